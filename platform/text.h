@@ -1,0 +1,30 @@
+#ifndef PICMETA_PLATFORM_TEXT_H
+#define PICMETA_PLATFORM_TEXT_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace picmeta::platform {
+
+// Characters `start` (from 1) to start + count - 1 of a UTF-8 text, counted in
+// code points; positions past the end give a shorter or empty result.
+std::string Mid(std::string_view text, std::size_t start, std::size_t count);
+
+// Removes blanks (U+0020 only) at both ends.
+std::string TrimBlanks(std::string_view text);
+
+// Every "/" becomes "\".
+std::string BackslashPath(std::string_view path);
+
+// Appends the UTF-8 form of a code point below U+0100 (one byte of a Latin-1 text).
+void AppendLatin1(std::string& out, unsigned char byte);
+
+// Drops what an XML 1.0 document cannot carry: bytes that are not valid UTF-8,
+// U+0000-U+0008, U+000B, U+000C, U+000E-U+001F, U+FFFE, U+FFFF. Everything
+// else, surrogate-free, stays.
+std::string XmlSafe(std::string_view text);
+
+}  // namespace picmeta::platform
+
+#endif

@@ -1,0 +1,258 @@
+#include "platform/xml.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
+
+#include <climits>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/fs.h"
+#include "platform/text.h"
+
+namespace picmeta::platform {
+namespace {
+
+void InitOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+void Silent(void*, xmlErrorPtr) {}
+
+const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
+
+struct XmlCharFree {
+  void operator()(xmlChar* p) const { xmlFree(p); }
+};
+using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
+
+struct ParserCtxtFree {
+  void operator()(xmlParserCtxt* p) const { xmlFreeParserCtxt(p); }
+};
+struct XPathContextFree {
+  void operator()(xmlXPathContext* p) const { xmlXPathFreeContext(p); }
+};
+struct XPathObjectFree {
+  void operator()(xmlXPathObject* p) const { xmlXPathFreeObject(p); }
+};
+struct XPathCompFree {
+  void operator()(xmlXPathCompExpr* p) const { xmlXPathFreeCompExpr(p); }
+};
+using XPathContextPtr = std::unique_ptr<xmlXPathContext, XPathContextFree>;
+using XPathCompPtr = std::unique_ptr<xmlXPathCompExpr, XPathCompFree>;
+
+std::string ToString(const xmlChar* s) {
+  return s ? std::string(reinterpret_cast<const char*>(s)) : std::string();
+}
+
+// A DOCTYPE can declare entities that expand without bound, or point at local
+// files; neither the host's files nor ours use one, so the parse stops there.
+void RejectDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  *static_cast<bool*>(ctxt->_private) = true;
+  xmlStopParser(ctxt);
+}
+
+// Compiled queries are kept per thread: the same few queries run for every
+// record, and a compiled expression is not shared between threads.
+xmlXPathCompExpr* Compiled(std::string_view query) {
+  thread_local std::unordered_map<std::string, XPathCompPtr> cache;
+  thread_local XPathContextPtr compile_context;
+  std::string key(query);
+  if (const auto it = cache.find(key); it != cache.end()) return it->second.get();
+  if (!compile_context) {
+    compile_context.reset(xmlXPathNewContext(nullptr));
+    if (!compile_context) throw XmlError("out of memory");
+    compile_context->error = &Silent;
+  }
+  XPathCompPtr comp(xmlXPathCtxtCompile(compile_context.get(), X(key)));
+  if (!comp) throw XmlError("invalid query: " + key);
+  return cache.emplace(std::move(key), std::move(comp)).first->second.get();
+}
+
+std::vector<XmlNode> Select(xmlDocPtr doc, xmlNodePtr context_node, std::string_view query,
+                            bool first_only) {
+  xmlXPathCompExpr* comp = Compiled(query);
+  XPathContextPtr ctx(xmlXPathNewContext(doc));
+  if (!ctx) throw XmlError("out of memory");
+  ctx->error = &Silent;
+  ctx->node = context_node;
+  std::unique_ptr<xmlXPathObject, XPathObjectFree> result(xmlXPathCompiledEval(comp, ctx.get()));
+  std::vector<XmlNode> nodes;
+  if (!result || result->type != XPATH_NODESET || !result->nodesetval) return nodes;
+  const xmlNodeSet* set = result->nodesetval;
+  const int count = first_only ? std::min(set->nodeNr, 1) : set->nodeNr;
+  nodes.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) nodes.emplace_back(set->nodeTab[i]);
+  return nodes;
+}
+
+bool HasNonAsciiName(xmlNodePtr node) {
+  auto non_ascii = [](const xmlChar* s) {
+    for (; s && *s; ++s)
+      if (*s >= 0x80) return true;
+    return false;
+  };
+  for (; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    if (non_ascii(node->name)) return true;
+    for (xmlAttrPtr a = node->properties; a; a = a->next)
+      if (non_ascii(a->name)) return true;
+    if (HasNonAsciiName(node->children)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---- XmlNode ---------------------------------------------------------------
+
+_xmlNode* XmlNode::Checked() const {
+  if (!node_) throw XmlError("no such node");
+  return node_;
+}
+
+std::string XmlNode::Name() const {
+  const xmlNodePtr n = Checked();
+  if (n->ns && n->ns->prefix) return ToString(n->ns->prefix) + ":" + ToString(n->name);
+  return ToString(n->name);
+}
+
+std::string XmlNode::Text() const {
+  XmlCharPtr content(xmlNodeGetContent(Checked()));
+  return ToString(content.get());
+}
+
+std::optional<std::string> XmlNode::GetAttribute(std::string_view name) const {
+  const std::string key(name);
+  const xmlAttrPtr attr = xmlHasProp(Checked(), X(key));
+  if (!attr || attr->type != XML_ATTRIBUTE_NODE) return std::nullopt;
+  XmlCharPtr value(xmlNodeListGetString(node_->doc, attr->children, 1));
+  return ToString(value.get());
+}
+
+void XmlNode::SetAttribute(std::string_view name, std::string_view value) const {
+  const std::string key(name);
+  const std::string safe = XmlSafe(value);
+  if (!xmlSetProp(Checked(), X(key), X(safe))) throw XmlError("cannot set attribute " + key);
+}
+
+XmlNode XmlNode::SelectSingleNode(std::string_view query) const {
+  const xmlNodePtr n = Checked();
+  auto nodes = Select(n->doc, n, query, true);
+  return nodes.empty() ? XmlNode() : nodes.front();
+}
+
+std::vector<XmlNode> XmlNode::SelectNodes(std::string_view query) const {
+  const xmlNodePtr n = Checked();
+  return Select(n->doc, n, query, false);
+}
+
+XmlNode XmlNode::AppendChild(OwnedNode child) const {
+  const xmlNodePtr parent = Checked();
+  if (!child.get()) throw XmlError("no node to append");
+  const xmlNodePtr added = xmlAddChild(parent, child.get().raw());
+  if (!added) throw XmlError("cannot append node");
+  child.release();
+  return XmlNode(added);
+}
+
+void XmlNode::RemoveChild(XmlNode child) const {
+  const xmlNodePtr parent = Checked();
+  if (!child || child.raw()->parent != parent) throw XmlError("not a child of this node");
+  xmlUnlinkNode(child.raw());
+  xmlFreeNode(child.raw());
+}
+
+void OwnedNode::Free::operator()(_xmlNode* node) const { xmlFreeNode(node); }
+
+// ---- XmlDocument -----------------------------------------------------------
+
+void XmlDocument::Free::operator()(_xmlDoc* doc) const { xmlFreeDoc(doc); }
+
+XmlDocument::XmlDocument() { InitOnce(); }
+XmlDocument::~XmlDocument() = default;
+XmlDocument::XmlDocument(XmlDocument&&) noexcept = default;
+XmlDocument& XmlDocument::operator=(XmlDocument&&) noexcept = default;
+
+_xmlDoc* XmlDocument::Checked() const {
+  if (!doc_) throw XmlError("no document loaded");
+  return doc_.get();
+}
+
+bool XmlDocument::Parse(std::string_view bytes, Blanks blanks) {
+  doc_.reset();
+  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
+  std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
+  if (!ctxt || !ctxt->sax) return false;
+  bool saw_doctype = false;
+  ctxt->_private = &saw_doctype;
+  ctxt->sax->internalSubset = &RejectDoctype;
+  ctxt->sax->serror = &Silent;  // errors go nowhere, whatever the host installed
+  int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  if (blanks == Blanks::kDrop) options |= XML_PARSE_NOBLANKS;
+  std::unique_ptr<_xmlDoc, Free> doc(xmlCtxtReadMemory(
+      ctxt.get(), bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr, options));
+  if (!doc || saw_doctype || !ctxt->wellFormed || !xmlDocGetRootElement(doc.get())) return false;
+  doc_ = std::move(doc);
+  return true;
+}
+
+bool XmlDocument::Load(std::string_view path, Blanks blanks) {
+  doc_.reset();
+  const auto bytes = ReadWholeFile(path);
+  return bytes && Parse(*bytes, blanks);
+}
+
+bool XmlDocument::LoadXML(std::string_view text, Blanks blanks) { return Parse(text, blanks); }
+
+std::string XmlDocument::Serialize() const {
+  const xmlDocPtr doc = Checked();
+  const char* encoding = doc->encoding ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
+  xmlChar* raw = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, encoding, 1);
+  XmlCharPtr owned(raw);
+  if (!raw || size < 0) throw XmlError(std::string("cannot serialise in ") + encoding);
+  std::string bytes(reinterpret_cast<const char*>(raw), static_cast<std::size_t>(size));
+  // A name that the encoding cannot carry would be written as a character
+  // reference, which names do not allow; never replace a file with that.
+  if (HasNonAsciiName(xmlDocGetRootElement(doc))) {
+    XmlDocument check;
+    if (!check.Parse(bytes, Blanks::kKeep)) throw XmlError("document would not load again");
+  }
+  return bytes;
+}
+
+void XmlDocument::Save(std::string_view path) const { AtomicWriteFile(path, Serialize()); }
+
+XmlNode XmlDocument::DocumentElement() const { return XmlNode(xmlDocGetRootElement(Checked())); }
+
+XmlNode XmlDocument::SelectSingleNode(std::string_view query) const {
+  auto nodes = Select(Checked(), reinterpret_cast<xmlNodePtr>(doc_.get()), query, true);
+  return nodes.empty() ? XmlNode() : nodes.front();
+}
+
+std::vector<XmlNode> XmlDocument::SelectNodes(std::string_view query) const {
+  return Select(Checked(), reinterpret_cast<xmlNodePtr>(doc_.get()), query, false);
+}
+
+OwnedNode XmlDocument::CreateElement(std::string_view name) const {
+  const std::string key(name);
+  const xmlNodePtr node = xmlNewDocNode(Checked(), nullptr, X(key), nullptr);
+  if (!node) throw XmlError("cannot create element " + key);
+  return OwnedNode(node);
+}
+
+OwnedNode XmlDocument::CloneNode(XmlNode source) const {
+  if (!source) throw XmlError("no node to copy");
+  const xmlNodePtr copy = xmlDocCopyNode(source.raw(), Checked(), 1);
+  if (!copy) throw XmlError("cannot copy node");
+  return OwnedNode(copy);
+}
+
+}  // namespace picmeta::platform

@@ -1,0 +1,440 @@
+#include "reader/exif_reader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+
+#include "platform/fs.h"
+#include "platform/text.h"
+
+namespace picmeta::reader {
+namespace {
+
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t kExifIfdPointer = 0x8769;
+
+// Index and offset sums are formed in 64 bits and must fit the signed 32-bit
+// range the file format allows.
+std::int32_t Checked32(std::int64_t value) {
+  if (value > kInt32Max || value < std::numeric_limits<std::int32_t>::min())
+    throw OverflowError("position outside the 32-bit range");
+  return static_cast<std::int32_t>(value);
+}
+
+void AppendDecimal(std::string& out, unsigned value) { out += std::to_string(value); }
+
+// Text to integer as the pointer conversion does it: blanks, an optional
+// sign, decimal digits.
+std::int32_t TextToInt(const std::string& text) {
+  const std::string trimmed = platform::TrimBlanks(text);
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) negative = trimmed[i++] == '-';
+  if (i == trimmed.size()) throw TypeMismatch("not a number: " + text);
+  std::int64_t value = 0;
+  for (; i < trimmed.size(); ++i) {
+    const char c = trimmed[i];
+    if (c < '0' || c > '9') throw TypeMismatch("not a number: " + text);
+    value = value * 10 + (c - '0');
+    if (value > kInt32Max + 1) throw OverflowError("number too large: " + text);
+  }
+  return Checked32(negative ? -value : value);
+}
+
+}  // namespace
+
+// The picture file's bytes, indices 0 to L with the spare zero byte at L, read
+// on demand in blocks: a picture whose Exif block is at its front costs a few
+// pages however large it is. Reading (not mapping) keeps a file that is
+// truncated meanwhile from raising SIGBUS in the host's process.
+class FileBytes {
+ public:
+  static constexpr std::int64_t kBlock = 64 * 1024;
+
+  explicit FileBytes(const std::string& path) {
+    const std::string posix = platform::PosixPath(path);
+    fd_.reset(::open(posix.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_) throw FileError("cannot open " + path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd_.get(), &st) != 0) throw FileError("cannot stat " + path);
+    if (!S_ISREG(st.st_mode)) throw FileError("not a file: " + path);
+    length_ = st.st_size;
+    // The reads that follow are few and scattered; read-ahead would pull in
+    // image data nobody looks at.
+    ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_RANDOM);
+    blocks_.resize(static_cast<std::size_t>(length_ / kBlock + 1));
+  }
+
+  std::int64_t L() const { return length_; }
+
+  std::uint8_t At(std::int64_t index) const {
+    if (index < 0 || index > length_) throw SubscriptOutOfRange("index outside the file");
+    if (index == length_) return 0;
+    return Block(index / kBlock)[index % kBlock];
+  }
+
+  // Bytes [pos, pos + n) all lie within 0..L.
+  void Copy(std::int64_t pos, std::int64_t n, std::string& out, bool latin1) const {
+    while (n > 0) {
+      if (pos == length_) {  // the spare zero byte
+        out.push_back('\0');
+        return;
+      }
+      const std::uint8_t* block = Block(pos / kBlock);
+      const std::int64_t in_block = std::min({n, kBlock - pos % kBlock, length_ - pos});
+      const std::uint8_t* p = block + pos % kBlock;
+      if (latin1) {
+        for (std::int64_t i = 0; i < in_block; ++i) platform::AppendLatin1(out, p[i]);
+      } else {
+        out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(in_block));
+      }
+      pos += in_block;
+      n -= in_block;
+    }
+  }
+
+  // First i in [from, L - 1] with bytes FF E1 at i and i + 1; -1 for none.
+  // Streams through blocks without keeping them: a large picture without an
+  // APP1 pair is scanned whole but not held in memory.
+  std::int64_t FindApp1(std::int64_t from) const {
+    std::vector<std::uint8_t> scratch;
+    for (std::int64_t start = from; start < length_;) {
+      const std::int64_t b = start / kBlock;
+      const std::uint8_t* block;
+      if (blocks_[static_cast<std::size_t>(b)]) {
+        block = blocks_[static_cast<std::size_t>(b)].get();
+      } else {
+        scratch.resize(static_cast<std::size_t>(kBlock));
+        Fill(b, scratch.data());
+        block = scratch.data();
+      }
+      const std::int64_t end = std::min(length_, (b + 1) * kBlock);
+      const std::uint8_t* p = block + (start - b * kBlock);
+      const std::uint8_t* stop = block + (end - b * kBlock);
+      while (p < stop) {
+        const auto* hit = static_cast<const std::uint8_t*>(std::memchr(p, 0xFF, stop - p));
+        if (!hit) break;
+        const std::int64_t i = b * kBlock + (hit - block);
+        const std::uint8_t next = hit + 1 < stop ? hit[1] : At(i + 1);
+        if (next == 0xE1) return i;
+        p = hit + 1;
+      }
+      start = end;
+    }
+    return -1;
+  }
+
+ private:
+  const std::uint8_t* Block(std::int64_t b) const {
+    auto& slot = blocks_[static_cast<std::size_t>(b)];
+    if (!slot) {
+      auto data = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(kBlock));
+      Fill(b, data.get());
+      slot = std::move(data);
+    }
+    return slot.get();
+  }
+
+  void Fill(std::int64_t b, std::uint8_t* out) const {
+    const std::int64_t offset = b * kBlock;
+    const std::int64_t want = std::min(kBlock, length_ - offset);
+    std::int64_t done = 0;
+    while (done < want) {
+      const ssize_t n = ::pread(fd_.get(), out + done, static_cast<std::size_t>(want - done),
+                                static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw FileError("cannot read picture file");
+      done += n;
+    }
+  }
+
+  platform::sysio::UniqueFd fd_;
+  std::int64_t length_ = 0;
+  mutable std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+};
+
+std::string PadLeft(std::string_view text, std::int16_t width, std::string_view fill) {
+  std::size_t length = 0;
+  for (const char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++length;
+  const std::string first = platform::Mid(fill, 1, 1);
+  if (width <= 0 || length >= static_cast<std::size_t>(width) || first.empty())
+    return std::string(text);
+  std::string out;
+  for (std::size_t i = length; i < static_cast<std::size_t>(width); ++i) out += first;
+  return out.append(text);
+}
+
+std::string HexPair(std::uint8_t byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  if (byte >= 16) hex.push_back(kDigits[byte >> 4]);
+  hex.push_back(kDigits[byte & 0xF]);
+  return PadLeft(hex, 2, "0");
+}
+
+std::string ByteChar(std::uint8_t byte) {
+  std::string out;
+  platform::AppendLatin1(out, byte);
+  return out;
+}
+
+ExifReader::ExifReader() = default;
+ExifReader::~ExifReader() = default;
+
+std::uint8_t ExifReader::At(std::int64_t index) const {
+  if (!fileBytes_) throw SubscriptOutOfRange("no file read");
+  return fileBytes_->At(index);
+}
+
+void ExifReader::ReadFileBytes(const std::string& path) {
+  auto bytes = std::make_unique<FileBytes>(path);  // the earlier bytes stay on failure
+  // Earlier bytes are kept only while records point into them.
+  if (!sources_.empty() && tags_.size() == first_record_of_source_) sources_.pop_back();
+  sources_.push_back(std::move(bytes));
+  fileBytes_ = sources_.back().get();
+  first_record_of_source_ = tags_.size();
+}
+
+bool ExifReader::CheckExifHeader() {
+  // Both bytes are read, as the test does: an empty file fails on index 1.
+  const std::uint8_t b0 = At(0);
+  const std::uint8_t b1 = At(1);
+  if (b0 != 0xFF || b1 != 0xD8) return false;
+  const std::int64_t found = fileBytes_->FindApp1(2);
+  if (found >= 0) app1Pos_ = Checked32(found);
+  tiffStart_ = Checked32(std::int64_t{app1Pos_} + 10);
+  char signature[4];
+  for (int i = 0; i < 4; ++i) signature[i] = static_cast<char>(At(std::int64_t{app1Pos_} + 4 + i));
+  return std::memcmp(signature, "Exif", 4) == 0;
+}
+
+bool ExifReader::IsIntelOrder() const { return At(tiffStart_) == 0x49; }
+
+std::int32_t ExifReader::Read16(std::int64_t p) const {
+  const std::uint8_t a = At(p);
+  const std::uint8_t b = At(p + 1);
+  return IsIntelOrder() ? a + 256 * b : 256 * a + b;
+}
+
+std::int32_t ExifReader::Read32(std::int64_t p) const {
+  std::uint8_t b[4];
+  for (int i = 0; i < 4; ++i) b[i] = At(p + i);
+  if (!IsIntelOrder()) std::reverse(b, b + 4);
+  if (b[3] >= 0x80) throw OverflowError("32-bit value of 2^31 or more");
+  return static_cast<std::int32_t>(b[0] | (std::uint32_t{b[1]} << 8) |
+                                   (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[3]} << 24));
+}
+
+void ExifReader::Load(const std::string& picFile) {
+  if (picFile_.empty()) picFile_ = picFile;
+  if (picFile_.empty()) return;
+  ReadFileBytes(picFile_);
+  if (!CheckExifHeader()) {
+    loaded_ = false;
+    return;
+  }
+  const std::int32_t ifd0 = Read32(std::int64_t{tiffStart_} + 4);
+  const std::int32_t start = Checked32(std::int64_t{tiffStart_} + ifd0);
+  loaded_ = true;
+  ReadIfdChain(start);
+}
+
+void ExifReader::DecodeEntry(std::int64_t e, TagRecord& r) {
+  using Kind = StoredValue::Kind;
+  const bool intel = IsIntelOrder();
+  auto out_of_line = [&](Kind kind) {
+    r.ValueOffset = Read32(e + 8);
+    const std::int64_t pos = Checked32(std::int64_t{tiffStart_} + r.ValueOffset);
+    // The value is taken byte by byte; what lies within the file is kept when
+    // it runs past the end.
+    const std::int64_t available = std::max<std::int64_t>(0, fileBytes_->L() - pos + 1);
+    std::int64_t taken = std::min<std::int64_t>(r.Count, available);
+    // A reversed value is taken from its last byte, so nothing of it fits.
+    if (kind == Kind::kDigitsReversed && taken < r.Count) taken = 0;
+    if (taken > 0) {
+      r.Value.kind = kind;
+      r.Value.source = static_cast<std::uint32_t>(sources_.size() - 1);
+      r.Value.pos = pos;
+      r.Value.count = taken;
+    }
+    if (pos < 0) throw SubscriptOutOfRange("value before the file");
+    if (taken < r.Count) throw SubscriptOutOfRange("value past the end of the file");
+  };
+  auto fits_inline = [&](std::int64_t unit) {
+    return Checked32(std::int64_t{r.Count} * unit) <= 4;
+  };
+
+  switch (r.FieldType) {
+    case 1:
+    case 6:  // BYTE, SBYTE
+      if (fits_inline(1)) {
+        StoredValue v;
+        for (int i = 0; i < 4; ++i) v.bytes[i] = At(e + (intel ? 11 - i : 8 + i));
+        v.kind = Kind::kHex;
+        r.Value = v;
+      } else {
+        out_of_line(Kind::kDigits);
+      }
+      break;
+    case 2:
+    case 7:  // ASCII, UNDEFINED
+      if (fits_inline(1)) {
+        StoredValue v;
+        for (int i = 0; i < 4; ++i) v.bytes[i] = At(e + 8 + i);
+        v.kind = Kind::kChars4;
+        r.Value = v;
+      } else {
+        out_of_line(Kind::kText);
+      }
+      break;
+    case 3:
+    case 8:  // SHORT, SSHORT: inline as the sum of both halves
+      if (fits_inline(2)) {
+        const std::int32_t sum = Read16(e + 8) + Read16(e + 10);
+        r.Value.kind = Kind::kInt;
+        r.Value.number = sum;
+      } else {
+        out_of_line(intel ? Kind::kDigits : Kind::kDigitsReversed);
+      }
+      break;
+    case 4:
+    case 9:  // LONG, SLONG
+      if (fits_inline(4)) {
+        const std::int32_t value = Read32(e + 8);
+        r.Value.kind = Kind::kInt;
+        r.Value.number = value;
+      } else {
+        out_of_line(Kind::kDigits);
+      }
+      break;
+    case 5:
+    case 10:  // RATIONAL, SRATIONAL: never inline, never decoded
+      r.ValueOffset = Read32(e + 8);
+      break;
+    default:
+      break;
+  }
+}
+
+// Walks IFD0, the directories chained after it and then the Exif IFD.
+//
+// Bound on hostile files: a directory is walked at most once per walk, and a
+// directory whose bytes (2 + 12 N + 4, as far as they lie in the file) would
+// take the walk's total past the size of the file is not walked. Real files
+// keep their directories apart, so neither rule cuts them; a chain that loops,
+// or overlapping directories that would multiply entries, end as if the next
+// offset were 0 (the Exif IFD is still walked once). Records per walk are thus
+// at most about L / 12 + 65535, and values are decoded only when asked for.
+void ExifReader::ReadIfdChain(std::int64_t d) {
+  bool exif_done = false;
+  std::unordered_set<std::int64_t> walked;
+  std::int64_t budget = fileBytes_->L() + 1;
+  for (;;) {
+    const std::int32_t n = Read16(d);
+    const std::int64_t span = std::min<std::int64_t>(2 + 12 * std::int64_t{n} + 4,
+                                                     fileBytes_->L() + 1 - d);
+    const bool walk = walked.insert(d).second && span <= budget;
+    if (walk) {
+      budget -= span;
+      const std::size_t base = tags_.size();
+      tags_.resize(base + static_cast<std::size_t>(n));
+      allocated_ = true;
+      for (std::int32_t k = 1; k <= n; ++k) {
+        const std::int64_t e = Checked32(d + 2 + 12 * std::int64_t{k - 1});
+        TagRecord& r = tags_[base + static_cast<std::size_t>(k - 1)];
+        r.TagId = Read16(e);
+        r.FieldType = Read16(e + 2);
+        r.Count = Read32(e + 4);
+        DecodeEntry(e, r);
+        if (r.TagId == kExifIfdPointer) {
+          const TagValue v = Decode(r.Value);
+          if (std::holds_alternative<std::monostate>(v)) {
+            exifIfdOffset_ = 0;
+          } else if (const auto* i = std::get_if<std::int32_t>(&v)) {
+            exifIfdOffset_ = *i;
+          } else {
+            exifIfdOffset_ = TextToInt(std::get<std::string>(v));
+          }
+        }
+      }
+      nextIfdOffset_ = exif_done ? 0 : Read32(Checked32(d + 2 + 12 * std::int64_t{n}));
+    } else {
+      nextIfdOffset_ = 0;
+    }
+    if (nextIfdOffset_ == 0 && !exif_done) {
+      nextIfdOffset_ = exifIfdOffset_;
+      exif_done = true;
+    }
+    d = Checked32(std::int64_t{tiffStart_} + nextIfdOffset_);
+    if (nextIfdOffset_ == 0) return;
+  }
+}
+
+TagValue ExifReader::Decode(const StoredValue& v) const {
+  using Kind = StoredValue::Kind;
+  switch (v.kind) {
+    case Kind::kEmpty:
+      return std::monostate{};
+    case Kind::kInt:
+      return v.number;
+    case Kind::kHex: {
+      std::string text;
+      for (const std::uint8_t b : v.bytes) text += HexPair(b);
+      return text;
+    }
+    case Kind::kChars4: {
+      std::string text;
+      for (const std::uint8_t b : v.bytes) platform::AppendLatin1(text, b);
+      return text;
+    }
+    case Kind::kText: {
+      std::string text;
+      text.reserve(static_cast<std::size_t>(v.count));
+      sources_.at(v.source)->Copy(v.pos, v.count, text, true);
+      return text;
+    }
+    case Kind::kDigits:
+    case Kind::kDigitsReversed: {
+      std::string bytes;
+      sources_.at(v.source)->Copy(v.pos, v.count, bytes, false);
+      if (v.kind == Kind::kDigitsReversed) std::reverse(bytes.begin(), bytes.end());
+      std::string text;
+      text.reserve(bytes.size() * 3);
+      for (const char c : bytes) AppendDecimal(text, static_cast<unsigned char>(c));
+      return text;
+    }
+  }
+  return std::monostate{};
+}
+
+TagValue ExifReader::Tag(std::int32_t ExifTag) {
+  if (!loaded_) {
+    if (picFile_.empty()) return std::monostate{};
+    Load(picFile_);
+  }
+  if (ExifTag == 0) {
+    if (!allocated_) return std::monostate{};
+    return static_cast<std::int32_t>(tags_.size());
+  }
+  if (!allocated_) throw SubscriptOutOfRange("no tag table");
+  for (const TagRecord& r : tags_)
+    if (r.TagId == ExifTag) return Decode(r.Value);
+  return std::monostate{};
+}
+
+TagValue ExifReader::MakerNoteTag(std::int32_t MakerTag) {
+  if (!loaded_) return std::monostate{};
+  if (!allocated_) throw SubscriptOutOfRange("no tag table");
+  for (const TagRecord& r : tags_)
+    if (r.TagId == MakerTag && r.IsMakerNote) return Decode(r.Value);
+  return std::monostate{};
+}
+
+}  // namespace picmeta::reader

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/fs.h"
+#include "platform/sysio.h"
+#include "tests/support.h"
+
+namespace picmeta::platform {
+namespace {
+
+using test::TempDir;
+
+TEST(FileSystem, BackslashPathsReachPosixFiles) {
+  TempDir dir;
+  test::Write(dir / "a/b.jpg", "12345");
+  const std::string folder = dir.path() + "\\a";
+  EXPECT_TRUE(FileExists(folder + "\\b.jpg"));
+  EXPECT_FALSE(FileExists(folder));
+  EXPECT_TRUE(FolderExists(folder));
+  EXPECT_FALSE(FolderExists(folder + "\\b.jpg"));
+  const FileInfo info = GetFile(folder + "\\b.jpg");
+  EXPECT_EQ(info.name, "b.jpg");
+  EXPECT_EQ(info.size, 5);
+  EXPECT_EQ(PosixPath(info.parent_path), dir / "a");
+  EXPECT_GT(info.modified, 0);
+  EXPECT_LE(info.created, info.modified + 1);
+  EXPECT_THROW(GetFile(folder), FsError);
+  EXPECT_EQ(GetFileName("C:\\x/y\\z.JPG"), "z.JPG");
+}
+
+TEST(FileSystem, DeleteRefusesReadOnlyFilesEvenForRoot) {
+  TempDir dir;
+  test::Write(dir / "ro.xml", "x");
+  ::chmod((dir / "ro.xml").c_str(), 0444);
+  EXPECT_THROW(DeleteFile(dir / "ro.xml"), FsError);
+  EXPECT_TRUE(test::Exists(dir / "ro.xml"));
+  ::chmod((dir / "ro.xml").c_str(), 0644);
+  DeleteFile(dir / "ro.xml");
+  EXPECT_FALSE(test::Exists(dir / "ro.xml"));
+  EXPECT_THROW(DeleteFile(dir / "ro.xml"), FsError);
+}
+
+TEST(AtomicWrite, ReplacesWholeAndKeepsTheMode) {
+  TempDir dir;
+  test::Write(dir / "f.xml", "old content that is longer");
+  ::chmod((dir / "f.xml").c_str(), 0640);
+  AtomicWriteFile(dir / "f.xml", "new");
+  EXPECT_EQ(test::Read(dir / "f.xml"), "new");
+  struct stat st {};
+  ::stat((dir / "f.xml").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
+}
+
+TEST(AtomicWrite, EveryFailingStepLeavesTheOldFileAndNoTemporary) {
+  for (const auto op : {sysio::Op::kWrite, sysio::Op::kFsync, sysio::Op::kRename}) {
+    TempDir dir;
+    test::Write(dir / "f.xml", "old");
+    sysio::SetFaultInjector([op](sysio::Op o) { return o == op ? ENOSPC : 0; });
+    EXPECT_THROW(AtomicWriteFile(dir / "f.xml", "new content"), FsError);
+    sysio::SetFaultInjector(nullptr);
+    EXPECT_EQ(test::Read(dir / "f.xml"), "old");
+    EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
+  }
+}
+
+TEST(AtomicWrite, RefusesReadOnlyTargetsAndMissingFolders) {
+  TempDir dir;
+  test::Write(dir / "ro.xml", "old");
+  ::chmod((dir / "ro.xml").c_str(), 0444);
+  EXPECT_THROW(AtomicWriteFile(dir / "ro.xml", "new"), FsError);
+  EXPECT_EQ(test::Read(dir / "ro.xml"), "old");
+  EXPECT_THROW(AtomicWriteFile(dir / "none/f.xml", "new"), FsError);
+}
+
+TEST(AtomicWrite, RemovesTemporariesOfDeadProcessesOnly) {
+  TempDir dir;
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  const std::string dead = ".exifinfo.xml." + std::to_string(child) + "-0.pmtmp";
+  const std::string alive = ".exifinfo.xml." + std::to_string(::getppid()) + "-0.pmtmp";
+  test::Write(dir / dead, "partial");
+  test::Write(dir / alive, "in progress");
+  AtomicWriteFile(dir / "exifinfo.xml", "x");
+  EXPECT_FALSE(test::Exists(dir / dead));
+  EXPECT_TRUE(test::Exists(dir / alive));
+  EXPECT_TRUE(IsTemporaryName(dead));
+  EXPECT_FALSE(IsTemporaryName("exifinfo.xml"));
+}
+
+TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
+  TempDir dir;
+  std::atomic<int> inside{0};
+  std::atomic<int> overlap{0};
+  auto worker = [&] {
+    for (int i = 0; i < 20; ++i) {
+      FolderLock lock(dir.path());
+      if (inside.fetch_add(1) != 0) overlap++;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      inside.fetch_sub(1);
+    }
+  };
+  std::thread a(worker), b(worker);
+  a.join();
+  b.join();
+  EXPECT_EQ(overlap.load(), 0);
+
+  FolderLock held(dir.path());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(FolderLock(dir.path(), 50), FsError);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_THROW(FolderLock(dir / "missing"), FsError);
+}
+
+}  // namespace
+}  // namespace picmeta::platform

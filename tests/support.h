@@ -1,0 +1,50 @@
+#ifndef PICMETA_TESTS_SUPPORT_H
+#define PICMETA_TESTS_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace picmeta::test {
+
+// A fresh folder under the system's temporary folder, removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative, with folders created as needed for `Write`.
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+void Write(const std::string& path, const std::string& bytes);  // creates folders
+std::string Read(const std::string& path);                      // "" when missing
+bool Exists(const std::string& path);
+std::vector<std::string> List(const std::string& folder);  // sorted names
+
+// Encodes UTF-8 text as GBK (for workspace files written by the host).
+std::string Gbk(const std::string& utf8);
+std::string FromGbk(const std::string& gbk);
+
+// Collects what the process writes to stdout and stderr while alive.
+class CaptureOutput {
+ public:
+  CaptureOutput();
+  ~CaptureOutput();
+  std::string Finish();  // restores the streams, returns what was written
+
+ private:
+  int saved_out_ = -1, saved_err_ = -1;
+  std::string file_;
+  bool done_ = false;
+};
+
+std::string SharedPicture(const std::string& name);
+
+}  // namespace picmeta::test
+
+#endif

@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace picmeta::platform {
+namespace {
+
+TEST(Text, MidCountsCharactersNotBytes) {
+  EXPECT_EQ(Mid("ABCDEFGHIJKLMNOP", 1, 7), "ABCDEFG");
+  EXPECT_EQ(Mid("ABCDEFGHIJKLMNOP", 8, 6), "HIJKLM");
+  EXPECT_EQ(Mid("ABCDEFGHIJKLMNOP", 14, 3), "NOP");
+  EXPECT_EQ(Mid("ABCDE", 8, 6), "");
+  EXPECT_EQ(Mid("ABCDEFGHIJ", 8, 6), "HIJ");
+  EXPECT_EQ(Mid("机构代码一二三四", 2, 3), "构代码");
+}
+
+TEST(Text, TrimBlanksRemovesOnlySpacesAtTheEnds) {
+  EXPECT_EQ(TrimBlanks("  a b  "), "a b");
+  EXPECT_EQ(TrimBlanks("\tx\t"), "\tx\t");
+  EXPECT_EQ(TrimBlanks(std::string("Canon \0", 7)), std::string("Canon \0", 7));
+  EXPECT_EQ(TrimBlanks("    "), "");
+}
+
+TEST(Text, XmlSafeDropsWhatXmlCannotCarryAndKeepsTheRest) {
+  const std::string in = std::string("a\x01\0b\tc\nd\re", 10) + "é😀" + "\xEF\xBF\xBE" + "\xC3";
+  EXPECT_EQ(XmlSafe(in), "ab\tc\nd\reé😀");
+  EXPECT_EQ(XmlSafe("\xED\xA0\x80x"), "x");  // an encoded surrogate is not UTF-8
+  EXPECT_EQ(XmlSafe("\xC0\xAFz"), "z");      // nor is an overlong form
+}
+
+TEST(Clock, PatternsUseLocalTimeAndTheGeneralDateDropsMidnight) {
+  setenv("TZ", "Asia/Shanghai", 1);
+  tzset();
+  const std::time_t t = 1312160707;  // 2011-08-01 01:05:07 UTC = 09:05:07 in Beijing
+  EXPECT_EQ(FormatTransdate(t), "2011:08:01 09:05:07");
+  EXPECT_EQ(FormatStamp(t), "20110801090507");
+  EXPECT_EQ(FormatGeneralDate(t), "2011/8/1 9:05:07");
+  EXPECT_EQ(FormatGeneralDate(1312128000), "2011/8/1");  // local midnight
+  EXPECT_EQ(FormatGeneralDate(1312128001), "2011/8/1 0:00:01");
+  FixClockForTesting(t);
+  EXPECT_EQ(Now(), t);
+  FixClockForTesting(std::nullopt);
+  EXPECT_NE(Now(), t);
+}
+
+}  // namespace
+}  // namespace picmeta::platform

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/xml.h"
+#include "records/record_document.h"
+#include "tests/support.h"
+
+namespace picmeta::platform {
+namespace {
+
+using test::TempDir;
+
+TEST(XmlDocument, LoadReportsMissingAndBrokenFilesAsNotLoaded) {
+  TempDir dir;
+  test::Write(dir / "broken.xml", "<root><info></root>");
+  test::CaptureOutput out;
+  XmlDocument doc;
+  EXPECT_FALSE(doc.Load(dir / "missing.xml"));
+  EXPECT_FALSE(doc.Load(dir / "broken.xml"));
+  EXPECT_FALSE(doc.Load(dir.path()));  // a folder
+  EXPECT_FALSE(doc.LoadXML(""));
+  EXPECT_TRUE(doc.LoadXML("<a/>"));
+  EXPECT_EQ(out.Finish(), "");
+}
+
+TEST(XmlDocument, AttributesTellAbsentFromEmptyAndKeepTheirOrder) {
+  XmlDocument doc;
+  ASSERT_TRUE(doc.LoadXML("<root><info a='1' b=''/></root>"));
+  XmlNode info = doc.SelectSingleNode("root/info");
+  EXPECT_EQ(info.GetAttribute("b"), "");
+  EXPECT_EQ(info.GetAttribute("c"), std::nullopt);
+  info.SetAttribute("c", "3");
+  info.SetAttribute("a", "one");  // replaced in place
+  EXPECT_NE(doc.Serialize().find(R"(<info a="one" b="" c="3"/>)"), std::string::npos);
+}
+
+TEST(XmlDocument, QueriesStartAtTheDocumentOrAtTheNode) {
+  XmlDocument doc;
+  ASSERT_TRUE(doc.LoadXML(
+      "<busiinfoprocess><busino>C<b>1</b>2</busino><busiinforecord foldername='R'>"
+      "<subcalsscodeinforecord foldername='S'><doctypeinforecord foldername='A'/>"
+      "<doctypeinforecord foldername='B'/></subcalsscodeinforecord>"
+      "<attribute name='x' value='1'/><attribute name='classcode' value='11020000'/>"
+      "</busiinforecord></busiinfoprocess>"));
+  EXPECT_EQ(doc.SelectSingleNode("/busiinfoprocess/busino").Text(), "C12");
+  const XmlNode record = doc.SelectSingleNode("/busiinfoprocess/busiinforecord");
+  EXPECT_EQ(record.SelectSingleNode("attribute[@name='classcode']").GetAttribute("value"),
+            "11020000");
+  const XmlNode sub = record.SelectSingleNode("subcalsscodeinforecord");
+  ASSERT_EQ(sub.SelectNodes("doctypeinforecord ").size(), 2u);  // trailing blank
+  EXPECT_EQ(sub.SelectNodes("doctypeinforecord")[1].GetAttribute("foldername"), "B");
+  EXPECT_EQ(sub.SelectSingleNode("/busiinfoprocess/busino").Name(), "busino");
+  EXPECT_TRUE(sub.SelectSingleNode("nothing").IsNull());
+  EXPECT_THROW(sub.SelectSingleNode("nothing").Text(), XmlError);
+  EXPECT_TRUE(doc.SelectNodes("root/info").empty());
+}
+
+TEST(XmlDocument, ElementsAreCreatedAppendedRemovedAndCopiedAcrossDocuments) {
+  XmlDocument source, target;
+  ASSERT_TRUE(source.LoadXML("<root><info Filename='A.jpg'><x/></info><info/></root>"));
+  ASSERT_TRUE(records::NewRecordDocument(target));
+  auto infos = source.SelectNodes("root/info");
+  target.DocumentElement().AppendChild(target.CloneNode(infos[0]));
+  source.DocumentElement().RemoveChild(infos[0]);
+  EXPECT_EQ(source.SelectNodes("root/info").size(), 1u);
+  auto created = target.CreateElement("info");
+  created.get().SetAttribute("Filename", "B.jpg");
+  target.DocumentElement().AppendChild(std::move(created));
+  const auto copied = target.SelectNodes("root/info");
+  ASSERT_EQ(copied.size(), 2u);
+  EXPECT_EQ(copied[0].GetAttribute("Filename"), "A.jpg");
+  EXPECT_FALSE(copied[0].SelectSingleNode("x").IsNull());
+  EXPECT_EQ(copied[1].GetAttribute("Filename"), "B.jpg");
+  auto unused = target.CreateElement("never-appended");  // freed with its owner (ASan)
+}
+
+TEST(RecordDocument, TemplateSerialisesAsGbkDeclarationAndEmptyRoot) {
+  TempDir dir;
+  XmlDocument doc;
+  ASSERT_TRUE(records::NewRecordDocument(doc));
+  doc.Save(dir / "exifinfo.xml");
+  const std::string saved = test::Read(dir / "exifinfo.xml");
+  EXPECT_EQ(saved.rfind("<?xml version=\"1.0\" encoding=\"GBK\"?>", 0), 0u) << saved;
+  XmlDocument back;
+  ASSERT_TRUE(back.Load(dir / "exifinfo.xml"));
+  EXPECT_EQ(back.DocumentElement().Name(), "root");
+  EXPECT_TRUE(back.SelectNodes("root/info").empty());
+}
+
+TEST(RecordDocument, ValuesSurviveGbkWithForbiddenCharactersDropped) {
+  TempDir dir;
+  XmlDocument doc;
+  ASSERT_TRUE(records::NewRecordDocument(doc));
+  auto info = doc.CreateElement("info");
+  const std::string value = std::string("\x01", 1) + "张三\t李四\né ÿ 😀 " + std::string("\0x", 2);
+  info.get().SetAttribute("Opername", value);
+  doc.DocumentElement().AppendChild(std::move(info));
+  doc.Save(dir / "exifinfo.xml");
+
+  const std::string bytes = test::Read(dir / "exifinfo.xml");
+  const std::string expected = "张三\t李四\né ÿ 😀 x";
+  XmlDocument back;
+  ASSERT_TRUE(back.Load(dir / "exifinfo.xml"));
+  EXPECT_EQ(back.SelectSingleNode("root/info").GetAttribute("Opername"), expected);
+  // An independent decoder sees the same Chinese text in the GBK bytes.
+  const std::string decoded = test::FromGbk(bytes);
+  EXPECT_NE(decoded.find("张三&#9;李四&#10;é &#255; &#128512; x"), std::string::npos) << decoded;
+  EXPECT_EQ(bytes.find("\xD5\xC5\xC8\xFD"), bytes.find("\xD5\xC5"));  // 张三 in GBK
+  EXPECT_NE(bytes.find("\xD5\xC5\xC8\xFD"), std::string::npos);
+}
+
+TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
+  TempDir dir;
+  test::Write(dir / "w.xml", test::Gbk("<?xml version=\"1.0\" encoding=\"GBK\"?>"
+                                       "<documentinfo><filename name=\"照片一.jpg\"/></documentinfo>"));
+  XmlDocument doc;
+  ASSERT_TRUE(doc.Load(dir / "w.xml"));
+  EXPECT_EQ(doc.SelectSingleNode("documentinfo/filename").GetAttribute("name"), "照片一.jpg");
+}
+
+class HostileXml : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(HostileXml, LoadsAsNotLoadedQuicklyAndSilently) {
+  TempDir dir;
+  test::Write(dir / "secret.txt", "top secret");
+  std::string text = GetParam();
+  const auto at = text.find("SECRET");
+  if (at != std::string::npos) text.replace(at, 6, dir / "secret.txt");
+  test::Write(dir / "h.xml", text);
+  test::CaptureOutput out;
+  const auto start = std::chrono::steady_clock::now();
+  XmlDocument doc;
+  EXPECT_FALSE(doc.Load(dir / "h.xml"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(out.Finish(), "");
+}
+
+std::string Nested(int depth) {
+  std::string s;
+  for (int i = 0; i < depth; ++i) s += "<doctypeinforecord>";
+  for (int i = 0; i < depth; ++i) s += "</doctypeinforecord>";
+  return "<root>" + s + "</root>";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, HostileXml,
+    ::testing::Values(
+        "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+        "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+        "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
+        "<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">"
+        "<!ENTITY lol5 \"&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;\">"
+        "<!ENTITY lol6 \"&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;\">"
+        "<!ENTITY lol7 \"&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;\">"
+        "<!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">"
+        "<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">]>"
+        "<root><info Filename=\"&lol9;\"/></root>",
+        "<!DOCTYPE root [<!ENTITY x SYSTEM \"file://SECRET\">]><root><info a=\"&x;\"/></root>",
+        "<!DOCTYPE root SYSTEM \"SECRET\"><root/>",
+        "<!DOCTYPE root><root/>",
+        "<root><info a=\"&undeclared;\"/></root>",
+        Nested(300), "<?xml version='1.0' encoding='NO-SUCH-ENCODING'?><root/>",
+        "<root/><root/>"));
+
+}  // namespace
+}  // namespace picmeta::platform

@@ -48,4 +48,54 @@ void picmeta_clsmain_DeleteDatafromXML(picmeta_clsmain* obj, const char* LastPat
   picmeta::capture::Step([&] { obj->object.DeleteDatafromXML(S(LastPath1), S(pic_name)); });
 }
 
+void picmeta_clsmain_ReadEXIF(picmeta_clsmain* obj, const char* TempPath1, const char* AppPath1,
+                              const char* Busitype, const char* ClassCode, const char* Orgid,
+                              const char* Busiorgid, const char* Operno, const char* Opername,
+                              const char* BusiTime, const char* Systemid, const char* BusiProcess,
+                              const char* IP) {
+  if (!obj) return;
+  picmeta::capture::Step([&] {
+    obj->object.ReadEXIF(S(TempPath1), S(AppPath1), S(Busitype), S(ClassCode), S(Orgid),
+                         S(Busiorgid), S(Operno), S(Opername), S(BusiTime), S(Systemid),
+                         S(BusiProcess), S(IP));
+  });
+}
+
+void picmeta_clsmain_WriteDatatoXML(picmeta_clsmain* obj, const char* AppPath1, const char* Orgid,
+                                    const char* Busiorgid, const char* Operno,
+                                    const char* Opername, const char* BusiTime) {
+  if (!obj) return;
+  picmeta::capture::Step([&] {
+    obj->object.WriteDatatoXML(S(AppPath1), S(Orgid), S(Busiorgid), S(Operno), S(Opername),
+                               S(BusiTime));
+  });
+}
+
+void picmeta_clsmain_CopyExifInfo(picmeta_clsmain* obj, const char* strFolderPath1,
+                                  const char* TempPath1, const char* Operno) {
+  if (!obj) return;
+  picmeta::capture::Step(
+      [&] { obj->object.CopyExifInfo(S(strFolderPath1), S(TempPath1), S(Operno)); });
+}
+
+void picmeta_clsmain_NewWriteDatatoXML(picmeta_clsmain* obj, const char* AppPath1,
+                                       const char* strFilePath, const char* Orgid,
+                                       const char* Busiorgid, const char* Operno,
+                                       const char* Opername, const char* BusiTime) {
+  if (!obj) return;
+  picmeta::capture::Step([&] {
+    obj->object.NewWriteDatatoXML(S(AppPath1), S(strFilePath), S(Orgid), S(Busiorgid), S(Operno),
+                                  S(Opername), S(BusiTime));
+  });
+}
+
+void picmeta_set_folder_notification(picmeta_folder_notification fn, void* user_data) {
+  if (!fn) {
+    picmeta::SetFolderNotification(nullptr);
+    return;
+  }
+  picmeta::SetFolderNotification(
+      [fn, user_data](const std::string& folder) { fn(folder.c_str(), user_data); });
+}
+
 }  // extern "C"

@@ -208,6 +208,13 @@ void AtomicWriteFile(std::string_view path, std::string_view bytes) {
   if (dir) sysio::Fsync(dir.get());
 }
 
+std::optional<FileVersion> VersionOf(std::string_view path) {
+  const auto s = StatPath(PosixPath(path));
+  if (!s || !S_ISREG(s->st.stx_mode)) return std::nullopt;
+  return FileVersion{s->st.stx_ino, static_cast<std::int64_t>(s->st.stx_size),
+                     s->st.stx_mtime.tv_sec * 1000000000LL + s->st.stx_mtime.tv_nsec};
+}
+
 void RenameNoReplace(std::string_view path, std::string_view target) {
   const std::string from = PosixPath(path);
   const std::string to = PosixPath(target);

@@ -60,6 +60,16 @@ void AtomicWriteFile(std::string_view path, std::string_view bytes);
 // True for a temporary file name that AtomicWriteFile makes.
 bool IsTemporaryName(std::string_view name);
 
+// What tells one version of a file from another: a replacement by
+// AtomicWriteFile changes the inode, a write in place the time or size.
+struct FileVersion {
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  friend bool operator==(const FileVersion&, const FileVersion&) = default;
+};
+std::optional<FileVersion> VersionOf(std::string_view path);
+
 // Renames path to target, failing with FsError when target exists.
 void RenameNoReplace(std::string_view path, std::string_view target);
 

@@ -210,9 +210,9 @@ bool XmlDocument::Load(std::string_view path, Blanks blanks) {
 
 bool XmlDocument::LoadXML(std::string_view text, Blanks blanks) { return Parse(text, blanks); }
 
-std::string XmlDocument::Serialize() const {
+std::string XmlDocument::Serialize(const char* encoding) const {
   const xmlDocPtr doc = Checked();
-  const char* encoding = doc->encoding ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
+  if (!encoding) encoding = doc->encoding ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
   xmlChar* raw = nullptr;
   int size = 0;
   xmlDocDumpFormatMemoryEnc(doc, &raw, &size, encoding, 1);

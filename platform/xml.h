@@ -91,8 +91,9 @@ class XmlDocument {
   bool LoadXML(std::string_view text, Blanks blanks = Blanks::kKeep);
   bool Loaded() const { return doc_ != nullptr; }
 
-  // The document's bytes in its declared encoding (UTF-8 when none is declared).
-  std::string Serialize() const;
+  // The document's bytes in its declared encoding (UTF-8 when none is
+  // declared), or in the encoding given.
+  std::string Serialize(const char* encoding = nullptr) const;
   // Serialises and replaces the file atomically; throws on failure, leaving
   // the old file untouched.
   void Save(std::string_view path) const;

@@ -3,10 +3,21 @@
 #include <errno.h>
 
 #include "platform/clock.h"
+#include "scramble/encrypt.h"
 
 namespace picmeta::records {
 
 bool NewRecordDocument(platform::XmlDocument& doc) { return doc.LoadXML(kRecordTemplate); }
+
+std::string HandOverBase(const std::string& folder, const std::string& operno) {
+  return folder + "\\exif_" + operno + "_" + platform::FormatStamp(platform::Now());
+}
+
+void SaveScrambled(const platform::XmlDocument& doc, const std::string& path) {
+  std::string bytes = doc.Serialize();
+  encrypt::Scramble(bytes);
+  platform::AtomicWriteFile(path, bytes);
+}
 
 WorkingFile::WorkingFile(std::string folder)
     : path_(folder + "\\" + std::string(kWorkingFileName)), lock_(folder) {

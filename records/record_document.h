@@ -17,6 +17,14 @@ inline constexpr std::string_view kRecordQuery = "root/info";
 // false when that fails.
 bool NewRecordDocument(platform::XmlDocument& doc);
 
+// folder + "\exif_" + operno + "_" + YYYYMMDDHHMMSS (the plain name; the
+// hand-over file adds ".xml").
+std::string HandOverBase(const std::string& folder, const std::string& operno);
+
+// Writes the scrambled document to path as a whole or not at all: no plain
+// copy ever reaches the disk, and a failure (thrown) leaves nothing behind.
+void SaveScrambled(const platform::XmlDocument& doc, const std::string& path);
+
 // A folder's working file "exifinfo.xml", held for one load-modify-save: the
 // folder stays locked against other writers, threads or processes, until the
 // object is gone.

@@ -1,0 +1,71 @@
+#include "capture/guarded.h"
+#include "capture/public_function.h"
+#include "picmeta/clsmain.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/text.h"
+#include "records/record_document.h"
+
+namespace picmeta {
+namespace {
+
+using capture::Step;
+
+void Run(const std::string& AppPath1, const std::string& strFilePath, const std::string& Orgid,
+         const std::string& Busiorgid, const std::string& Operno, const std::string& Opername,
+         const std::string& BusiTime) {
+  const std::string W = platform::BackslashPath(AppPath1);
+  clsPicinfo record;
+  if (!Public_Function::RecordableCaseFolder(W, record)) return;
+  const platform::FileInfo picture = platform::GetFile(strFilePath);  // none: nothing written
+
+  records::WorkingFile file(picture.parent_path);
+  if (!file.loaded() && !file.StartEmpty()) return;
+  auto& doc = file.doc();
+  platform::XmlNode target;
+  for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
+    if (info.GetAttribute("Filename") == picture.name) {
+      target = info;
+      break;
+    }
+  }
+  if (!target) target = doc.DocumentElement().AppendChild(doc.CreateElement("info"));
+
+  Public_Function::SplitOrgid(Orgid, record);
+  Public_Function::ReadPicInfo(strFilePath, record);
+  auto put = [&](const char* attribute, const std::string& value) {
+    Step([&] { target.SetAttribute(attribute, value); });
+  };
+  put("Orgid", record.Orgid());
+  put("Suborgid", record.Suborgid());
+  put("Net", record.Net());
+  put("Busiorgid", Busiorgid);
+  put("Operno", Operno);
+  put("Opername", Opername);
+  put("Claimstno", record.Claimstno());
+  put("BusiTime", BusiTime);
+  put("Transdate", platform::FormatTransdate(platform::Now()));
+  put("Filetype", record.Filetype());
+  put("Filename", record.Filename());
+  put("Make", record.Make());
+  put("Model", record.Model());
+  put("Takedate", record.Takedate());
+  put("Digidate", record.Digidate());
+  put("Updatedate", record.Updatedate());
+  put("Software", record.Software());
+  put("Ifdoffset", record.Ifdoffset());
+  put("Offset", record.Offset());
+  put("Soioffset", record.Soioffset());
+  put("BusiProcess", record.BusiProcess());
+  file.Save();
+}
+
+}  // namespace
+
+void clsmain::NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, std::string Orgid,
+                                std::string Busiorgid, std::string Operno, std::string Opername,
+                                std::string BusiTime) noexcept {
+  Step([&] { Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime); });
+}
+
+}  // namespace picmeta

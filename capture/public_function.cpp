@@ -1,0 +1,146 @@
+#include "capture/public_function.h"
+
+#include <variant>
+
+#include "capture/guarded.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/notify.h"
+#include "platform/text.h"
+#include "reader/exif_reader.h"
+#include "records/workspace.h"
+
+namespace picmeta::Public_Function {
+namespace {
+
+using capture::Step;
+namespace ws = records::workspace;
+
+// Text of a tag value: "" for empty, the characters of a text, decimal digits
+// of a number; blanks trimmed at both ends.
+std::string TagText(const reader::TagValue& value) {
+  if (const auto* n = std::get_if<std::int32_t>(&value)) return std::to_string(*n);
+  if (const auto* s = std::get_if<std::string>(&value)) return platform::TrimBlanks(*s);
+  return {};
+}
+
+}  // namespace
+
+void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) noexcept {
+  Step([&] {
+    if (!platform::FileExists(picture_path)) return;
+    platform::FileInfo file;
+    const bool have_file = Step([&] { file = platform::GetFile(picture_path); });
+    std::string name;
+    Step([&] { name = platform::GetFileName(picture_path); });
+    Step([&] {
+      const auto dot = name.find_last_of('.');
+      record.Filetype(platform::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
+    });
+    Step([&] { record.Filename(platform::TrimBlanks(name)); });
+    if (have_file) {
+      Step([&] { record.Datecreat(platform::TrimBlanks(platform::FormatGeneralDate(file.created))); });
+      Step([&] {
+        record.Datemodified(platform::TrimBlanks(platform::FormatGeneralDate(file.modified)));
+      });
+      Step([&] { record.FileSize(std::to_string(file.size)); });
+    }
+
+    reader::ExifReader reader;
+    Step([&] { reader.Load(picture_path); });
+    if (!reader.Getloaded()) return;
+    struct Row {
+      std::int32_t tag;
+      void (clsPicinfo::*set)(std::string);
+    };
+    static constexpr Row kRows[] = {
+        {0x0107, &clsPicinfo::Thresholding}, {0x0108, &clsPicinfo::CellWidth},
+        {0x0109, &clsPicinfo::CellLength},   {0x010A, &clsPicinfo::Secdat},
+        {0x010F, &clsPicinfo::Make},         {0x0110, &clsPicinfo::Model},
+        {0x9003, &clsPicinfo::Takedate},     {0x9004, &clsPicinfo::Digidate},
+        {0x0132, &clsPicinfo::Updatedate},   {0x0131, &clsPicinfo::Software},
+        {0x8769, &clsPicinfo::Ifdoffset},    {0xA005, &clsPicinfo::Offset},
+        {0x0201, &clsPicinfo::Soioffset},
+    };
+    for (const Row& row : kRows) Step([&] { (record.*row.set)(TagText(reader.Tag(row.tag))); });
+  });
+}
+
+std::string GetResourceName(const std::string& folder, const std::string& index) {
+  return ws::ResourceNames(folder).Lookup(index);
+}
+
+void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) noexcept {
+  Step([&] {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+      const auto sep = R.find('\\', start);
+      parts.push_back(R.substr(start, sep - start));
+      if (sep == std::string::npos) break;
+      start = sep + 1;
+    }
+    // A path of one component names no case folder inside its top folder.
+    if (parts.size() < 2) return;
+    platform::XmlDocument listing;
+    if (!listing.Load(ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile))) return;
+    platform::XmlNode entry;
+    for (const auto& folder : listing.SelectNodes(ws::kFolderQuery)) {
+      if (folder.GetAttribute("name") == parts[1]) {
+        entry = folder;
+        break;
+      }
+    }
+    if (!entry) return;
+    const auto index = entry.SelectSingleNode(ws::kBusiIndexQuery);
+    if (!index) return;
+    for (const auto& component : index.SelectNodes(ws::kComponentQuery)) {
+      Step([&] {
+        const auto name = component.GetAttribute("name");
+        void (clsPicinfo::*set)(std::string) = nullptr;
+        if (name == "busitype") set = &clsPicinfo::Busitype;
+        else if (name == "claimstno") set = &clsPicinfo::Claimstno;
+        else if (name == "classcode") set = &clsPicinfo::ClassCode;
+        if (set) (record.*set)(component.GetAttribute("value").value());
+      });
+    }
+  });
+}
+
+void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
+                            std::vector<std::string>& list) noexcept {
+  Step([&] {
+    const std::string name = element.Name();
+    std::string_view query;
+    if (name == "busiinfoprocess") query = ws::kRecordQuery;
+    else if (name == "busiinforecord") query = ws::kSubclassQuery;
+    else if (name == "subcalsscodeinforecord" || name == "doctypeinforecord") query = ws::kDocTypeQuery;
+    if (!query.empty()) {
+      for (const auto& child : element.SelectNodes(query)) {
+        // An absent or empty folder name adds no level, as on disk.
+        const std::string folder = child.GetAttribute("foldername").value_or("");
+        CollectDocumentFolders(child, folder.empty() ? path : path + "\\" + folder, list);
+      }
+    }
+    if (element.SelectSingleNode(ws::kDocumentsQuery)) {
+      platform::NotifyFolder(path);
+      list.push_back(path);
+    }
+  });
+}
+
+std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record) {
+  const auto R = ws::ReadRelativePath(W);
+  if (!R || R->empty()) return std::nullopt;
+  ReadBusiIndex(W, *R, record);
+  if (record.Busitype() != "2" || record.ClassCode() != "11020000") return std::nullopt;
+  return R;
+}
+
+void SplitOrgid(const std::string& orgid, clsPicinfo& record) noexcept {
+  Step([&] { record.Orgid(platform::Mid(orgid, 1, 7)); });
+  Step([&] { record.Suborgid(platform::Mid(orgid, 8, 6)); });
+  Step([&] { record.Net(platform::Mid(orgid, 14, 3)); });
+}
+
+}  // namespace picmeta::Public_Function

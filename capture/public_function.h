@@ -1,0 +1,43 @@
+#ifndef PICMETA_CAPTURE_PUBLIC_FUNCTION_H
+#define PICMETA_CAPTURE_PUBLIC_FUNCTION_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/xml.h"
+#include "records/picinfo.h"
+
+// Procedures shared by the methods of clsmain.
+namespace picmeta::Public_Function {
+
+// Fills the file properties and, for a picture with Exif data, the thirteen
+// tag properties of the record. A missing file leaves the record untouched; a
+// picture without Exif data leaves the tag properties untouched.
+void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) noexcept;
+
+// The name "resourceprocess.xml" in folder gives for a resource index; "".
+std::string GetResourceName(const std::string& folder, const std::string& index);
+
+// Business type, claim number and class code of case folder R (relative to
+// workspace W) from the top folder's "kelexplorersource.xml"; each property
+// is set only when found.
+void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) noexcept;
+
+// Appends, in post-order, the relative path ("\A\B\C") of every record below
+// element that holds documents, telling the host's folder notification about
+// each.
+void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
+                            std::vector<std::string>& list) noexcept;
+
+// The case folder R named by workspace W's "documentfilesource.xml", when it
+// belongs to a business of type "2" with class code "11020000" (filling the
+// record's business properties); nullopt otherwise.
+std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record);
+
+// Characters 1-7, 8-13 and 14-16 of an organisation id into the record.
+void SplitOrgid(const std::string& orgid, clsPicinfo& record) noexcept;
+
+}  // namespace picmeta::Public_Function
+
+#endif

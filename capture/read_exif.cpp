@@ -1,0 +1,185 @@
+#include <vector>
+
+#include "capture/guarded.h"
+#include "capture/public_function.h"
+#include "picmeta/clsmain.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+#include "records/record_document.h"
+#include "records/workspace.h"
+
+namespace picmeta {
+namespace {
+
+using capture::Step;
+namespace ws = records::workspace;
+
+struct Picture {
+  std::string path;      // below the picture tree root, "\" separators
+  std::string filepath;  // "/"-separated folders below the level-0 folder
+};
+
+// The picture below the folders F0 to Fk; an empty folder name adds no level,
+// so every picture is paired with its own folder.
+Picture MakePicture(const std::vector<std::string>& levels, const std::string& name) {
+  Picture p;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    if (levels[i].empty()) continue;
+    p.path += levels[i] + "\\";
+    if (i > 0) p.filepath += "/" + levels[i];
+  }
+  p.path += name;
+  if (p.filepath.empty()) p.filepath.push_back('/');
+  return p;
+}
+
+class CaseWalk {
+ public:
+  CaseWalk(const std::string& app_path, std::vector<Picture>& out)
+      : names_(app_path), out_(out) {}
+
+  void Walk(const platform::XmlDocument& doc) {
+    const auto e0 = doc.SelectSingleNode(ws::kFirstRecordQuery);
+    if (!e0) return;
+    levels_ = {FolderName(e0)};
+    for (const auto& e1 : e0.SelectNodes(ws::kSubclassQuery)) {
+      Enter(1, e1);
+      for (const auto& e2 : e1.SelectNodes(ws::kDocTypeQueryReadExif)) {
+        Enter(2, e2);
+        for (const auto& e3 : e2.SelectNodes(ws::kDocTypeQueryReadExif)) {
+          Enter(3, e3);
+          for (const auto& e4 : e3.SelectNodes(ws::kDocTypeQueryReadExif)) {
+            Enter(4, e4);
+            TakeDocuments(e4);
+          }
+          levels_.resize(4);
+          TakeDocuments(e3);
+        }
+        levels_.resize(3);
+        TakeDocuments(e2);
+      }
+      levels_.resize(2);
+    }
+  }
+
+ private:
+  static std::string FolderName(const platform::XmlNode& e) {
+    return e.GetAttribute("foldername").value_or("");
+  }
+  void Enter(std::size_t level, const platform::XmlNode& e) {
+    levels_.resize(level);
+    levels_.push_back(FolderName(e));
+  }
+  void TakeDocuments(const platform::XmlNode& e) {
+    for (const auto& r : e.SelectNodes(ws::kDocumentsQuery)) {
+      const std::string index = r.GetAttribute("resourcemainindex").value_or("");
+      out_.push_back(MakePicture(levels_, names_.Lookup(index)));
+    }
+  }
+
+  ws::ResourceNames names_;
+  std::vector<Picture>& out_;
+  std::vector<std::string> levels_;
+};
+
+void Run(const std::string& TempPath1, const std::string& AppPath1, const std::string& Busitype,
+         const std::string& ClassCode, const std::string& Orgid, const std::string& Busiorgid,
+         const std::string& Operno, const std::string& Opername, const std::string& BusiTime,
+         const std::string& Systemid, const std::string& BusiProcess, const std::string& IP) {
+  if (Busitype != "2") return;
+  clsPicinfo record;
+  Public_Function::SplitOrgid(Orgid, record);
+  const std::string app_path = platform::BackslashPath(AppPath1);
+  const std::string temp_path = platform::BackslashPath(TempPath1);
+
+  platform::XmlDocument busi;
+  if (!busi.Load(ws::Join(app_path, ws::kBusiInfoFile))) return;
+  Step([&] { record.Claimstno(busi.SelectSingleNode(ws::kBusinoQuery).Text()); });
+  record.ClassCode(ClassCode);
+  if (record.ClassCode().empty()) {
+    Step([&] {
+      const auto e0 = busi.SelectSingleNode(ws::kFirstRecordQuery);
+      const auto code = e0.GetAttribute("classcode");
+      if (code && !code->empty()) {
+        record.ClassCode(*code);
+      } else {
+        record.ClassCode(
+            e0.SelectSingleNode(ws::kClassCodeAttributeQuery).GetAttribute("value").value());
+      }
+    });
+  }
+  if (record.ClassCode() != "11020000") return;
+
+  std::vector<Picture> pictures;
+  Step([&] { CaseWalk(app_path, pictures).Walk(busi); });
+
+  platform::XmlDocument doc;
+  if (!records::NewRecordDocument(doc)) return;
+  const platform::XmlNode root = doc.DocumentElement();
+  for (const Picture& picture : pictures) {
+    Step([&] {
+      Public_Function::ReadPicInfo(ws::Join(temp_path, picture.path), record);
+      auto info = doc.CreateElement("info");
+      const platform::XmlNode e = info.get();
+      auto put = [&](const char* name, const std::string& value) {
+        Step([&] { e.SetAttribute(name, value); });
+      };
+      // Writes a picture property and clears it for the next picture.
+      auto take = [&](const char* name, const std::string& value,
+                      void (clsPicinfo::*clear)(std::string)) {
+        put(name, value);
+        (record.*clear)(std::string());
+      };
+      put("Orgid", record.Orgid());
+      put("Suborgid", record.Suborgid());
+      put("Net", record.Net());
+      put("Busiorgid", Busiorgid);
+      put("Operno", Operno);
+      put("Opername", Opername);
+      put("Claimstno", record.Claimstno());
+      put("BusiTime", BusiTime);
+      put("Transdate", platform::FormatTransdate(platform::Now()));
+      take("Filetype", record.Filetype(), &clsPicinfo::Filetype);
+      take("Filename", record.Filename(), &clsPicinfo::Filename);
+      take("Make", record.Make(), &clsPicinfo::Make);
+      take("Model", record.Model(), &clsPicinfo::Model);
+      take("Takedate", record.Takedate(), &clsPicinfo::Takedate);
+      take("Digidate", record.Digidate(), &clsPicinfo::Digidate);
+      take("Updatedate", record.Updatedate(), &clsPicinfo::Updatedate);
+      take("Software", record.Software(), &clsPicinfo::Software);
+      take("Ifdoffset", record.Ifdoffset(), &clsPicinfo::Ifdoffset);
+      take("Offset", record.Offset(), &clsPicinfo::Offset);
+      take("Soioffset", record.Soioffset(), &clsPicinfo::Soioffset);
+      take("Thresholding", record.Thresholding(), &clsPicinfo::Thresholding);
+      take("CellWidth", record.CellWidth(), &clsPicinfo::CellWidth);
+      take("CellLength", record.CellLength(), &clsPicinfo::CellLength);
+      take("Datecreat", record.Datecreat(), &clsPicinfo::Datecreat);
+      take("Datemodified", record.Datemodified(), &clsPicinfo::Datemodified);
+      put("IP", IP);
+      take("Secdat", record.Secdat(), &clsPicinfo::Secdat);
+      take("FileSize", record.FileSize(), &clsPicinfo::FileSize);
+      put("BusiType", Busitype);
+      put("ClassCode", record.ClassCode());
+      put("Systemid", Systemid);
+      put("BusiProcess", BusiProcess);
+      put("filepath", picture.filepath);
+      root.AppendChild(std::move(info));
+    });
+  }
+  const std::string base = records::HandOverBase(app_path, Operno);
+  Step([&] { records::SaveScrambled(doc, base + ".xml"); });
+}
+
+}  // namespace
+
+void clsmain::ReadEXIF(std::string TempPath1, std::string AppPath1, std::string Busitype,
+                       std::string ClassCode, std::string Orgid, std::string Busiorgid,
+                       std::string Operno, std::string Opername, std::string BusiTime,
+                       std::string Systemid, std::string BusiProcess, std::string IP) noexcept {
+  Step([&] {
+    Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
+        Systemid, BusiProcess, IP);
+  });
+}
+
+}  // namespace picmeta

@@ -1,0 +1,96 @@
+#include <unordered_set>
+
+#include "capture/guarded.h"
+#include "capture/public_function.h"
+#include "picmeta/clsmain.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/text.h"
+#include "records/record_document.h"
+#include "records/workspace.h"
+
+namespace picmeta {
+namespace {
+
+using capture::Step;
+namespace ws = records::workspace;
+
+void Run(const std::string& AppPath1, const std::string& Orgid, const std::string& Busiorgid,
+         const std::string& Operno, const std::string& Opername, const std::string& BusiTime) {
+  const std::string W = platform::BackslashPath(AppPath1);
+  clsPicinfo record;
+  const auto R = Public_Function::RecordableCaseFolder(W, record);
+  if (!R) return;
+  Public_Function::SplitOrgid(Orgid, record);
+  const std::string case_folder = ws::Join(W, *R);  // F without its trailing "\"
+
+  records::WorkingFile file(case_folder);
+  if (!file.loaded() && !file.StartEmpty()) return;
+  platform::XmlDocument listing;
+  if (!listing.Load(ws::Join(case_folder, ws::kExplorerFile))) return;  // nothing saved
+  auto& doc = file.doc();
+
+  // Filenames of the records, kept up to date as records are appended: the
+  // same answers as scanning the records for every listed picture.
+  std::unordered_set<std::string> recorded;
+  for (const auto& info : doc.SelectNodes(records::kRecordQuery))
+    if (auto name = info.GetAttribute("Filename")) recorded.insert(std::move(*name));
+
+  for (const auto& entry : listing.SelectNodes(ws::kFileQuery)) {
+    Step([&] {
+      if (entry.GetAttribute("processflag") != "1") return;
+      const auto name = entry.GetAttribute("name");
+      if (!name || recorded.count(*name)) return;
+      const std::string picture = ws::Join(case_folder, *name);
+      // A picture not on disk yet is recorded by a later call, once it exists.
+      if (!platform::FileExists(picture)) return;
+      Public_Function::ReadPicInfo(picture, record);
+      auto info = doc.CreateElement("info");
+      const platform::XmlNode e = info.get();
+      auto put = [&](const char* attribute, const std::string& value) {
+        Step([&] { e.SetAttribute(attribute, value); });
+      };
+      auto take = [&](const char* attribute, const std::string& value,
+                      void (clsPicinfo::*clear)(std::string)) {
+        put(attribute, value);
+        (record.*clear)(std::string());
+      };
+      put("Orgid", record.Orgid());
+      put("Suborgid", record.Suborgid());
+      put("Net", record.Net());
+      put("Busiorgid", Busiorgid);
+      put("Operno", Operno);
+      put("Opername", Opername);
+      put("Claimstno", record.Claimstno());
+      put("BusiTime", BusiTime);
+      put("Transdate", platform::FormatTransdate(platform::Now()));
+      take("Filetype", record.Filetype(), &clsPicinfo::Filetype);
+      take("Filename", record.Filename(), &clsPicinfo::Filename);
+      take("Make", record.Make(), &clsPicinfo::Make);
+      take("Model", record.Model(), &clsPicinfo::Model);
+      take("Takedate", record.Takedate(), &clsPicinfo::Takedate);
+      take("Digidate", record.Digidate(), &clsPicinfo::Digidate);
+      take("Updatedate", record.Updatedate(), &clsPicinfo::Updatedate);
+      take("Software", record.Software(), &clsPicinfo::Software);
+      take("Ifdoffset", record.Ifdoffset(), &clsPicinfo::Ifdoffset);
+      take("Offset", record.Offset(), &clsPicinfo::Offset);
+      take("Soioffset", record.Soioffset(), &clsPicinfo::Soioffset);
+      take("Datecreat", record.Datecreat(), &clsPicinfo::Datecreat);
+      take("Datemodified", record.Datemodified(), &clsPicinfo::Datemodified);
+      take("BusiProcess", record.BusiProcess(), &clsPicinfo::BusiProcess);
+      doc.DocumentElement().AppendChild(std::move(info));
+      if (auto added = e.GetAttribute("Filename")) recorded.insert(std::move(*added));
+    });
+  }
+  file.Save();
+}
+
+}  // namespace
+
+void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
+                             std::string Operno, std::string Opername,
+                             std::string BusiTime) noexcept {
+  Step([&] { Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime); });
+}
+
+}  // namespace picmeta

@@ -1,0 +1,37 @@
+#include "records/workspace.h"
+
+#include "platform/text.h"
+
+namespace picmeta::records::workspace {
+
+std::string Join(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  path += '\\';
+  path += name;
+  return path;
+}
+
+std::optional<std::string> ReadRelativePath(const std::string& W) {
+  platform::XmlDocument doc;
+  if (!doc.Load(Join(W, kDocumentSourceFile))) return std::nullopt;
+  const auto filename = doc.SelectSingleNode(kFilenameQuery);
+  if (!filename) return std::string();
+  return platform::BackslashPath(filename.GetAttribute("relativepath").value_or(""));
+}
+
+ResourceNames::ResourceNames(const std::string& folder) {
+  platform::XmlDocument doc;
+  if (!doc.Load(Join(folder, kResourceFile))) return;
+  for (const auto& filename : doc.SelectNodes(kFilenameQuery)) {
+    auto index = filename.GetAttribute("resourcemainindex");
+    if (!index) continue;  // an element without the key matches nothing
+    names_.try_emplace(std::move(*index), filename.GetAttribute("name").value_or(""));
+  }
+}
+
+std::string ResourceNames::Lookup(const std::string& index) const {
+  const auto it = names_.find(index);
+  return it == names_.end() ? std::string() : it->second;
+}
+
+}  // namespace picmeta::records::workspace

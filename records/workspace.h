@@ -1,0 +1,60 @@
+#ifndef PICMETA_RECORDS_WORKSPACE_H
+#define PICMETA_RECORDS_WORKSPACE_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/xml.h"
+
+// The host's workspace files as the library reads them (it never writes
+// them): file names and the exact queries issued on them.
+namespace picmeta::records::workspace {
+
+inline constexpr std::string_view kBusiInfoFile = "busiinfoprocess.xml";
+inline constexpr std::string_view kResourceFile = "resourceprocess.xml";
+inline constexpr std::string_view kDocumentSourceFile = "documentfilesource.xml";
+inline constexpr std::string_view kExplorerFile = "kelexplorersource.xml";
+
+// "busiinfoprocess.xml"
+inline constexpr std::string_view kBusinoQuery = "/busiinfoprocess/busino";
+inline constexpr std::string_view kFirstRecordQuery = "/busiinfoprocess/busiinforecord";
+inline constexpr std::string_view kClassCodeAttributeQuery = "attribute[@name='classcode']";
+inline constexpr std::string_view kSubclassQuery = "subcalsscodeinforecord";
+inline constexpr std::string_view kDocTypeQueryReadExif = "doctypeinforecord ";
+inline constexpr std::string_view kDocTypeQuery = "doctypeinforecord";
+inline constexpr std::string_view kRecordQuery = "busiinforecord";
+inline constexpr std::string_view kDocumentsQuery = "documentinfo/relationship/resourcemainindex";
+// "resourceprocess.xml" and "documentfilesource.xml"
+inline constexpr std::string_view kFilenameQuery = "documentinfo/filename";
+// "kelexplorersource.xml"
+inline constexpr std::string_view kFolderQuery = "kelexplorerinfo/folder";
+inline constexpr std::string_view kBusiIndexQuery = "busiindex";
+inline constexpr std::string_view kComponentQuery = "component";
+inline constexpr std::string_view kFileQuery = "kelexplorerinfo/file";
+
+// folder + "\" + name.
+std::string Join(std::string_view folder, std::string_view name);
+
+// The case folder of "documentfilesource.xml" in workspace W, relative to W,
+// with "\" separators: nullopt when the file does not load, "" when it names
+// none.
+std::optional<std::string> ReadRelativePath(const std::string& W);
+
+// Names of "resourceprocess.xml" by resource index, loaded once and indexed:
+// the first element of an index wins, as a scan in document order would find.
+class ResourceNames {
+ public:
+  explicit ResourceNames(const std::string& folder);
+  // "" when the file did not load, the index is unknown, or its element has
+  // no name.
+  std::string Lookup(const std::string& index) const;
+
+ private:
+  std::unordered_map<std::string, std::string> names_;
+};
+
+}  // namespace picmeta::records::workspace
+
+#endif

@@ -135,6 +135,15 @@ std::optional<std::string> XmlNode::GetAttribute(std::string_view name) const {
   return ToString(value.get());
 }
 
+std::vector<std::pair<std::string, std::string>> XmlNode::Attributes() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (xmlAttrPtr a = Checked()->properties; a; a = a->next) {
+    XmlCharPtr value(xmlNodeListGetString(node_->doc, a->children, 1));
+    out.emplace_back(ToString(a->name), ToString(value.get()));
+  }
+  return out;
+}
+
 void XmlNode::SetAttribute(std::string_view name, std::string_view value) const {
   const std::string key(name);
   const std::string safe = XmlSafe(value);

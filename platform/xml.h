@@ -43,6 +43,9 @@ class XmlNode {
   // that XML 1.0 cannot carry are dropped.
   void SetAttribute(std::string_view name, std::string_view value) const;
 
+  // Every attribute, in document order.
+  std::vector<std::pair<std::string, std::string>> Attributes() const;
+
   // XPath 1.0: a leading "/" starts at the document node, otherwise at this node.
   XmlNode SelectSingleNode(std::string_view query) const;
   std::vector<XmlNode> SelectNodes(std::string_view query) const;

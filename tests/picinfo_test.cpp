@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "capture/public_function.h"
+#include "platform/clock.h"
+#include "records/picinfo.h"
+#include "tests/support.h"
+#include "tools/exif_builder.h"
+
+namespace picmeta {
+namespace {
+
+using test::TempDir;
+std::string Nul(std::string s) { return s + std::string(1, '\0'); }
+
+// A record whose every property holds "old".
+clsPicinfo Preset() {
+  clsPicinfo r;
+#define PICMETA_PRESET(name) r.name("old");
+  PICMETA_PICINFO_PROPERTIES(PICMETA_PRESET)
+#undef PICMETA_PRESET
+  return r;
+}
+
+TEST(ClsPicinfo, StartsEmptyAndStoresTextUnchanged) {
+  clsPicinfo r;
+#define PICMETA_EXPECT_EMPTY(name) EXPECT_EQ(r.name(), "");
+  PICMETA_PICINFO_PROPERTIES(PICMETA_EXPECT_EMPTY)
+#undef PICMETA_EXPECT_EMPTY
+  r.Make("  Canon  ");
+  EXPECT_EQ(r.Make(), "  Canon  ");
+  r.Make("");
+  EXPECT_EQ(r.Make(), "");
+}
+
+TEST(ReadPicInfo, MissingFilesAndFoldersLeaveTheRecordUntouched) {
+  TempDir dir;
+  clsPicinfo r = Preset();
+  Public_Function::ReadPicInfo(dir / "missing.jpg", r);
+  Public_Function::ReadPicInfo(dir.path(), r);
+  EXPECT_EQ(r.Filename(), "old");
+  EXPECT_EQ(r.FileSize(), "old");
+  EXPECT_EQ(r.Make(), "old");
+}
+
+TEST(ReadPicInfo, ExifPictureFillsEveryFileAndTagProperty) {
+  setenv("TZ", "Asia/Shanghai", 1);
+  tzset();
+  TempDir dir;
+  tooling::CameraPicture p;
+  p.make = " Canon";
+  const std::string jpeg = tooling::BuildCameraJpeg(p);
+  test::Write(dir / "IMG_0001.JPG", jpeg);
+  const struct timespec times[2] = {{1312160707, 0}, {1312160707, 0}};  // 2011-08-01 09:05:07 +8
+  ::utimensat(AT_FDCWD, (dir / "IMG_0001.JPG").c_str(), times, 0);
+  clsPicinfo r = Preset();
+  Public_Function::ReadPicInfo(dir.path() + "\\IMG_0001.JPG", r);
+  EXPECT_EQ(r.Filetype(), "JPG");
+  EXPECT_EQ(r.Filename(), "IMG_0001.JPG");
+  EXPECT_EQ(r.Datemodified(), "2011/8/1 9:05:07");
+  EXPECT_FALSE(r.Datecreat().empty());
+  EXPECT_EQ(r.FileSize(), std::to_string(jpeg.size()));
+  EXPECT_EQ(r.Make(), Nul("Canon"));  // leading blank trimmed, NUL kept
+  EXPECT_EQ(r.Model(), Nul("Canon EOS 5D"));
+  EXPECT_EQ(r.Takedate(), Nul("2011:08:01 09:05:07"));
+  EXPECT_EQ(r.Software(), Nul("Firmware 1.1.1"));
+  EXPECT_EQ(r.Offset(), "1024");
+  EXPECT_FALSE(r.Ifdoffset().empty());
+  EXPECT_FALSE(r.Soioffset().empty());
+  // Tags the picture lacks overwrite what the record held.
+  EXPECT_EQ(r.Thresholding(), "");
+  EXPECT_EQ(r.CellWidth(), "");
+  EXPECT_EQ(r.CellLength(), "");
+  EXPECT_EQ(r.Secdat(), "");
+  // Business properties are never touched.
+  EXPECT_EQ(r.Orgid(), "old");
+  EXPECT_EQ(r.BusiProcess(), "old");
+}
+
+TEST(ReadPicInfo, PictureWithoutExifKeepsTheTagProperties) {
+  TempDir dir;
+  test::Write(dir / "scan", tooling::BuildJfif());
+  test::Write(dir / "empty.", "");
+  clsPicinfo r = Preset();
+  Public_Function::ReadPicInfo(dir / "scan", r);
+  EXPECT_EQ(r.Filetype(), "scan");  // no dot: the whole name
+  EXPECT_EQ(r.Make(), "old");
+  Public_Function::ReadPicInfo(dir / "empty.", r);
+  EXPECT_EQ(r.Filetype(), "");  // a name ending in a dot
+  EXPECT_EQ(r.FileSize(), "0");
+  EXPECT_EQ(r.Takedate(), "old");
+}
+
+TEST(ReadPicInfo, FileNameBlanksAreTrimmed) {
+  TempDir dir;
+  test::Write(dir / " a.b.jpeg ", tooling::BuildJfif());
+  clsPicinfo r;
+  Public_Function::ReadPicInfo(dir / " a.b.jpeg ", r);
+  EXPECT_EQ(r.Filename(), "a.b.jpeg");
+  EXPECT_EQ(r.Filetype(), "jpeg");
+}
+
+TEST(ReadPicInfo, RealPictureOffsetsAreThePointersItStores) {
+  clsPicinfo r;
+  Public_Function::ReadPicInfo(test::SharedPicture("test1.jpg"), r);
+  EXPECT_EQ(r.Make(), Nul("Apple"));
+  EXPECT_EQ(r.Model(), Nul("iPhone 4S"));
+  EXPECT_FALSE(r.Ifdoffset().empty());
+  EXPECT_EQ(r.Ifdoffset().find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_EQ(r.Takedate().size(), 20u);
+}
+
+// Workspace lookups ---------------------------------------------------------
+
+TEST(GetResourceName, FirstMatchExactKeysAndMissingFiles) {
+  TempDir dir;
+  EXPECT_EQ(Public_Function::GetResourceName(dir.path(), "R1"), "");
+  test::Write(dir / "resourceprocess.xml",
+              "<documentinfo><filename resourcemainindex='R1' name='a.jpg'/>"
+              "<filename resourcemainindex='R1' name='b.jpg'/><filename name='nokey.jpg'/>"
+              "<filename resourcemainindex='' name='empty.jpg'/>"
+              "<filename resourcemainindex='R2'/></documentinfo>");
+  EXPECT_EQ(Public_Function::GetResourceName(dir.path(), "R1"), "a.jpg");
+  EXPECT_EQ(Public_Function::GetResourceName(dir.path(), "r1"), "");
+  EXPECT_EQ(Public_Function::GetResourceName(dir.path(), ""), "empty.jpg");
+  EXPECT_EQ(Public_Function::GetResourceName(dir.path(), "R2"), "");  // entry without a name
+}
+
+class ReadBusiIndexTest : public ::testing::Test {
+ protected:
+  void Listing(const std::string& components) {
+    test::Write(dir_ / "top/kelexplorersource.xml",
+                "<kelexplorerinfo><folder name='other'><busiindex>"
+                "<component name='busitype' value='9'/></busiindex></folder>"
+                "<folder name='case'><busiindex>" + components +
+                    "</busiindex><busiindex><component name='busitype' value='8'/></busiindex>"
+                    "</folder></kelexplorerinfo>");
+  }
+  TempDir dir_;
+  clsPicinfo record_;
+};
+
+TEST_F(ReadBusiIndexTest, ReadsTheNamedFolderOfTheTopListing) {
+  Listing("<component name='classcode' value='11020000'/><component name='BusiType' value='x'/>"
+          "<component name='busitype' value='1'/><component name='busitype' value='2'/>"
+          "<component name='claimstno' value='C-1'/>");
+  Public_Function::ReadBusiIndex(dir_.path(), "top\\case\\deeper", record_);
+  EXPECT_EQ(record_.Busitype(), "2");  // the last of a repeated name wins
+  EXPECT_EQ(record_.ClassCode(), "11020000");
+  EXPECT_EQ(record_.Claimstno(), "C-1");
+}
+
+TEST_F(ReadBusiIndexTest, MissingPiecesLeaveTheRecordAsItWas) {
+  Listing("<component name='busitype'/><component name='classcode' value='11020000'/>");
+  record_.Busitype("keep");
+  Public_Function::ReadBusiIndex(dir_.path(), "top\\case", record_);
+  EXPECT_EQ(record_.Busitype(), "keep");  // component without a value
+  EXPECT_EQ(record_.Claimstno(), "");
+  clsPicinfo other;
+  Public_Function::ReadBusiIndex(dir_.path(), "top\\nocase", other);
+  Public_Function::ReadBusiIndex(dir_.path(), "missing\\case", other);
+  Public_Function::ReadBusiIndex(dir_.path(), "top", other);  // one component: no match
+  EXPECT_EQ(other.Busitype(), "");
+  EXPECT_EQ(other.ClassCode(), "");
+}
+
+}  // namespace
+}  // namespace picmeta

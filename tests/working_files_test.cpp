@@ -1,0 +1,365 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "picmeta/clsmain.h"
+#include "picmeta/picmeta.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/xml.h"
+#include "scramble/encrypt.h"
+#include "tests/support.h"
+#include "tools/exif_builder.h"
+#include "tools/sample_case.h"
+
+namespace picmeta {
+namespace {
+
+using test::TempDir;
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+constexpr std::time_t kInstant = 1313044205;  // 2011-08-11 14:30:05 in Beijing
+
+std::vector<Attributes> RecordsIn(const std::string& path, const char* query = "root/info") {
+  platform::XmlDocument doc;
+  std::vector<Attributes> out;
+  if (!doc.Load(path)) return out;
+  for (const auto& info : doc.SelectNodes(query)) out.push_back(info.Attributes());
+  return out;
+}
+
+std::string Value(const Attributes& a, const std::string& name) {
+  for (const auto& [n, v] : a)
+    if (n == name) return v;
+  return "<absent>";
+}
+
+std::vector<std::string> Names(const Attributes& a) {
+  std::vector<std::string> names;
+  for (const auto& [n, v] : a) names.push_back(n);
+  return names;
+}
+
+std::vector<std::string> Filenames(const std::vector<Attributes>& records) {
+  std::vector<std::string> names;
+  for (const auto& r : records) names.push_back(Value(r, "Filename"));
+  return names;
+}
+
+class WorkingFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "Asia/Shanghai", 1);
+    tzset();
+    platform::FixClockForTesting(kInstant);
+    case_ = tooling::BuildSampleCase(dir_.path());
+    exifinfo_ = case_.case_folder + "/exifinfo.xml";
+  }
+  void TearDown() override { platform::FixClockForTesting(std::nullopt); }
+
+  void Write(const std::string& orgid = "3100000ABCDEF001") {
+    clsmain().WriteDatatoXML(case_.app_path, orgid, "31000", "0815", "张三", "2011-08-11");
+  }
+  void NewWrite(const std::string& picture) {
+    clsmain().NewWriteDatatoXML(case_.app_path, picture, "3100000ABCDEF001", "31000", "0815",
+                                "张三", "2011-08-11");
+  }
+  void List(const std::string& files) {
+    test::Write(case_.case_folder + "/kelexplorersource.xml",
+                "<kelexplorerinfo>" + files + "</kelexplorerinfo>");
+  }
+  void Picture(const std::string& name) {
+    test::Write(case_.case_folder + "/" + name, tooling::BuildCameraJpeg({}));
+  }
+
+  TempDir dir_;
+  tooling::SampleCase case_;
+  std::string exifinfo_;
+};
+
+const std::vector<std::string> kWriteOrder = {
+    "Orgid",    "Suborgid",   "Net",      "Busiorgid", "Operno",    "Opername",
+    "Claimstno", "BusiTime",  "Transdate", "Filetype", "Filename",  "Make",
+    "Model",    "Takedate",   "Digidate", "Updatedate", "Software", "Ifdoffset",
+    "Offset",   "Soioffset",  "Datecreat", "Datemodified", "BusiProcess"};
+
+TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
+  Write();
+  auto records = RecordsIn(exifinfo_);
+  EXPECT_EQ(Filenames(records),
+            (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "车损.jpg"}));
+  for (const auto& r : records) EXPECT_EQ(Names(r), kWriteOrder);
+  EXPECT_EQ(Value(records[0], "Claimstno"), "RDAA2011310000000815");
+  EXPECT_EQ(Value(records[0], "Transdate"), "2011:08:11 14:30:05");
+  EXPECT_EQ(Value(records[0], "Make"), "Canon");
+  EXPECT_EQ(Value(records[1], "Make"), "SONY");
+  EXPECT_EQ(Value(records[2], "Opername"), "张三");
+  EXPECT_EQ(Value(records[2], "BusiProcess"), "");
+  const auto shot = platform::GetFile(case_.case_folder + "/IMG_0001.JPG");
+  EXPECT_EQ(Value(records[0], "Datemodified"), platform::FormatGeneralDate(shot.modified));
+
+  platform::FixClockForTesting(kInstant + 60);
+  Write();  // nothing new: every record stays as it was
+  EXPECT_EQ(RecordsIn(exifinfo_), records);
+}
+
+TEST_F(WorkingFilesTest, WriteKeysOnTheListedNameExactly) {
+  Picture("a.jpg");
+  Picture("A.jpg");
+  List("<file name='a.jpg' processflag='1'/><file name='a.jpg' processflag='1'/>"
+       "<file name='A.jpg' processflag='1'/><file name='IMG_0001.JPG' processflag='01'/>"
+       "<file name='IMG_0002.JPG' processflag=' 1'/><file name='车损.jpg'/>"
+       "<file processflag='1'/>");
+  Write();
+  EXPECT_EQ(Filenames(RecordsIn(exifinfo_)), (std::vector<std::string>{"a.jpg", "A.jpg"}));
+}
+
+TEST_F(WorkingFilesTest, WriteRecordsAListedPictureOnlyOnceItExists) {
+  List("<file name='later.jpg' processflag='1'/>");
+  Write();
+  EXPECT_TRUE(RecordsIn(exifinfo_).empty());  // saved with an empty root
+  EXPECT_TRUE(test::Exists(exifinfo_));
+  Picture("later.jpg");
+  Write();
+  Write();
+  EXPECT_EQ(Filenames(RecordsIn(exifinfo_)), std::vector<std::string>{"later.jpg"});
+}
+
+TEST_F(WorkingFilesTest, WriteGatesAndMissingFileListWriteNothing) {
+  std::filesystem::remove(case_.case_folder + "/kelexplorersource.xml");
+  Write();
+  EXPECT_FALSE(test::Exists(exifinfo_));
+
+  tooling::SampleCase other = tooling::BuildSampleCase(dir_ / "other");
+  test::Write(other.app_path + "/documentfilesource.xml",
+              "<documentinfo><filename relativepath='top\\other'/></documentinfo>");
+  clsmain().WriteDatatoXML(other.app_path, "x", "", "", "", "");  // business type 1
+  test::Write(other.app_path + "/documentfilesource.xml", "<documentinfo><filename/></documentinfo>");
+  clsmain().WriteDatatoXML(other.app_path, "x", "", "", "", "");
+  std::filesystem::remove(other.app_path + "/documentfilesource.xml");
+  clsmain().WriteDatatoXML(other.app_path, "x", "", "", "", "");
+  EXPECT_FALSE(test::Exists(other.case_folder + "/exifinfo.xml"));
+  EXPECT_FALSE(test::Exists(other.app_path + "/top/other/exifinfo.xml"));
+}
+
+TEST_F(WorkingFilesTest, WriteSplitsAShortOrgidAndAcceptsSlashOrBackslash) {
+  std::string app = case_.app_path;
+  std::replace(app.begin(), app.end(), '/', '\\');
+  clsmain().WriteDatatoXML(app, "ABCDEFGHIJ", "", "", "", "");
+  const auto r = RecordsIn(exifinfo_);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(Value(r[0], "Orgid"), "ABCDEFG");
+  EXPECT_EQ(Value(r[0], "Suborgid"), "HIJ");
+  EXPECT_EQ(Value(r[0], "Net"), "");
+}
+
+TEST_F(WorkingFilesTest, WriteLeavesANewWriteRecordAloneAndNewWriteKeepsWriteDates) {
+  NewWrite(case_.case_folder + "/IMG_0001.JPG");
+  auto r = RecordsIn(exifinfo_);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].size(), 21u);
+  EXPECT_EQ(Value(r[0], "Datecreat"), "<absent>");
+  Write();
+  r = RecordsIn(exifinfo_);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].size(), 21u);  // not touched by WriteDatatoXML
+
+  platform::FixClockForTesting(kInstant + 3600);
+  NewWrite(case_.case_folder + "/IMG_0002.JPG");
+  r = RecordsIn(exifinfo_);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(Names(r[1]), kWriteOrder);  // refreshed in place, dates kept
+  EXPECT_EQ(Value(r[1], "Transdate"), "2011:08:11 15:30:05");
+  EXPECT_NE(Value(r[1], "Datecreat"), "<absent>");
+}
+
+TEST_F(WorkingFilesTest, NewWriteRecordsAnyPictureInItsOwnFolder) {
+  const std::string elsewhere = dir_ / "elsewhere/DSC_1.JPG";
+  test::Write(elsewhere, tooling::BuildCameraJpeg({}));
+  NewWrite(elsewhere);
+  NewWrite(elsewhere);
+  const auto r = RecordsIn(dir_ / "elsewhere/exifinfo.xml");
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(Value(r[0], "Filename"), "DSC_1.JPG");
+  EXPECT_EQ(Value(r[0], "Claimstno"), "RDAA2011310000000815");
+  EXPECT_FALSE(test::Exists(exifinfo_));
+  NewWrite(dir_ / "elsewhere/none.jpg");
+  EXPECT_EQ(RecordsIn(dir_ / "elsewhere/exifinfo.xml").size(), 1u);
+}
+
+TEST_F(WorkingFilesTest, NewWriteRefreshesOnlyTheFirstOfTwoRecords) {
+  test::Write(exifinfo_, "<?xml version='1.0' encoding='GBK'?><root>"
+                         "<info Filename='IMG_0001.JPG' Make='x'/><info Filename='IMG_0001.JPG' Make='y'/>"
+                         "<info Filename='img_0001.jpg'/></root>");
+  NewWrite(case_.case_folder + "/IMG_0001.JPG");
+  const auto r = RecordsIn(exifinfo_);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(Value(r[0], "Make"), "Canon");
+  EXPECT_EQ(Value(r[1], "Make"), "y");
+}
+
+TEST_F(WorkingFilesTest, ForeignRootGetsRecordsAppendedEveryCall) {
+  test::Write(exifinfo_, "<?xml version='1.0' encoding='GBK'?><records/>");
+  NewWrite(case_.case_folder + "/IMG_0001.JPG");
+  NewWrite(case_.case_folder + "/IMG_0001.JPG");
+  EXPECT_EQ(RecordsIn(exifinfo_, "records/info").size(), 2u);
+}
+
+TEST_F(WorkingFilesTest, AnUnreadableWorkingFileIsSetAsideNotOverwritten) {
+  const std::string broken = "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/>";
+  test::Write(exifinfo_, broken);
+  Write();
+  EXPECT_EQ(RecordsIn(exifinfo_).size(), 3u);
+  const std::string aside = exifinfo_ + ".unreadable-20110811143005";
+  EXPECT_EQ(test::Read(aside), broken);
+  test::Write(exifinfo_, broken + "again");
+  NewWrite(case_.case_folder + "/IMG_0001.JPG");
+  EXPECT_EQ(test::Read(aside), broken);  // an earlier one is never overwritten
+  EXPECT_EQ(test::Read(aside + "-2"), broken + "again");
+}
+
+TEST_F(WorkingFilesTest, ConcurrentWritersOfOneFolderLoseNothing) {
+  constexpr int kThreads = 4, kEach = 50;
+  const std::string folder = dir_ / "shared";
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kEach; ++i)
+      test::Write(folder + "/p" + std::to_string(t) + "_" + std::to_string(i) + ".jpg",
+                  tooling::BuildCameraJpeg({}));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      clsmain obj;
+      for (int i = 0; i < kEach; ++i)
+        obj.NewWriteDatatoXML(case_.app_path,
+                              folder + "/p" + std::to_string(t) + "_" + std::to_string(i) + ".jpg",
+                              "3100000ABCDEF001", "", std::to_string(t), "", "");
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(RecordsIn(folder + "/exifinfo.xml").size(), std::size_t{kThreads * kEach});
+}
+
+// CopyExifInfo ---------------------------------------------------------------
+
+class CopyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "Asia/Shanghai", 1);
+    tzset();
+    platform::FixClockForTesting(kInstant);
+    // Documents in \A\B\C, \A\B\D and \E\F; \A\B\C\G\H\I\J nests four levels.
+    test::Write(dir_ / "case/busiinfoprocess.xml", R"(<busiinfoprocess>
+      <busiinforecord foldername="A"><subcalsscodeinforecord foldername="B">
+        <doctypeinforecord foldername="C">)" + kDocs + R"(
+          <doctypeinforecord foldername="G"><doctypeinforecord foldername="H">
+            <doctypeinforecord foldername="I"><doctypeinforecord foldername="J">)" + kDocs + R"(
+            </doctypeinforecord></doctypeinforecord></doctypeinforecord></doctypeinforecord>
+        </doctypeinforecord>
+        <doctypeinforecord foldername="D">)" + kDocs + R"(</doctypeinforecord>
+        <doctypeinforecord foldername="NoDocs"/>
+      </subcalsscodeinforecord></busiinforecord>
+      <busiinforecord foldername="E"><subcalsscodeinforecord foldername="F">)" + kDocs + R"(
+      </subcalsscodeinforecord></busiinforecord></busiinfoprocess>)");
+  }
+  void TearDown() override {
+    platform::FixClockForTesting(std::nullopt);
+    SetFolderNotification(nullptr);
+  }
+  void Working(const std::string& folder, const std::vector<std::string>& names) {
+    std::string body;
+    for (const auto& n : names) body += "<info Filename=\"" + n + "\"/>";
+    test::Write(dir_ / ("pics" + folder + "/exifinfo.xml"),
+                "<?xml version='1.0' encoding='GBK'?><root>" + body + "</root>");
+  }
+  void Copy() { clsmain().CopyExifInfo(dir_ / "case", dir_ / "pics", "0815"); }
+  std::string Output() const { return dir_ / "case/exif_0815_20110811143005.xml"; }
+  std::vector<std::string> OutputNames() {
+    std::string bytes = test::Read(Output());
+    encrypt::Unscramble(bytes);
+    platform::XmlDocument doc;
+    EXPECT_TRUE(doc.LoadXML(bytes));
+    std::vector<std::string> names;
+    if (doc.Loaded())
+      for (const auto& info : doc.SelectNodes("root/info"))
+        names.push_back(info.GetAttribute("Filename").value_or(""));
+    return names;
+  }
+  static inline const std::string kDocs =
+      "<documentinfo><relationship><resourcemainindex resourcemainindex='1'/></relationship>"
+      "</documentinfo>";
+  TempDir dir_;
+};
+
+TEST_F(CopyTest, MergesWorkingFilesInPostOrderAndDeletesThemAfterwards) {
+  std::vector<std::string> told;
+  SetFolderNotification([&](const std::string& f) { told.push_back(f); });
+  Working("/A/B/D", {"d1", "d2"});
+  Working("/A/B/C/G/H/I/J", {"j1"});
+  Working("/E/F", {"f1", "f2", "f3"});
+  test::Write(dir_ / "pics/A/B/C/photo.jpg", "untouched");
+  Copy();
+  EXPECT_EQ(told, (std::vector<std::string>{"\\A\\B\\C\\G\\H\\I\\J", "\\A\\B\\C", "\\A\\B\\D",
+                                            "\\E\\F"}));
+  EXPECT_EQ(OutputNames(), (std::vector<std::string>{"j1", "d1", "d2", "f1", "f2", "f3"}));
+  EXPECT_FALSE(test::Exists(dir_ / "pics/A/B/D/exifinfo.xml"));
+  EXPECT_FALSE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
+  EXPECT_FALSE(test::Exists(dir_ / "pics/A/B/C/G/H/I/J/exifinfo.xml"));
+  EXPECT_EQ(test::List(dir_ / "pics/A/B/C"), (std::vector<std::string>{"G", "photo.jpg"}));
+  EXPECT_FALSE(test::Exists(dir_ / "case/exif_0815_20110811143005"));
+}
+
+TEST_F(CopyTest, NothingToCollectWritesNothing) {
+  Copy();
+  EXPECT_TRUE(test::List(dir_ / "case").size() == 1u);
+  clsmain().CopyExifInfo(dir_ / "missing", dir_ / "pics", "0815");
+  EXPECT_FALSE(test::Exists(dir_ / "missing"));
+}
+
+TEST_F(CopyTest, AnEmptyWorkingFileStillGivesAnOutputFile) {
+  Working("/E/F", {});
+  Copy();
+  EXPECT_TRUE(test::Exists(Output()));
+  EXPECT_TRUE(OutputNames().empty());
+}
+
+TEST_F(CopyTest, ReadOnlyWorkingFileStaysAndSlashesWork) {
+  Working("/E/F", {"f1"});
+  ::chmod((dir_ / "pics/E/F/exifinfo.xml").c_str(), 0444);
+  std::string folder = dir_ / "case", temp = dir_ / "pics";
+  std::replace(folder.begin(), folder.end(), '/', '\\');
+  std::replace(temp.begin(), temp.end(), '/', '\\');
+  picmeta_clsmain* obj = picmeta_clsmain_create();
+  picmeta_clsmain_CopyExifInfo(obj, folder.c_str(), temp.c_str(), "0815");
+  picmeta_clsmain_release(obj);
+  EXPECT_EQ(OutputNames(), std::vector<std::string>{"f1"});
+  EXPECT_TRUE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
+}
+
+TEST_F(CopyTest, AFailedHandOverKeepsEveryWorkingFile) {
+  Working("/A/B/D", {"d1", "d2"});
+  Working("/E/F", {"f1"});
+  const std::string d_before = test::Read(dir_ / "pics/A/B/D/exifinfo.xml");
+  std::filesystem::create_directories(Output());  // a folder stands at the output path
+  Copy();
+  EXPECT_EQ(test::Read(dir_ / "pics/A/B/D/exifinfo.xml"), d_before);
+  EXPECT_TRUE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
+  EXPECT_EQ(test::List(dir_ / "case"),
+            (std::vector<std::string>{"busiinfoprocess.xml", "exif_0815_20110811143005.xml"}));
+  EXPECT_TRUE(test::List(Output()).empty());
+}
+
+TEST_F(CopyTest, AFolderListedTwiceIsTakenOnce) {
+  test::Write(dir_ / "case/busiinfoprocess.xml",
+              "<busiinfoprocess><busiinforecord foldername='E'><subcalsscodeinforecord "
+              "foldername='F'>" + kDocs + "</subcalsscodeinforecord></busiinforecord>"
+              "<busiinforecord foldername='E'><subcalsscodeinforecord foldername='F'>" +
+                  kDocs + "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
+  Working("/E/F", {"f1"});
+  Copy();
+  EXPECT_EQ(OutputNames(), std::vector<std::string>{"f1"});
+}
+
+}  // namespace
+}  // namespace picmeta

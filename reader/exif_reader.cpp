@@ -134,7 +134,7 @@ class FileBytes {
   const std::uint8_t* Block(std::int64_t b) const {
     auto& slot = blocks_[static_cast<std::size_t>(b)];
     if (!slot) {
-      auto data = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(kBlock));
+      auto data = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(kBlock));
       Fill(b, data.get());
       slot = std::move(data);
     }

@@ -19,7 +19,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   if (!Public_Function::RecordableCaseFolder(W, record)) return;
   const platform::FileInfo picture = platform::GetFile(strFilePath);  // none: nothing written
 
-  records::WorkingFile file(picture.parent_path);
+  records::WorkingFile file(platform::ParentFolderPath(strFilePath));
   if (!file.loaded() && !file.StartEmpty()) return;
   auto& doc = file.doc();
   platform::XmlNode target;

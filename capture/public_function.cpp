@@ -28,9 +28,9 @@ std::string TagText(const reader::TagValue& value) {
 
 void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) noexcept {
   Step([&] {
-    if (!platform::FileExists(picture_path)) return;
+    // One look at the file answers both: does it exist, and its attributes.
     platform::FileInfo file;
-    const bool have_file = Step([&] { file = platform::GetFile(picture_path); });
+    if (!Step([&] { file = platform::GetFile(picture_path); })) return;
     std::string name;
     Step([&] { name = platform::GetFileName(picture_path); });
     Step([&] {
@@ -38,13 +38,9 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) noexcept {
       record.Filetype(platform::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
     });
     Step([&] { record.Filename(platform::TrimBlanks(name)); });
-    if (have_file) {
-      Step([&] { record.Datecreat(platform::TrimBlanks(platform::FormatGeneralDate(file.created))); });
-      Step([&] {
-        record.Datemodified(platform::TrimBlanks(platform::FormatGeneralDate(file.modified)));
-      });
-      Step([&] { record.FileSize(std::to_string(file.size)); });
-    }
+    Step([&] { record.Datecreat(platform::TrimBlanks(platform::FormatGeneralDate(file.created))); });
+    Step([&] { record.Datemodified(platform::TrimBlanks(platform::FormatGeneralDate(file.modified))); });
+    Step([&] { record.FileSize(std::to_string(file.size)); });
 
     reader::ExifReader reader;
     Step([&] { reader.Load(picture_path); });

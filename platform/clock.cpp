@@ -43,14 +43,25 @@ std::string FormatStamp(std::time_t t) {
 }
 
 std::string FormatGeneralDate(std::time_t t) {
+  // Formatted by hand: it runs twice per picture.
   const std::tm tm = Local(t);
-  char buf[64];
-  if (tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0)
-    std::snprintf(buf, sizeof buf, "%d/%d/%d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-  else
-    std::snprintf(buf, sizeof buf, "%d/%d/%d %d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  std::string out = std::to_string(tm.tm_year + 1900);
+  auto number = [&out](int n, bool two_digits) {
+    if (two_digits || n >= 10) out.push_back(static_cast<char>('0' + n / 10 % 10));
+    out.push_back(static_cast<char>('0' + n % 10));
+  };
+  out.push_back('/');
+  number(tm.tm_mon + 1, false);
+  out.push_back('/');
+  number(tm.tm_mday, false);
+  if (tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0) return out;
+  out.push_back(' ');
+  number(tm.tm_hour, false);
+  out.push_back(':');
+  number(tm.tm_min, true);
+  out.push_back(':');
+  number(tm.tm_sec, true);
+  return out;
 }
 
 }  // namespace picmeta::platform

@@ -125,13 +125,16 @@ FileInfo GetFile(std::string_view path) {
   info.created = (s->st.stx_mask & STATX_BTIME) ? static_cast<std::time_t>(s->st.stx_btime.tv_sec)
                                                 : info.modified;
   info.size = static_cast<std::int64_t>(s->st.stx_size);
+  return info;
+}
+
+std::string ParentFolderPath(std::string_view path) {
   std::error_code ec;
-  auto absolute = std::filesystem::absolute(std::filesystem::path(posix), ec);
+  auto absolute = std::filesystem::absolute(std::filesystem::path(PosixPath(path)), ec);
   if (ec) Fail("cannot resolve", path, ec.value());
   auto parent = absolute.lexically_normal().parent_path().string();
   while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  info.parent_path = BackslashPath(parent);
-  return info;
+  return BackslashPath(parent);
 }
 
 std::string GetFileName(std::string_view path) {

@@ -34,11 +34,13 @@ struct FileInfo {
   std::time_t created = 0;  // birth time where recorded, else modification time
   std::time_t modified = 0;
   std::int64_t size = 0;
-  std::string parent_path;  // absolute, "\" separators, no trailing "\"
 };
 
 // Throws FsError when no file (a folder counts as none) has that path.
 FileInfo GetFile(std::string_view path);
+
+// The folder holding a path: absolute, "\" separators, no trailing "\".
+std::string ParentFolderPath(std::string_view path);
 
 // The text after the last "\" or "/".
 std::string GetFileName(std::string_view path);

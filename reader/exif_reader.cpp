@@ -55,7 +55,8 @@ std::int32_t TextToInt(const std::string& text) {
 // truncated meanwhile from raising SIGBUS in the host's process.
 class FileBytes {
  public:
-  static constexpr std::int64_t kBlock = 64 * 1024;
+  // Camera Exif blocks keep their directories within the first few KiB.
+  static constexpr std::int64_t kBlock = 16 * 1024;
 
   explicit FileBytes(const std::string& path) {
     const std::string posix = platform::PosixPath(path);
@@ -77,6 +78,15 @@ class FileBytes {
     if (index < 0 || index > length_) throw SubscriptOutOfRange("index outside the file");
     if (index == length_) return 0;
     return Block(index / kBlock)[index % kBlock];
+  }
+
+  // The n bytes at pos when they lie within one block of the file; nullptr
+  // otherwise (near a block edge or the end), for the caller's slow path.
+  const std::uint8_t* Window(std::int64_t pos, std::int64_t n) const {
+    if (pos < 0 || n > length_ - pos) return nullptr;
+    const std::int64_t b = pos / kBlock;
+    if ((pos + n - 1) / kBlock != b) return nullptr;
+    return Block(b) + pos % kBlock;
   }
 
   // Bytes [pos, pos + n) all lie within 0..L.
@@ -202,7 +212,13 @@ void ExifReader::ReadFileBytes(const std::string& path) {
   first_record_of_source_ = tags_.size();
 }
 
+bool ExifReader::IntelOrder() const {
+  if (!intel_) intel_ = IsIntelOrder();
+  return *intel_;
+}
+
 bool ExifReader::CheckExifHeader() {
+  intel_.reset();  // the order belongs to the bytes and header found now
   // Both bytes are read, as the test does: an empty file fails on index 1.
   const std::uint8_t b0 = At(0);
   const std::uint8_t b1 = At(1);
@@ -218,15 +234,23 @@ bool ExifReader::CheckExifHeader() {
 bool ExifReader::IsIntelOrder() const { return At(tiffStart_) == 0x49; }
 
 std::int32_t ExifReader::Read16(std::int64_t p) const {
-  const std::uint8_t a = At(p);
-  const std::uint8_t b = At(p + 1);
-  return IsIntelOrder() ? a + 256 * b : 256 * a + b;
+  std::uint8_t b[2];
+  if (const std::uint8_t* w = fileBytes_ ? fileBytes_->Window(p, 2) : nullptr) {
+    b[0] = w[0], b[1] = w[1];
+  } else {
+    b[0] = At(p), b[1] = At(p + 1);
+  }
+  return IntelOrder() ? b[0] + 256 * b[1] : 256 * b[0] + b[1];
 }
 
 std::int32_t ExifReader::Read32(std::int64_t p) const {
   std::uint8_t b[4];
-  for (int i = 0; i < 4; ++i) b[i] = At(p + i);
-  if (!IsIntelOrder()) std::reverse(b, b + 4);
+  if (const std::uint8_t* w = fileBytes_ ? fileBytes_->Window(p, 4) : nullptr) {
+    std::memcpy(b, w, 4);
+  } else {
+    for (int i = 0; i < 4; ++i) b[i] = At(p + i);
+  }
+  if (!IntelOrder()) std::reverse(b, b + 4);
   if (b[3] >= 0x80) throw OverflowError("32-bit value of 2^31 or more");
   return static_cast<std::int32_t>(b[0] | (std::uint32_t{b[1]} << 8) |
                                    (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[3]} << 24));
@@ -248,7 +272,7 @@ void ExifReader::Load(const std::string& picFile) {
 
 void ExifReader::DecodeEntry(std::int64_t e, TagRecord& r) {
   using Kind = StoredValue::Kind;
-  const bool intel = IsIntelOrder();
+  const bool intel = IntelOrder();
   auto out_of_line = [&](Kind kind) {
     r.ValueOffset = Read32(e + 8);
     const std::int64_t pos = Checked32(std::int64_t{tiffStart_} + r.ValueOffset);

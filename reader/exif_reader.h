@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -106,6 +107,8 @@ class ExifReader {
 
  private:
   std::uint8_t At(std::int64_t index) const;
+  // IsIntelOrder, read once per header check.
+  bool IntelOrder() const;
   void DecodeEntry(std::int64_t e, TagRecord& record);
   TagValue Decode(const StoredValue& value) const;
 
@@ -113,6 +116,7 @@ class ExifReader {
   std::vector<std::unique_ptr<FileBytes>> sources_;
   FileBytes* fileBytes_ = nullptr;
   std::size_t first_record_of_source_ = 0;
+  mutable std::optional<bool> intel_;
   std::int32_t app1Pos_ = 0;
   std::int32_t tiffStart_ = 0;
   std::int32_t nextIfdOffset_ = 0;

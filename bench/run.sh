@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the benchmark (optimised, with libexif and libexiv2 as peers) and
+# prints its tables. Extra arguments go to the program: --quick, --work DIR,
+# --pictures DIR (a folder of real pictures to compare on as well).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh libexif-dev libexiv2-dev
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPICMETA_BENCH=ON -DPICMETA_TESTS=OFF \
+  -DPICMETA_TOOLS=OFF -DPICMETA_INSTALL=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" --target picmeta_bench
+./build-bench/bench/picmeta_bench "$@"

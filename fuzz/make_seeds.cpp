@@ -87,13 +87,89 @@ std::vector<std::pair<std::string, std::string>> Pictures() {
   return out;
 }
 
+// Pictures and XML files of the shapes that broke readers and parsers before;
+// replayed by the test suite.
+void Hostile(const fs::path& dir) {
+  for (const Order o : {Order::kIntel, Order::kMotorola}) {
+    const std::string t = o == Order::kIntel ? "-ii" : "-mm";
+    const JpegOptions tail{false, "", 8, 1};
+    Seed(dir / "pictures", "directory-loop" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.U16(1), w.U16(0x0110), w.U16(3), w.U32(1), w.U32(1), w.U32(26);
+      w.U16(1), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U32(8);
+    }), tail));
+    Seed(dir / "pictures", "entries-65535" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.U16(0xFFFF);
+      for (int i = 0; i < 30000; ++i) w.U16(0x0A0A);
+    }), tail));
+    Seed(dir / "pictures", "offset-past-end" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.U16(2), w.U16(0x010F), w.U16(2), w.U32(64), w.U32(0x7FFFFF00);
+      w.U16(0x0110), w.U16(2), w.U32(64), w.U32(0x00100000), w.U32(0x7FFFFFF0);
+    }), tail));
+    Seed(dir / "pictures", "count-times-size-overflows" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.U16(2), w.U16(0x0112), w.U16(3), w.U32(0x7FFFFFFF), w.U32(8);
+      w.U16(0x0100), w.U16(4), w.U32(0x40000001), w.U32(8), w.U32(0);
+    }), tail));
+    Seed(dir / "pictures", "long-2-to-31" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.U16(2), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x80000000u);
+      w.U16(0x0100), w.U16(4), w.U32(1), w.U32(0xFFFFFFFFu), w.U32(0);
+    }), tail));
+    Seed(dir / "pictures", "ifd0-offset-2-to-31" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.bytes().resize(4);
+      w.U32(0x80000008u);
+    }), tail));
+    Seed(dir / "pictures", "exif-pointer-wraps" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+      w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x7FFFFFFF), w.U32(0);
+    }), tail));
+  }
+  CameraPicture p;
+  p.image_bytes = 16;
+  const std::string camera = BuildCameraJpeg(p);
+  Seed(dir / "pictures", "truncated-app1", camera.substr(0, 40));
+  Seed(dir / "pictures", "truncated-in-ifd", camera.substr(0, 100));
+  Seed(dir / "pictures", "pair-in-last-bytes", std::string("\xFF\xD8\0\0\0\0\0\0\xFF\xE1", 10));
+  Seed(dir / "pictures", "pair-in-last-byte", std::string("\xFF\xD8\0\0\0\0\0\0\0\xFF", 10));
+  Seed(dir / "pictures", "zero-bytes", "");
+  Seed(dir / "pictures", "one-byte", "\xFF");
+
+  std::string bomb = "<?xml version='1.0'?><!DOCTYPE root [<!ENTITY a0 'aaaaaaaaaa'>";
+  for (int i = 1; i < 10; ++i) {
+    bomb += "<!ENTITY a" + std::to_string(i) + " '";
+    for (int k = 0; k < 10; ++k) bomb += "&a" + std::to_string(i - 1) + ";";
+    bomb += "'>";
+  }
+  bomb += "]><root><info Filename='&a9;'/></root>";
+  Seed(dir / "xml", "entity-bomb", bomb);
+  Seed(dir / "xml", "quadratic-blowup",
+       "<!DOCTYPE root [<!ENTITY a '" + std::string(50000, 'a') + "'>]><root><info Filename='" +
+           [] { std::string s; for (int i = 0; i < 2000; ++i) s += "&a;"; return s; }() + "'/></root>");
+  Seed(dir / "xml", "external-entity",
+       "<!DOCTYPE root [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><root><info Filename='&x;'/></root>");
+  Seed(dir / "xml", "external-dtd", "<!DOCTYPE root SYSTEM 'file:///etc/passwd'><root/>");
+  Seed(dir / "xml", "parameter-entity",
+       "<!DOCTYPE root [<!ENTITY % p SYSTEM 'file:///etc/hostname'> %p;]><root/>");
+  Seed(dir / "xml", "gbk-invalid-sequences",
+       "<?xml version='1.0' encoding='GBK'?><root><info Filename='\x81\x20\xFF\xFE.jpg'/></root>");
+  Seed(dir / "xml", "gbk-truncated",
+       "<?xml version='1.0' encoding='GBK'?><root><info Filename='\xD5'/></root>");
+  Seed(dir / "xml", "xinclude",
+       "<root xmlns:xi='http://www.w3.org/2001/XInclude'><xi:include href='/etc/passwd' "
+       "parse='text'/></root>");
+  Seed(dir / "xml", "nul-byte", std::string("<root><info Filename='a\0b'/></root>", 35));
+  Seed(dir / "xml", "utf8-invalid", "<root><info Filename='\xC3\x28\xED\xA0\x80'/></root>");
+  Seed(dir / "xml", "utf16-bom", std::string("\xFF\xFE<\0r\0/\0>\0", 10));
+  Seed(dir / "xml", "utf16-odd-length", std::string("\xFF\xFE<\0r\0/\0>", 9));
+  Seed(dir / "xml", "unknown-encoding", "<?xml version='1.0' encoding='X-NONE'?><root/>");
+  Seed(dir / "xml", "bad-character-reference", "<root><info Filename='&#1;&#xFFFE;'/></root>");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_seeds CORPUS_ROOT\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: make_seeds CORPUS_ROOT [HOSTILE_DIR]\n");
     return 2;
   }
+  if (argc == 3) Hostile(argv[2]);
   const fs::path root = argv[1];
   for (const auto& [name, bytes] : Pictures()) {
     Seed(root / "exif_reader", name, bytes);

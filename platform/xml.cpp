@@ -5,6 +5,10 @@
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
+#include <iconv.h>
+#include <strings.h>
+
+#include <cerrno>
 #include <climits>
 #include <mutex>
 #include <string>
@@ -89,6 +93,94 @@ std::vector<XmlNode> Select(xmlDocPtr doc, xmlNodePtr context_node, std::string_
   nodes.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) nodes.emplace_back(set->nodeTab[i]);
   return nodes;
+}
+
+// Converts text in `from` to UTF-8; nullopt for an unknown encoding or bytes
+// that are not text in it.
+std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& from) {
+  iconv_t cd = ::iconv_open("UTF-8", from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out;
+  out.resize(bytes.size() * 2 + 16);
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t in_left = bytes.size();
+  std::size_t done = 0;
+  bool ok = true;
+  while (in_left > 0) {
+    char* dst = out.data() + done;
+    std::size_t dst_left = out.size() - done;
+    const std::size_t r = ::iconv(cd, &in, &in_left, &dst, &dst_left);
+    done = out.size() - dst_left;
+    if (r != static_cast<std::size_t>(-1)) break;
+    if (errno != E2BIG) {
+      ok = false;
+      break;
+    }
+    out.resize(out.size() * 2);
+  }
+  if (ok) {  // flush any shift state
+    char* dst = out.data() + done;
+    std::size_t dst_left = out.size() - done;
+    ok = ::iconv(cd, nullptr, nullptr, &dst, &dst_left) != static_cast<std::size_t>(-1);
+    done = out.size() - dst_left;
+  }
+  ::iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(done);
+  return out;
+}
+
+// The encoding named by an XML declaration at the start of ASCII-compatible
+// text; "" when there is none.
+std::string DeclaredEncoding(std::string_view text) {
+  if (text.substr(0, 5) != "<?xml") return {};
+  const auto end = text.find("?>");
+  const std::string_view decl = text.substr(0, end);
+  const auto at = decl.find("encoding");
+  if (at == std::string_view::npos) return {};
+  std::size_t i = at + 8;
+  while (i < decl.size() && (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n')) ++i;
+  if (i >= decl.size() || decl[i] != '=') return {};
+  ++i;
+  while (i < decl.size() && (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n')) ++i;
+  if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) return {};
+  const auto close = decl.find(decl[i], i + 1);
+  if (close == std::string_view::npos) return {};
+  return std::string(decl.substr(i + 1, close - i - 1));
+}
+
+bool IsUtf8Name(const std::string& encoding) {
+  return encoding.empty() || ::strcasecmp(encoding.c_str(), "UTF-8") == 0 ||
+         ::strcasecmp(encoding.c_str(), "UTF8") == 0 ||
+         ::strcasecmp(encoding.c_str(), "US-ASCII") == 0 ||
+         ::strcasecmp(encoding.c_str(), "ASCII") == 0;
+}
+
+// Decodes a document's bytes to UTF-8 here, by byte-order mark or declaration,
+// so that libxml2 never converts input: its conversion errors bypass the
+// per-parse silence and reach the process's stderr. `declared` receives the
+// declared encoding, which a save writes again.
+std::optional<std::string> DecodeDocument(std::string_view bytes, std::string& declared) {
+  std::optional<std::string> utf8;
+  auto starts = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
+  if (starts("\xEF\xBB\xBF")) {
+    utf8 = std::string(bytes.substr(3));
+  } else if (starts(std::string_view("\xFF\xFE\0\0", 4)) || starts(std::string_view("\0\0\xFE\xFF", 4))) {
+    utf8 = ToUtf8(bytes, "UTF-32");
+  } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+    utf8 = ToUtf8(bytes, "UTF-16");
+  } else if (starts(std::string_view("<\0?\0", 4))) {
+    utf8 = ToUtf8(bytes, "UTF-16LE");
+  } else if (starts(std::string_view("\0<\0?", 4))) {
+    utf8 = ToUtf8(bytes, "UTF-16BE");
+  }
+  if (utf8) {  // the byte-order mark decided; a declaration only names it
+    declared = DeclaredEncoding(*utf8);
+    return utf8;
+  }
+  declared = DeclaredEncoding(bytes);
+  if (IsUtf8Name(declared)) return std::string(bytes);
+  return ToUtf8(bytes, declared);
 }
 
 bool HasNonAsciiName(xmlNodePtr node) {
@@ -193,8 +285,12 @@ _xmlDoc* XmlDocument::Checked() const {
   return doc_.get();
 }
 
-bool XmlDocument::Parse(std::string_view bytes, Blanks blanks) {
+bool XmlDocument::Parse(std::string_view raw, Blanks blanks) {
   doc_.reset();
+  std::string declared;
+  const auto text = DecodeDocument(raw, declared);
+  if (!text) return false;
+  const std::string_view bytes = *text;
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
   std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
   if (!ctxt || !ctxt->sax) return false;
@@ -202,11 +298,13 @@ bool XmlDocument::Parse(std::string_view bytes, Blanks blanks) {
   ctxt->_private = &saw_doctype;
   ctxt->sax->internalSubset = &RejectDoctype;
   ctxt->sax->serror = &Silent;  // errors go nowhere, whatever the host installed
-  int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
   if (blanks == Blanks::kDrop) options |= XML_PARSE_NOBLANKS;
   std::unique_ptr<_xmlDoc, Free> doc(xmlCtxtReadMemory(
-      ctxt.get(), bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr, options));
+      ctxt.get(), bytes.data(), static_cast<int>(bytes.size()), nullptr, "UTF-8", options));
   if (!doc || saw_doctype || !ctxt->wellFormed || !xmlDocGetRootElement(doc.get())) return false;
+  if (doc->encoding) xmlFree(const_cast<xmlChar*>(doc->encoding));
+  doc->encoding = declared.empty() ? nullptr : xmlStrdup(X(declared));
   doc_ = std::move(doc);
   return true;
 }

@@ -35,11 +35,11 @@ std::vector<std::string> FilesIn(const std::string& dir) {
   return files;
 }
 
-std::multiset<std::string> Filenames(const std::string& path) {
+std::multiset<std::string> Filenames(const std::string& path, const char* query = "root/info") {
   platform::XmlDocument doc;
   std::multiset<std::string> names;
   if (!doc.Load(path)) return names;
-  for (const auto& info : doc.SelectNodes("root/info"))
+  for (const auto& info : doc.SelectNodes(query))
     names.insert(info.GetAttribute("Filename").value_or(""));
   return names;
 }
@@ -159,7 +159,8 @@ TEST_F(HostileXmlFiles, AsWorkingFilesTheyAreNeverLost) {
     for (const auto& entry : FilesIn(case_.case_folder))
       kept |= entry.find("exifinfo.xml") != std::string::npos && test::Read(entry) == hostile;
     EXPECT_TRUE(kept || loads) << f;
-    EXPECT_GE(Filenames(case_.case_folder + "/exifinfo.xml").size(), 3u) << f;
+    // Records go under the document element, whatever its name.
+    EXPECT_GE(Filenames(case_.case_folder + "/exifinfo.xml", "/*/info").size(), 3u) << f;
   }
   EXPECT_EQ(out.Finish(), "");
 }

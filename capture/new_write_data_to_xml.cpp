@@ -1,7 +1,7 @@
 #include "capture/guarded.h"
+#include "capture/info_attributes.h"
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "records/record_document.h"
@@ -33,30 +33,8 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 
   Public_Function::SplitOrgid(Orgid, record);
   Public_Function::ReadPicInfo(strFilePath, record);
-  auto put = [&](const char* attribute, const std::string& value) {
-    Step([&] { target.SetAttribute(attribute, value); });
-  };
-  put("Orgid", record.Orgid());
-  put("Suborgid", record.Suborgid());
-  put("Net", record.Net());
-  put("Busiorgid", Busiorgid);
-  put("Operno", Operno);
-  put("Opername", Opername);
-  put("Claimstno", record.Claimstno());
-  put("BusiTime", BusiTime);
-  put("Transdate", platform::FormatTransdate(platform::Now()));
-  put("Filetype", record.Filetype());
-  put("Filename", record.Filename());
-  put("Make", record.Make());
-  put("Model", record.Model());
-  put("Takedate", record.Takedate());
-  put("Digidate", record.Digidate());
-  put("Updatedate", record.Updatedate());
-  put("Software", record.Software());
-  put("Ifdoffset", record.Ifdoffset());
-  put("Offset", record.Offset());
-  put("Soioffset", record.Soioffset());
-  put("BusiProcess", record.BusiProcess());
+  capture::SetInfoAttributes(target, record, {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
+                             capture::InfoColumns::kNewWrite);
   file.Save();
 }
 

@@ -1,9 +1,9 @@
 #include <vector>
 
 #include "capture/guarded.h"
+#include "capture/info_attributes.h"
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/clock.h"
 #include "platform/text.h"
 #include "records/record_document.h"
 #include "records/workspace.h"
@@ -115,54 +115,15 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
 
   platform::XmlDocument doc;
   if (!records::NewRecordDocument(doc)) return;
+  const capture::CallerValues caller{Busiorgid, Operno,   Opername, BusiTime,
+                                     IP,        Busitype, Systemid, BusiProcess};
   const platform::XmlNode root = doc.DocumentElement();
   for (const Picture& picture : pictures) {
     Step([&] {
       Public_Function::ReadPicInfo(ws::Join(temp_path, picture.path), record);
       auto info = doc.CreateElement("info");
-      const platform::XmlNode e = info.get();
-      auto put = [&](const char* name, const std::string& value) {
-        Step([&] { e.SetAttribute(name, value); });
-      };
-      // Writes a picture property and clears it for the next picture.
-      auto take = [&](const char* name, const std::string& value,
-                      void (clsPicinfo::*clear)(std::string)) {
-        put(name, value);
-        (record.*clear)(std::string());
-      };
-      put("Orgid", record.Orgid());
-      put("Suborgid", record.Suborgid());
-      put("Net", record.Net());
-      put("Busiorgid", Busiorgid);
-      put("Operno", Operno);
-      put("Opername", Opername);
-      put("Claimstno", record.Claimstno());
-      put("BusiTime", BusiTime);
-      put("Transdate", platform::FormatTransdate(platform::Now()));
-      take("Filetype", record.Filetype(), &clsPicinfo::Filetype);
-      take("Filename", record.Filename(), &clsPicinfo::Filename);
-      take("Make", record.Make(), &clsPicinfo::Make);
-      take("Model", record.Model(), &clsPicinfo::Model);
-      take("Takedate", record.Takedate(), &clsPicinfo::Takedate);
-      take("Digidate", record.Digidate(), &clsPicinfo::Digidate);
-      take("Updatedate", record.Updatedate(), &clsPicinfo::Updatedate);
-      take("Software", record.Software(), &clsPicinfo::Software);
-      take("Ifdoffset", record.Ifdoffset(), &clsPicinfo::Ifdoffset);
-      take("Offset", record.Offset(), &clsPicinfo::Offset);
-      take("Soioffset", record.Soioffset(), &clsPicinfo::Soioffset);
-      take("Thresholding", record.Thresholding(), &clsPicinfo::Thresholding);
-      take("CellWidth", record.CellWidth(), &clsPicinfo::CellWidth);
-      take("CellLength", record.CellLength(), &clsPicinfo::CellLength);
-      take("Datecreat", record.Datecreat(), &clsPicinfo::Datecreat);
-      take("Datemodified", record.Datemodified(), &clsPicinfo::Datemodified);
-      put("IP", IP);
-      take("Secdat", record.Secdat(), &clsPicinfo::Secdat);
-      take("FileSize", record.FileSize(), &clsPicinfo::FileSize);
-      put("BusiType", Busitype);
-      put("ClassCode", record.ClassCode());
-      put("Systemid", Systemid);
-      put("BusiProcess", BusiProcess);
-      put("filepath", picture.filepath);
+      capture::SetInfoAttributes(info.get(), record, caller, picture.filepath,
+                                 capture::InfoColumns::kReadExif);
       root.AppendChild(std::move(info));
     });
   }

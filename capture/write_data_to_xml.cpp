@@ -1,9 +1,9 @@
 #include <unordered_set>
 
 #include "capture/guarded.h"
+#include "capture/info_attributes.h"
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "records/record_document.h"
@@ -23,6 +23,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   if (!R) return;
   Public_Function::SplitOrgid(Orgid, record);
   const std::string case_folder = ws::Join(W, *R);  // F without its trailing "\"
+  const capture::CallerValues caller{Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}};
 
   records::WorkingFile file(case_folder);
   if (!file.loaded() && !file.StartEmpty()) return;
@@ -47,37 +48,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
       Public_Function::ReadPicInfo(picture, record);
       auto info = doc.CreateElement("info");
       const platform::XmlNode e = info.get();
-      auto put = [&](const char* attribute, const std::string& value) {
-        Step([&] { e.SetAttribute(attribute, value); });
-      };
-      auto take = [&](const char* attribute, const std::string& value,
-                      void (clsPicinfo::*clear)(std::string)) {
-        put(attribute, value);
-        (record.*clear)(std::string());
-      };
-      put("Orgid", record.Orgid());
-      put("Suborgid", record.Suborgid());
-      put("Net", record.Net());
-      put("Busiorgid", Busiorgid);
-      put("Operno", Operno);
-      put("Opername", Opername);
-      put("Claimstno", record.Claimstno());
-      put("BusiTime", BusiTime);
-      put("Transdate", platform::FormatTransdate(platform::Now()));
-      take("Filetype", record.Filetype(), &clsPicinfo::Filetype);
-      take("Filename", record.Filename(), &clsPicinfo::Filename);
-      take("Make", record.Make(), &clsPicinfo::Make);
-      take("Model", record.Model(), &clsPicinfo::Model);
-      take("Takedate", record.Takedate(), &clsPicinfo::Takedate);
-      take("Digidate", record.Digidate(), &clsPicinfo::Digidate);
-      take("Updatedate", record.Updatedate(), &clsPicinfo::Updatedate);
-      take("Software", record.Software(), &clsPicinfo::Software);
-      take("Ifdoffset", record.Ifdoffset(), &clsPicinfo::Ifdoffset);
-      take("Offset", record.Offset(), &clsPicinfo::Offset);
-      take("Soioffset", record.Soioffset(), &clsPicinfo::Soioffset);
-      take("Datecreat", record.Datecreat(), &clsPicinfo::Datecreat);
-      take("Datemodified", record.Datemodified(), &clsPicinfo::Datemodified);
-      take("BusiProcess", record.BusiProcess(), &clsPicinfo::BusiProcess);
+      capture::SetInfoAttributes(e, record, caller, "", capture::InfoColumns::kWrite);
       doc.DocumentElement().AppendChild(std::move(info));
       if (auto added = e.GetAttribute("Filename")) recorded.insert(std::move(*added));
     });

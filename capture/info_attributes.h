@@ -1,0 +1,30 @@
+#ifndef PICMETA_CAPTURE_INFO_ATTRIBUTES_H
+#define PICMETA_CAPTURE_INFO_ATTRIBUTES_H
+
+#include <string>
+
+#include "platform/xml.h"
+#include "records/picinfo.h"
+
+namespace picmeta::capture {
+
+// The record attribute sets of the writing methods. Each is a subsequence of
+// ReadEXIF's 33 attributes, in the same order.
+enum class InfoColumns { kReadExif, kWrite, kNewWrite };
+
+// Values a method takes from its caller rather than from the record.
+struct CallerValues {
+  std::string Busiorgid, Operno, Opername, BusiTime;
+  std::string IP, BusiType, Systemid, BusiProcess;  // ReadEXIF only
+};
+
+// Sets the columns' attributes on element, in order, each as a step of its
+// own; the picture properties of the record are cleared once written, so
+// that the next picture cannot inherit them.
+void SetInfoAttributes(const platform::XmlNode& element, clsPicinfo& record,
+                       const CallerValues& caller, const std::string& filepath,
+                       InfoColumns columns);
+
+}  // namespace picmeta::capture
+
+#endif

@@ -119,12 +119,17 @@ TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
   EXPECT_EQ(doc.SelectSingleNode("documentinfo/filename").GetAttribute("name"), "照片一.jpg");
 }
 
-class HostileXml : public ::testing::TestWithParam<std::string> {};
+struct Hostile {
+  const char* name;
+  std::string text;
+};
+
+class HostileXml : public ::testing::TestWithParam<Hostile> {};
 
 TEST_P(HostileXml, LoadsAsNotLoadedQuicklyAndSilently) {
   TempDir dir;
   test::Write(dir / "secret.txt", "top secret");
-  std::string text = GetParam();
+  std::string text = GetParam().text;
   const auto at = text.find("SECRET");
   if (at != std::string::npos) text.replace(at, 6, dir / "secret.txt");
   test::Write(dir / "h.xml", text);
@@ -146,7 +151,7 @@ std::string Nested(int depth) {
 INSTANTIATE_TEST_SUITE_P(
     Inputs, HostileXml,
     ::testing::Values(
-        "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+        Hostile{"EntityBomb", "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
         "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
         "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
         "<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">"
@@ -155,13 +160,16 @@ INSTANTIATE_TEST_SUITE_P(
         "<!ENTITY lol7 \"&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;\">"
         "<!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">"
         "<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">]>"
-        "<root><info Filename=\"&lol9;\"/></root>",
-        "<!DOCTYPE root [<!ENTITY x SYSTEM \"file://SECRET\">]><root><info a=\"&x;\"/></root>",
-        "<!DOCTYPE root SYSTEM \"SECRET\"><root/>",
-        "<!DOCTYPE root><root/>",
-        "<root><info a=\"&undeclared;\"/></root>",
-        Nested(300), "<?xml version='1.0' encoding='NO-SUCH-ENCODING'?><root/>",
-        "<root/><root/>"));
+        "<root><info Filename=\"&lol9;\"/></root>"},
+        Hostile{"ExternalEntity",
+                "<!DOCTYPE root [<!ENTITY x SYSTEM \"file://SECRET\">]><root><info a=\"&x;\"/></root>"},
+        Hostile{"ExternalDtd", "<!DOCTYPE root SYSTEM \"SECRET\"><root/>"},
+        Hostile{"EmptyDoctype", "<!DOCTYPE root><root/>"},
+        Hostile{"UndeclaredEntity", "<root><info a=\"&undeclared;\"/></root>"},
+        Hostile{"Nesting300", Nested(300)},
+        Hostile{"UnknownEncoding", "<?xml version='1.0' encoding='NO-SUCH-ENCODING'?><root/>"},
+        Hostile{"TwoRoots", "<root/><root/>"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace picmeta::platform

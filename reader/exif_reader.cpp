@@ -73,6 +73,7 @@ class FileBytes {
   }
 
   std::int64_t L() const { return length_; }
+  std::int64_t bytes_read() const { return bytes_read_; }
 
   std::uint8_t At(std::int64_t index) const {
     if (index < 0 || index > length_) throw SubscriptOutOfRange("index outside the file");
@@ -162,10 +163,12 @@ class FileBytes {
       if (n <= 0) throw FileError("cannot read picture file");
       done += n;
     }
+    bytes_read_ += done;
   }
 
   platform::sysio::UniqueFd fd_;
   std::int64_t length_ = 0;
+  mutable std::int64_t bytes_read_ = 0;
   mutable std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
 };
 
@@ -196,6 +199,12 @@ std::string ByteChar(std::uint8_t byte) {
 }
 
 ExifReader::ExifReader() = default;
+
+std::int64_t ExifReader::BytesRead() const {
+  std::int64_t total = 0;
+  for (const auto& s : sources_) total += s->bytes_read();
+  return total;
+}
 ExifReader::~ExifReader() = default;
 
 std::uint8_t ExifReader::At(std::int64_t index) const {

@@ -104,6 +104,8 @@ class ExifReader {
   std::size_t RecordCount() const { return tags_.size(); }
   const TagRecord& Record(std::size_t index) const { return tags_.at(index - 1); }
   TagValue ValueOf(std::size_t index) const { return Decode(tags_.at(index - 1).Value); }
+  // Bytes read from the files of the Loads whose records are still held.
+  std::int64_t BytesRead() const;
 
  private:
   std::uint8_t At(std::int64_t index) const;

@@ -391,6 +391,17 @@ TEST_P(BothOrders, ManyEntriesPointingAtOneLargeValueStayCheap) {
   EXPECT_EQ(std::get<std::string>(r.Tag(0x927C)).size(), 50000u);
 }
 
+TEST_F(ReaderTest, ALargePictureCostsOnlyTheBlocksItsExifBlockNeeds) {
+  tooling::CameraPicture p;
+  p.image_bytes = 20 << 20;
+  auto& r = LoadBytes(tooling::BuildCameraJpeg(p));
+  for (const std::int32_t tag : {0x010F, 0x0110, 0x9003, 0x9004, 0x0132, 0x0131, 0x8769, 0xA005,
+                                 0x0201, 0x0107, 0x0108, 0x0109, 0x010A})
+    (void)r.Tag(tag);
+  EXPECT_EQ(r.Tag(0x010F), Text(Nul("Canon")));
+  EXPECT_LE(r.BytesRead(), 16 * 1024);  // of 20 MiB
+}
+
 TEST_F(ReaderTest, RealPicturesFromPhonesAndCameras) {
   struct Case {
     const char* file;

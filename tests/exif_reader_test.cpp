@@ -413,6 +413,15 @@ TEST_F(ReaderTest, RealPicturesFromPhonesAndCameras) {
       {"test1.jpg", 0x0110, Text(Nul("iPhone 4S"))},
       {"short-ascii-MM.jpg", 0x010F, Text(Nul("Canon"))},
       {"short-ascii-II.jpg", 0x010F, Text(Nul("XIAOMI"))},
+      // Cross-checked with exiftool -n, whose ThumbnailOffset counts from the
+      // start of the file rather than from the TIFF header (at 30, 30 and 12).
+      {"test1.jpg", 0x9003, Text(Nul("2013:02:06 16:00:03"))},
+      {"test1.jpg", 0x0131, Text(Nul("6.1"))},
+      {"test1.jpg", 0x0201, Int(906 - 30)},
+      {"short-ascii-MM.jpg", 0x0201, Int(1306 - 30)},
+      {"short-ascii-MM.jpg", 0x0110, Text(Nul("S40"))},
+      {"short-ascii-II.jpg", 0x0201, Int(3171 - 12)},
+      {"short-ascii-II.jpg", 0x0132, Text(Nul("2015:02:28 17:10:49"))},
   };
   for (const auto& c : cases) {
     ExifReader r;

@@ -29,15 +29,6 @@ std::string Read(const fs::path& p) {
   return s;
 }
 
-std::string Tiff(Order o, void (*body)(ByteWriter&)) {
-  ByteWriter w(o);
-  w.Raw(o == Order::kIntel ? "II" : "MM");
-  w.U16(42);
-  w.U32(8);
-  body(w);
-  return w.bytes();
-}
-
 std::vector<std::pair<std::string, std::string>> Pictures() {
   std::vector<std::pair<std::string, std::string>> out;
   for (const Order o : {Order::kIntel, Order::kMotorola}) {
@@ -59,18 +50,18 @@ std::vector<std::pair<std::string, std::string>> Pictures() {
                     Entry{3, 3, 3, std::string("\x01\x02\x03\0\0\0", 6), std::nullopt, 0},
                     Entry{4, 4, 1, std::string("\0\0\0\x80", 4), std::nullopt, 0}}}};
     out.emplace_back("types-" + tag, BuildJpeg(BuildTiff(t), app0));
-    out.emplace_back("loop-" + tag, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    out.emplace_back("loop-" + tag, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
                                                 w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1),
                                                     w.U32(8), w.U32(8);
                                               }),
                                               JpegOptions{false, "", 8, 1}));
-    out.emplace_back("huge-count-" + tag, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    out.emplace_back("huge-count-" + tag, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
                                                       w.U16(0xFFFF);
                                                       for (int i = 0; i < 40; ++i) w.U16(0xFFFF);
                                                     }),
                                                     JpegOptions{false, "", 8, 1}));
     out.emplace_back("count-overflow-" + tag,
-                     BuildJpeg(Tiff(o, [](ByteWriter& w) {
+                     BuildJpeg(HandTiff(o, [](ByteWriter& w) {
                                  w.U16(1), w.U16(0x010F), w.U16(4), w.U32(0x40000000), w.U32(8),
                                      w.U32(0);
                                }),
@@ -93,31 +84,31 @@ void Hostile(const fs::path& dir) {
   for (const Order o : {Order::kIntel, Order::kMotorola}) {
     const std::string t = o == Order::kIntel ? "-ii" : "-mm";
     const JpegOptions tail{false, "", 8, 1};
-    Seed(dir / "pictures", "directory-loop" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "directory-loop" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.U16(1), w.U16(0x0110), w.U16(3), w.U32(1), w.U32(1), w.U32(26);
       w.U16(1), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U32(8);
     }), tail));
-    Seed(dir / "pictures", "entries-65535" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "entries-65535" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.U16(0xFFFF);
       for (int i = 0; i < 30000; ++i) w.U16(0x0A0A);
     }), tail));
-    Seed(dir / "pictures", "offset-past-end" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "offset-past-end" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.U16(2), w.U16(0x010F), w.U16(2), w.U32(64), w.U32(0x7FFFFF00);
       w.U16(0x0110), w.U16(2), w.U32(64), w.U32(0x00100000), w.U32(0x7FFFFFF0);
     }), tail));
-    Seed(dir / "pictures", "count-times-size-overflows" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "count-times-size-overflows" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.U16(2), w.U16(0x0112), w.U16(3), w.U32(0x7FFFFFFF), w.U32(8);
       w.U16(0x0100), w.U16(4), w.U32(0x40000001), w.U32(8), w.U32(0);
     }), tail));
-    Seed(dir / "pictures", "long-2-to-31" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "long-2-to-31" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.U16(2), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x80000000u);
       w.U16(0x0100), w.U16(4), w.U32(1), w.U32(0xFFFFFFFFu), w.U32(0);
     }), tail));
-    Seed(dir / "pictures", "ifd0-offset-2-to-31" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "ifd0-offset-2-to-31" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.bytes().resize(4);
       w.U32(0x80000008u);
     }), tail));
-    Seed(dir / "pictures", "exif-pointer-wraps" + t, BuildJpeg(Tiff(o, [](ByteWriter& w) {
+    Seed(dir / "pictures", "exif-pointer-wraps" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
       w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x7FFFFFFF), w.U32(0);
     }), tail));
   }

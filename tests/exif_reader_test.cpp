@@ -314,18 +314,8 @@ std::string App1Only(const std::string& tiff) {
   return std::string("\xFF\xD8\xFF\xE1\x00\x30" "Exif\0\0", 12) + tiff;
 }
 
-// Hand-built TIFF blocks: directories anywhere, in any shape.
-std::string Tiff(Order order, const std::function<void(ByteWriter&)>& body) {
-  ByteWriter w(order);
-  w.Raw(order == Order::kIntel ? "II" : "MM");
-  w.U16(42);
-  w.U32(8);
-  body(w);
-  return w.bytes();
-}
-
 TEST_P(BothOrders, ADirectoryRunningPastTheEndKeepsWhatFits) {
-  const std::string tiff = Tiff(order(), [](ByteWriter& w) {
+  const std::string tiff = tooling::HandTiff(order(), [](ByteWriter& w) {
     w.U16(5);  // five entries announced, two present
     w.U16(0x0112), w.U16(3), w.U32(1), w.U16(1), w.U16(0);
     w.U16(0x0128), w.U16(3), w.U32(1), w.U16(2), w.U16(0);
@@ -337,7 +327,7 @@ TEST_P(BothOrders, ADirectoryRunningPastTheEndKeepsWhatFits) {
 }
 
 TEST_P(BothOrders, ValuePastTheEndFailsAndKeepsThePartThatFits) {
-  const std::string tiff = Tiff(order(), [](ByteWriter& w) {
+  const std::string tiff = tooling::HandTiff(order(), [](ByteWriter& w) {
     w.U16(1);
     w.U16(0x010F), w.U16(2), w.U32(100), w.U32(26);  // 100 bytes just after the directory
     w.U32(0);
@@ -350,7 +340,7 @@ TEST_P(BothOrders, ValuePastTheEndFailsAndKeepsThePartThatFits) {
 
 TEST_P(BothOrders, DirectoryLoopsEndTheChainAndTheExifIfdIsWalkedOnce) {
   // IFD0 at 8 -> IFD1 at 26 -> back to IFD0; the Exif IFD at 44 points at IFD0.
-  const std::string tiff = Tiff(order(), [](ByteWriter& w) {
+  const std::string tiff = tooling::HandTiff(order(), [](ByteWriter& w) {
     w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(44), w.U32(26);
     w.U16(1), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U32(8);
     w.U16(1), w.U16(0x9003), w.U16(4), w.U32(1), w.U32(9), w.U32(8);
@@ -365,7 +355,7 @@ TEST_P(BothOrders, DirectoryLoopsEndTheChainAndTheExifIfdIsWalkedOnce) {
 
 TEST_P(BothOrders, OverlappingHugeDirectoriesCannotMultiplyRecords) {
   // 64 KB of directories each claiming 65535 entries, chained two bytes apart.
-  const std::string tiff = Tiff(order(), [&](ByteWriter& w) {
+  const std::string tiff = tooling::HandTiff(order(), [&](ByteWriter& w) {
     while (w.size() < 64 * 1024) w.U16(0xFFFF);
   });
   const auto start = std::chrono::steady_clock::now();
@@ -379,7 +369,7 @@ TEST_P(BothOrders, OverlappingHugeDirectoriesCannotMultiplyRecords) {
 
 TEST_P(BothOrders, ManyEntriesPointingAtOneLargeValueStayCheap) {
   // 5000 entries each naming the same 50 KB value: stored once, decoded on demand.
-  const std::string tiff = Tiff(order(), [&](ByteWriter& w) {
+  const std::string tiff = tooling::HandTiff(order(), [&](ByteWriter& w) {
     const std::uint32_t value_at = 8 + 2 + 12 * 5000 + 4;
     w.U16(5000);
     for (int i = 0; i < 5000; ++i) w.U16(0x927C), w.U16(7), w.U32(50000), w.U32(value_at);

@@ -96,13 +96,9 @@ TEST(HostileInputs, LargePictureWithoutExifIsScannedWithoutHoldingIt) {
 class HostileXmlFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
-    platform::FixClockForTesting(1313044205);
     case_ = tooling::BuildSampleCase(dir_.path());
     files_ = FilesIn(std::string(PICMETA_SOURCE_DIR) + "/tests/hostile/xml");
   }
-  void TearDown() override { platform::FixClockForTesting(std::nullopt); }
   void RunAll(clsmain& obj) {
     obj.ReadEXIF(case_.temp_path, case_.app_path, "2", "", case_.orgid, "", "0815", "", "", "",
                  "", "");
@@ -112,6 +108,7 @@ class HostileXmlFiles : public ::testing::Test {
     obj.DeleteDatafromXML(case_.case_folder, "IMG_0002.JPG");
     obj.CopyExifInfo(case_.app_path, case_.temp_path, "0815");
   }
+  test::FixedClock clock_;
   TempDir dir_;
   tooling::SampleCase case_;
   std::vector<std::string> files_;
@@ -274,12 +271,7 @@ class FaultAt {
 
 class IoFaults : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
-    platform::FixClockForTesting(1313044205);
-  }
-  void TearDown() override { platform::FixClockForTesting(std::nullopt); }
+  test::FixedClock clock_;
 };
 
 TEST_F(IoFaults, ASaveLeavesTheOldFileOrTheNewOneAndNoStrayFile) {

@@ -19,18 +19,10 @@ namespace {
 using test::TempDir;
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 
-constexpr std::time_t kInstant = 1313044205;  // 2011-08-11 14:30:05 in Beijing
 const char* kHandOver = "exif_0815_20110811143005.xml";
 
 class ReadExifTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
-    platform::FixClockForTesting(kInstant);
-  }
-  void TearDown() override { platform::FixClockForTesting(std::nullopt); }
-
   void Run(const std::string& temp, const std::string& app, const std::string& busitype = "2",
            const std::string& classcode = "", const std::string& orgid = "3100000ABCDEF001") {
     clsmain().ReadEXIF(temp, app, busitype, classcode, orgid, "31000", "0815", "张三",
@@ -57,6 +49,7 @@ class ReadExifTest : public ::testing::Test {
     test::Write(dir_ / "app/busiinfoprocess.xml", busiinfo);
     test::Write(dir_ / "app/resourceprocess.xml", resources);
   }
+  test::FixedClock clock_;
   TempDir dir_;
 };
 

@@ -1,5 +1,7 @@
 #include "tests/support.h"
 
+#include "platform/clock.h"
+
 #include <fcntl.h>
 #include <iconv.h>
 #include <unistd.h>
@@ -107,5 +109,15 @@ CaptureOutput::~CaptureOutput() { Finish(); }
 std::string SharedPicture(const std::string& name) {
   return std::string(PICMETA_SHARED_PICTURES) + "/" + name;
 }
+
+FixedClock::FixedClock() {
+  ::setenv("TZ", "Asia/Shanghai", 1);
+  ::tzset();
+  Set(kInstant);
+}
+
+FixedClock::~FixedClock() { platform::FixClockForTesting(std::nullopt); }
+
+void FixedClock::Set(long instant) { platform::FixClockForTesting(instant); }
 
 }  // namespace picmeta::test

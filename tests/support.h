@@ -45,6 +45,16 @@ class CaptureOutput {
 
 std::string SharedPicture(const std::string& name);
 
+// Local time is Beijing's and the clock stands at 2011-08-11 14:30:05 while
+// the object lives; hand-over files are then "exif_<operno>_20110811143005.xml".
+class FixedClock {
+ public:
+  static constexpr long kInstant = 1313044205;
+  FixedClock();
+  ~FixedClock();
+  void Set(long instant);
+};
+
 }  // namespace picmeta::test
 
 #endif

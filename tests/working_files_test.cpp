@@ -20,8 +20,6 @@ namespace {
 using test::TempDir;
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 
-constexpr std::time_t kInstant = 1313044205;  // 2011-08-11 14:30:05 in Beijing
-
 std::vector<Attributes> RecordsIn(const std::string& path, const char* query = "root/info") {
   platform::XmlDocument doc;
   std::vector<Attributes> out;
@@ -51,13 +49,9 @@ std::vector<std::string> Filenames(const std::vector<Attributes>& records) {
 class WorkingFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
-    platform::FixClockForTesting(kInstant);
     case_ = tooling::BuildSampleCase(dir_.path());
     exifinfo_ = case_.case_folder + "/exifinfo.xml";
   }
-  void TearDown() override { platform::FixClockForTesting(std::nullopt); }
 
   void Write(const std::string& orgid = "3100000ABCDEF001") {
     clsmain().WriteDatatoXML(case_.app_path, orgid, "31000", "0815", "张三", "2011-08-11");
@@ -74,6 +68,7 @@ class WorkingFilesTest : public ::testing::Test {
     test::Write(case_.case_folder + "/" + name, tooling::BuildCameraJpeg({}));
   }
 
+  test::FixedClock clock_;
   TempDir dir_;
   tooling::SampleCase case_;
   std::string exifinfo_;
@@ -100,7 +95,7 @@ TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
   const auto shot = platform::GetFile(case_.case_folder + "/IMG_0001.JPG");
   EXPECT_EQ(Value(records[0], "Datemodified"), platform::FormatGeneralDate(shot.modified));
 
-  platform::FixClockForTesting(kInstant + 60);
+  clock_.Set(test::FixedClock::kInstant + 60);
   Write();  // nothing new: every record stays as it was
   EXPECT_EQ(RecordsIn(exifinfo_), records);
 }
@@ -166,7 +161,7 @@ TEST_F(WorkingFilesTest, WriteLeavesANewWriteRecordAloneAndNewWriteKeepsWriteDat
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[0].size(), 21u);  // not touched by WriteDatatoXML
 
-  platform::FixClockForTesting(kInstant + 3600);
+  clock_.Set(test::FixedClock::kInstant + 3600);
   NewWrite(case_.case_folder + "/IMG_0002.JPG");
   r = RecordsIn(exifinfo_);
   ASSERT_EQ(r.size(), 3u);
@@ -246,9 +241,6 @@ TEST_F(WorkingFilesTest, ConcurrentWritersOfOneFolderLoseNothing) {
 class CopyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "Asia/Shanghai", 1);
-    tzset();
-    platform::FixClockForTesting(kInstant);
     // Documents in \A\B\C, \A\B\D and \E\F; \A\B\C\G\H\I\J nests four levels.
     test::Write(dir_ / "case/busiinfoprocess.xml", R"(<busiinfoprocess>
       <busiinforecord foldername="A"><subcalsscodeinforecord foldername="B">
@@ -263,10 +255,7 @@ class CopyTest : public ::testing::Test {
       <busiinforecord foldername="E"><subcalsscodeinforecord foldername="F">)" + kDocs + R"(
       </subcalsscodeinforecord></busiinforecord></busiinfoprocess>)");
   }
-  void TearDown() override {
-    platform::FixClockForTesting(std::nullopt);
-    SetFolderNotification(nullptr);
-  }
+  void TearDown() override { SetFolderNotification(nullptr); }
   void Working(const std::string& folder, const std::vector<std::string>& names) {
     std::string body;
     for (const auto& n : names) body += "<info Filename=\"" + n + "\"/>";
@@ -289,6 +278,7 @@ class CopyTest : public ::testing::Test {
   static inline const std::string kDocs =
       "<documentinfo><relationship><resourcemainindex resourcemainindex='1'/></relationship>"
       "</documentinfo>";
+  test::FixedClock clock_;
   TempDir dir_;
 };
 

@@ -180,6 +180,15 @@ std::string BuildTiff(const TiffLayout& layout) {
   return w.bytes();
 }
 
+std::string HandTiff(Order order, const std::function<void(ByteWriter&)>& body) {
+  ByteWriter w(order);
+  w.Raw(order == Order::kIntel ? "II" : "MM");
+  w.U16(42);
+  w.U32(8);
+  body(w);
+  return w.bytes();
+}
+
 std::string BuildJpeg(std::string_view tiff, const JpegOptions& options) {
   std::string out = "\xFF\xD8";
   if (options.app0_before) out += App0(options);

@@ -2,6 +2,7 @@
 #define PICMETA_TOOLS_EXIF_BUILDER_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,10 @@ struct TiffLayout {
 
 // Serialises a layout; numeric entry helpers are re-encoded in its order.
 std::string BuildTiff(const TiffLayout& layout);
+
+// A TIFF header (IFD0 at offset 8) followed by whatever body writes: for
+// directories of any shape, broken ones included.
+std::string HandTiff(Order order, const std::function<void(ByteWriter&)>& body);
 
 struct JpegOptions {
   bool app0_before = false;      // a JFIF APP0 segment before APP1

@@ -149,6 +149,12 @@ void Hostile(const fs::path& dir) {
   Seed(dir / "xml", "utf8-invalid", "<root><info Filename='\xC3\x28\xED\xA0\x80'/></root>");
   Seed(dir / "xml", "utf16-bom", std::string("\xFF\xFE<\0r\0/\0>\0", 10));
   Seed(dir / "xml", "utf16-odd-length", std::string("\xFF\xFE<\0r\0/\0>", 9));
+  {
+    std::string utf16 = "\xFF\xFE";
+    for (const char ch : std::string("<?xml version='1.0' encoding='GRK'?><root/>"))
+      utf16 += std::string{ch, '\0'};
+    Seed(dir / "xml", "bom-with-unknown-declared-encoding", utf16);
+  }
   Seed(dir / "xml", "unknown-encoding", "<?xml version='1.0' encoding='X-NONE'?><root/>");
   Seed(dir / "xml", "bad-character-reference", "<root><info Filename='&#1;&#xFFFE;'/></root>");
 }

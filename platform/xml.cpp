@@ -183,6 +183,18 @@ std::optional<std::string> DecodeDocument(std::string_view bytes, std::string& d
   return ToUtf8(bytes, declared);
 }
 
+// True when text can be converted both ways between UTF-8 and encoding, asked
+// here so that libxml2 never reports an unusable name on the process's stderr.
+bool Convertible(const char* encoding) {
+  if (IsUtf8Name(encoding)) return true;
+  for (const bool out : {true, false}) {
+    iconv_t cd = out ? ::iconv_open(encoding, "UTF-8") : ::iconv_open("UTF-8", encoding);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    ::iconv_close(cd);
+  }
+  return true;
+}
+
 bool HasNonAsciiName(xmlNodePtr node) {
   auto non_ascii = [](const xmlChar* s) {
     for (; s && *s; ++s)
@@ -320,6 +332,9 @@ bool XmlDocument::LoadXML(std::string_view text, Blanks blanks) { return Parse(t
 std::string XmlDocument::Serialize(const char* encoding) const {
   const xmlDocPtr doc = Checked();
   if (!encoding) encoding = doc->encoding ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
+  // A document read by its byte-order mark may declare an encoding that does
+  // not exist; it is written in UTF-8 then, rather than never again.
+  if (!Convertible(encoding)) encoding = "UTF-8";
   xmlChar* raw = nullptr;
   int size = 0;
   xmlDocDumpFormatMemoryEnc(doc, &raw, &size, encoding, 1);

@@ -7,7 +7,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
 "$picmeta" --help | grep -q read-exif || fail "--help lists the commands"
-for c in read-exif write new-write delete copy unscramble show demo; do
+for c in read-exif write new-write delete copy unscramble scramble show demo; do
   "$picmeta" "$c" --help | grep -q "usage: picmeta $c" || fail "$c --help"
 done
 set +e
@@ -36,6 +36,8 @@ set -e
 "$picmeta" unscramble "$handover" > "$work/plain2.xml"
 cmp -s "$work/plain.xml" "$work/plain2.xml" || fail "unscramble to stdout and to a file agree"
 head -c 38 "$work/plain.xml" | grep -q 'encoding="GBK"' || fail "unscrambled text is the GBK document"
+"$picmeta" scramble "$work/plain.xml" "$work/again.xml"
+cmp -s "$work/again.xml" "$handover" || fail "scramble gives the hand-over file back byte for byte"
 
 # write, new-write, delete and copy on the demo's case folder.
 case_folder="$work/demo/app/top/case"

@@ -97,6 +97,11 @@ const std::vector<Command>& Commands() {
        {},
        "IN [OUT]",
        "picmeta unscramble /cases/1/app/exif_0815_20110811143005.xml plain.xml"},
+      {"scramble",
+       "Apply the byte shift of hand-over files to IN, writing OUT (the reverse of unscramble).",
+       {},
+       "IN OUT",
+       "picmeta scramble plain.xml /cases/1/app/exif_0815_20110811143005.xml"},
       {"show",
        "Show the file and Exif values the library records for each picture.",
        {{"json", "print JSON instead of a table (a flag, takes no value)"}},
@@ -288,6 +293,24 @@ int Unscramble(const Args& a) {
   return 0;
 }
 
+int Scramble(const Args& a) {
+  if (a.operands.size() != 2) {
+    std::cerr << "picmeta: scramble takes IN and OUT\n";
+    return kUsage;
+  }
+  if (!picmeta::platform::FileExists(a.operands[0])) {
+    std::cerr << "picmeta: cannot read '" << a.operands[0] << "'\n";
+    return kFailed;
+  }
+  try {
+    picmeta::encrypt::EncryptFile(a.operands[0], a.operands[1]);
+  } catch (const std::exception& e) {
+    std::cerr << "picmeta: " << e.what() << "\n";
+    return kFailed;
+  }
+  return 0;
+}
+
 std::string Escaped(const std::string& s, bool json) {
   std::string out;
   for (const char ch : s) {
@@ -409,6 +432,7 @@ int main(int argc, char** argv) {
   const std::string name = command->name;
   if (name == "read-exif") return ReadExif(*args);
   if (name == "unscramble") return Unscramble(*args);
+  if (name == "scramble") return Scramble(*args);
   if (name == "show") return Show(*args);
   if (name == "demo") return Demo(*args);
   if (name == "copy") return Copy(*args);

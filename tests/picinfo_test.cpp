@@ -102,6 +102,7 @@ TEST(ReadPicInfo, FileNameBlanksAreTrimmed) {
 }
 
 TEST(ReadPicInfo, RealPictureOffsetsAreThePointersItStores) {
+  if (!test::HaveSharedPictures()) GTEST_SKIP() << "no shared pictures beside the project";
   clsPicinfo r;
   Public_Function::ReadPicInfo(test::SharedPicture("test1.jpg"), r);
   EXPECT_EQ(r.Make(), Nul("Apple"));

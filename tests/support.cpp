@@ -110,6 +110,8 @@ std::string SharedPicture(const std::string& name) {
   return std::string(PICMETA_SHARED_PICTURES) + "/" + name;
 }
 
+bool HaveSharedPictures() { return fs::exists(SharedPicture("test1.jpg")); }
+
 FixedClock::FixedClock() {
   ::setenv("TZ", "Asia/Shanghai", 1);
   ::tzset();

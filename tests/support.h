@@ -43,7 +43,10 @@ class CaptureOutput {
   bool done_ = false;
 };
 
+// A real picture from the shared folder beside the project; tests that use
+// them skip when that folder is absent.
 std::string SharedPicture(const std::string& name);
+bool HaveSharedPictures();
 
 // Local time is Beijing's and the clock stands at 2011-08-11 14:30:05 while
 // the object lives; hand-over files are then "exif_<operno>_20110811143005.xml".

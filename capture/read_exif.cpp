@@ -113,22 +113,23 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   std::vector<Picture> pictures;
   Step([&] { CaseWalk(app_path, pictures).Walk(busi); });
 
-  platform::XmlDocument doc;
-  if (!records::NewRecordDocument(doc)) return;
+  // Each record is written out as soon as it is built: a case of many
+  // thousand pictures never stands in memory as a tree.
+  platform::XmlStreamWriter doc;
+  if (!records::StartRecordStream(doc)) return;
   const capture::CallerValues caller{Busiorgid, Operno,   Opername, BusiTime,
                                      IP,        Busitype, Systemid, BusiProcess};
-  const platform::XmlNode root = doc.DocumentElement();
   for (const Picture& picture : pictures) {
     Step([&] {
       Public_Function::ReadPicInfo(ws::Join(temp_path, picture.path), record);
       auto info = doc.CreateElement("info");
       capture::SetInfoAttributes(info.get(), record, caller, picture.filepath,
                                  capture::InfoColumns::kReadExif);
-      root.AppendChild(std::move(info));
+      doc.Append(std::move(info));
     });
   }
   const std::string base = records::HandOverBase(app_path, Operno);
-  Step([&] { records::SaveScrambled(doc, base + ".xml"); });
+  Step([&] { records::SaveScrambled(doc.Finish(), base + ".xml"); });
 }
 
 }  // namespace

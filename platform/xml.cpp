@@ -4,6 +4,7 @@
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
+#include <libxml/xmlsave.h>
 
 #include <iconv.h>
 #include <strings.h>
@@ -375,6 +376,72 @@ OwnedNode XmlDocument::CloneNode(XmlNode source) const {
   const xmlNodePtr copy = xmlDocCopyNode(source.raw(), Checked(), 1);
   if (!copy) throw XmlError("cannot copy node");
   return OwnedNode(copy);
+}
+
+// ---- XmlStreamWriter ----------------------------------------------------------
+
+struct XmlStreamWriter::State {
+  struct SaveFree {
+    void operator()(xmlSaveCtxt* c) const { xmlSaveClose(c); }
+  };
+  struct BufferFree {
+    void operator()(xmlBuffer* b) const { xmlBufferFree(b); }
+  };
+  XmlDocument scratch;  // owns the elements until they are written
+  std::string encoding;
+  std::string root;
+  std::unique_ptr<xmlBuffer, BufferFree> buffer;
+  std::unique_ptr<xmlSaveCtxt, SaveFree> save;
+  std::string bytes;
+  bool any = false;
+};
+
+XmlStreamWriter::XmlStreamWriter() = default;
+XmlStreamWriter::~XmlStreamWriter() = default;
+
+bool XmlStreamWriter::Start(std::string_view template_text) {
+  auto state = std::make_unique<State>();
+  if (!state->scratch.LoadXML(template_text)) return false;
+  const xmlDocPtr doc = state->scratch.doc_.get();
+  state->encoding = doc->encoding ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
+  if (!Convertible(state->encoding.c_str())) state->encoding = "UTF-8";
+  state->root = ToString(xmlDocGetRootElement(doc)->name);
+  state->buffer.reset(xmlBufferCreate());
+  if (!state->buffer) return false;
+  // The same escaping and encoding as a whole-document save.
+  state->save.reset(xmlSaveToBuffer(state->buffer.get(), state->encoding.c_str(), XML_SAVE_FORMAT));
+  if (!state->save) return false;
+  state->bytes = "<?xml version=\"1.0\" encoding=\"" + state->encoding + "\"?>\n";
+  state_ = std::move(state);
+  return true;
+}
+
+OwnedNode XmlStreamWriter::CreateElement(std::string_view name) const {
+  if (!state_) throw XmlError("stream not started");
+  return state_->scratch.CreateElement(name);
+}
+
+void XmlStreamWriter::Append(OwnedNode element) {
+  if (!state_ || !element.get()) throw XmlError("nothing to write");
+  State& s = *state_;
+  const xmlNodePtr node = element.get().raw();
+  if (xmlSaveTree(s.save.get(), node) < 0 || xmlSaveFlush(s.save.get()) < 0)
+    throw XmlError("cannot serialise element");
+  s.bytes += s.any ? "  " : "<" + s.root + ">\n  ";
+  s.bytes.append(reinterpret_cast<const char*>(xmlBufferContent(s.buffer.get())),
+                 static_cast<std::size_t>(xmlBufferLength(s.buffer.get())));
+  s.bytes += '\n';
+  xmlBufferEmpty(s.buffer.get());
+  s.any = true;
+}
+
+std::string XmlStreamWriter::Finish() {
+  if (!state_) throw XmlError("stream not started");
+  State& s = *state_;
+  s.bytes += s.any ? "</" + s.root + ">\n" : "<" + s.root + "/>\n";
+  std::string out = std::move(s.bytes);
+  state_.reset();
+  return out;
 }
 
 }  // namespace picmeta::platform

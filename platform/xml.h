@@ -112,9 +112,35 @@ class XmlDocument {
   struct Free {
     void operator()(_xmlDoc* doc) const;
   };
+  friend class XmlStreamWriter;
   bool Parse(std::string_view bytes, Blanks blanks);
   _xmlDoc* Checked() const;
   std::unique_ptr<_xmlDoc, Free> doc_;
+};
+
+// Writes a document whose root holds a sequence of elements, one element at a
+// time, so that a long sequence never stands in memory as a tree. The bytes
+// equal those of building the whole document and calling Serialize.
+class XmlStreamWriter {
+ public:
+  XmlStreamWriter();
+  ~XmlStreamWriter();
+  XmlStreamWriter(const XmlStreamWriter&) = delete;
+  XmlStreamWriter& operator=(const XmlStreamWriter&) = delete;
+
+  // Takes the declaration, encoding and empty root of a template document;
+  // false when it does not load.
+  bool Start(std::string_view template_text);
+  // A new element, written by Append.
+  OwnedNode CreateElement(std::string_view name) const;
+  // Serialises the element as the root's next child and frees it.
+  void Append(OwnedNode element);
+  // The whole document's bytes.
+  std::string Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace picmeta::platform

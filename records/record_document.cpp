@@ -13,8 +13,13 @@ std::string HandOverBase(const std::string& folder, const std::string& operno) {
   return folder + "\\exif_" + operno + "_" + platform::FormatStamp(platform::Now());
 }
 
+bool StartRecordStream(platform::XmlStreamWriter& writer) { return writer.Start(kRecordTemplate); }
+
 void SaveScrambled(const platform::XmlDocument& doc, const std::string& path) {
-  std::string bytes = doc.Serialize();
+  SaveScrambled(doc.Serialize(), path);
+}
+
+void SaveScrambled(std::string bytes, const std::string& path) {
   encrypt::Scramble(bytes);
   platform::AtomicWriteFile(path, bytes);
 }

@@ -21,9 +21,13 @@ bool NewRecordDocument(platform::XmlDocument& doc);
 // hand-over file adds ".xml").
 std::string HandOverBase(const std::string& folder, const std::string& operno);
 
+// Starts a record document written element by element.
+bool StartRecordStream(platform::XmlStreamWriter& writer);
+
 // Writes the scrambled document to path as a whole or not at all: no plain
 // copy ever reaches the disk, and a failure (thrown) leaves nothing behind.
 void SaveScrambled(const platform::XmlDocument& doc, const std::string& path);
+void SaveScrambled(std::string document_bytes, const std::string& path);
 
 // A folder's working file "exifinfo.xml", held for one load-modify-save: the
 // folder stays locked against other writers, threads or processes, until the

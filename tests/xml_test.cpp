@@ -110,6 +110,30 @@ TEST(RecordDocument, ValuesSurviveGbkWithForbiddenCharactersDropped) {
   EXPECT_NE(bytes.find("\xD5\xC5\xC8\xFD"), std::string::npos);
 }
 
+TEST(XmlStreamWriter, WritesTheBytesOfTheWholeDocument) {
+  const std::vector<std::string> values = {
+      "plain", "张三 李四", "é ÿ 😀", "a&b<c>\"d'", "tab\tnew\nline\rret", std::string("\x01nul\0", 5),
+      "", "  blanks  "};
+  for (std::size_t count : {0u, 1u, 3u}) {
+    XmlDocument doc;
+    ASSERT_TRUE(records::NewRecordDocument(doc));
+    XmlStreamWriter stream;
+    ASSERT_TRUE(records::StartRecordStream(stream));
+    for (std::size_t i = 0; i < count; ++i) {
+      auto a = doc.CreateElement("info");
+      auto b = stream.CreateElement("info");
+      for (std::size_t k = 0; k < values.size(); ++k) {
+        const std::string name = "A" + std::to_string(k);
+        a.get().SetAttribute(name, values[(k + i) % values.size()]);
+        b.get().SetAttribute(name, values[(k + i) % values.size()]);
+      }
+      doc.DocumentElement().AppendChild(std::move(a));
+      stream.Append(std::move(b));
+    }
+    EXPECT_EQ(stream.Finish(), doc.Serialize()) << count << " elements";
+  }
+}
+
 TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
   TempDir dir;
   test::Write(dir / "w.xml", test::Gbk("<?xml version=\"1.0\" encoding=\"GBK\"?>"

@@ -347,48 +347,71 @@ std::string MakeWorkspace(const std::string& root, int n) {
   return folder;
 }
 
-void MethodsTable(const std::string& root, int n) {
-  std::printf("\nWorking-file methods (warm cache, median of 3)\n");
-  const std::string app = root + "/methods/app";
+struct MethodTimes {
+  double write_empty, write_full, new_write, del, copy;
+};
+
+// Every working-file method on a case of n pictures or records; CopyExifInfo
+// gathers n / 100 folders of 100 records.
+MethodTimes Methods(const std::string& root, int n) {
+  const std::string app = root + "/app";
   const std::string folder = MakeWorkspace(app, n);
   const std::string file = folder + "/exifinfo.xml";
+  const std::string middle = "p" + std::to_string(n / 2) + ".jpg";
   picmeta::clsmain obj;
+  MethodTimes t{};
   auto write = [&] { obj.WriteDatatoXML(app, "3100000ABCDEF001", "b", "0815", "n", "t"); };
-  const double empty = Time(write, [&] { fs::remove(file); }, 3);
+  t.write_empty = Time(write, [&] { fs::remove(file); }, 3);
   write();
-  const double full = Time(write, {}, 3);
-  const double one = Time([&] {
-    obj.NewWriteDatatoXML(app, folder + "/p" + std::to_string(n / 2) + ".jpg", "3100000ABCDEF001", "b", "0815", "n", "t");
+  t.write_full = Time(write, {}, 3);
+  t.new_write = Time([&] {
+    obj.NewWriteDatatoXML(app, folder + "/" + middle, "3100000ABCDEF001", "b", "0815", "n", "t");
   }, {}, 3);
   std::string saved;
   {
     std::ifstream in(file, std::ios::binary);
     saved.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  const double del = Time([&] { obj.DeleteDatafromXML(folder, "p" + std::to_string(n / 2) + ".jpg"); },
-                          [&] { Put(file, saved); }, 3);
-  std::printf("  %-52s %10.3f s\n", ("WriteDatatoXML, " + std::to_string(n) + " pictures, empty file").c_str(), empty);
-  std::printf("  %-52s %10.3f s\n", ("WriteDatatoXML, " + std::to_string(n) + " pictures, all recorded").c_str(), full);
-  std::printf("  %-52s %10.4f s\n", ("NewWriteDatatoXML, 1 picture into " + std::to_string(n) + " records").c_str(), one);
-  std::printf("  %-52s %10.3f s\n", ("DeleteDatafromXML, 1 of " + std::to_string(n) + " records").c_str(), del);
+  t.del = Time([&] { obj.DeleteDatafromXML(folder, middle); }, [&] { Put(file, saved); }, 3);
 
-  // CopyExifInfo of 100 folders of 100 records.
   const std::string copy = root + "/copy";
-  std::string busi = "<busiinfoprocess><busiinforecord foldername='R'><subcalsscodeinforecord foldername='S'>";
-  for (int f = 0; f < 100; ++f)
+  const int folders = std::max(1, n / 100);
+  std::string busi =
+      "<busiinfoprocess><busiinforecord foldername='R'><subcalsscodeinforecord foldername='S'>";
+  for (int f = 0; f < folders; ++f)
     busi += "<doctypeinforecord foldername='D" + std::to_string(f) +
-            "'><documentinfo><relationship><resourcemainindex/></relationship></documentinfo></doctypeinforecord>";
-  Put(copy + "/case/busiinfoprocess.xml", busi + "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
+            "'><documentinfo><relationship><resourcemainindex/></relationship></documentinfo>"
+            "</doctypeinforecord>";
+  Put(copy + "/case/busiinfoprocess.xml",
+      busi + "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
   std::string records;
-  for (int i = 0; i < 100; ++i) records += "<info Filename='p" + std::to_string(i) + ".jpg' Make='Canon' Model='EOS' Takedate='2011:08:01 09:05:07' Digidate='2011:08:01 09:05:07'/>";
+  for (int i = 0; i < 100; ++i)
+    records += "<info Filename='p" + std::to_string(i) +
+               ".jpg' Make='Canon' Model='EOS' Takedate='2011:08:01 09:05:07' "
+               "Digidate='2011:08:01 09:05:07'/>";
   auto lay = [&] {
     RemoveHandOvers(copy + "/case");
-    for (int f = 0; f < 100; ++f)
+    for (int f = 0; f < folders; ++f)
       Put(copy + "/pics/R/S/D" + std::to_string(f) + "/exifinfo.xml",
           "<?xml version='1.0' encoding='GBK'?><root>" + records + "</root>");
   };
-  const double t = Time([&] { obj.CopyExifInfo(copy + "/case", copy + "/pics", "0815"); }, lay, 3);
-  std::printf("  %-52s %10.3f s\n", "CopyExifInfo, 100 folders of 100 records", t);
+  t.copy = Time([&] { obj.CopyExifInfo(copy + "/case", copy + "/pics", "0815"); }, lay, 3);
+  return t;
+}
+
+void MethodsTable(const std::string& root, int small, int large) {
+  const MethodTimes a = Methods(root + "/methods" + std::to_string(small), small);
+  const MethodTimes b = Methods(root + "/methods" + std::to_string(large), large);
+  std::printf("\nWorking-file methods (warm cache, median of 3; seconds)\n");
+  std::printf("  %-44s %10d %10d %8s\n", "method", small, large, "ratio");
+  auto row = [&](const char* what, double x, double y) {
+    std::printf("  %-44s %10.4f %10.4f %8.2f\n", what, x, y, y / x);
+  };
+  row("WriteDatatoXML, N listed pictures, new file", a.write_empty, b.write_empty);
+  row("WriteDatatoXML, N listed pictures, all known", a.write_full, b.write_full);
+  row("NewWriteDatatoXML, 1 picture into N records", a.new_write, b.new_write);
+  row("DeleteDatafromXML, 1 of N records", a.del, b.del);
+  row("CopyExifInfo, N/100 folders of 100 records", a.copy, b.copy);
 }
 
 }  // namespace
@@ -425,7 +448,7 @@ int main(int argc, char** argv) {
   }
   SizeTable(work);
   ReadExifTable(work, quick ? std::vector<int>{200, 2000} : std::vector<int>{1000, 10000});
-  MethodsTable(work, quick ? 2000 : 10000);
+  MethodsTable(work, quick ? 200 : 1000, quick ? 2000 : 10000);
   fs::remove_all(work);
   std::printf("\n(checksum %zu)\n", g_sink);
   return 0;

@@ -113,7 +113,7 @@ std::string SharedPicture(const std::string& name) {
 bool HaveSharedPictures() { return fs::exists(SharedPicture("test1.jpg")); }
 
 FixedClock::FixedClock() {
-  ::setenv("TZ", "Asia/Shanghai", 1);
+  ::setenv("TZ", "CST-8", 1);
   ::tzset();
   Set(kInstant);
 }

@@ -90,12 +90,15 @@ void picmeta_clsmain_NewWriteDatatoXML(picmeta_clsmain* obj, const char* AppPath
 }
 
 void picmeta_set_folder_notification(picmeta_folder_notification fn, void* user_data) {
-  if (!fn) {
-    picmeta::SetFolderNotification(nullptr);
-    return;
-  }
-  picmeta::SetFolderNotification(
-      [fn, user_data](const std::string& folder) { fn(folder.c_str(), user_data); });
+  // The std::function is built here, outside the noexcept setter: guard it too.
+  picmeta::capture::Step([&] {
+    if (!fn) {
+      picmeta::SetFolderNotification(nullptr);
+      return;
+    }
+    picmeta::SetFolderNotification(
+        [fn, user_data](const std::string& folder) { fn(folder.c_str(), user_data); });
+  });
 }
 
 }  // extern "C"

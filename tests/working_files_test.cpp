@@ -300,6 +300,22 @@ TEST_F(CopyTest, MergesWorkingFilesInPostOrderAndDeletesThemAfterwards) {
   EXPECT_FALSE(test::Exists(dir_ / "case/exif_0815_20110811143005"));
 }
 
+TEST_F(CopyTest, TheCInterfaceNotifiesWithItsUserData) {
+  Working("/E/F", {"f1"});
+  std::vector<std::string> told;
+  picmeta_set_folder_notification(
+      [](const char* folder, void* data) {
+        static_cast<std::vector<std::string>*>(data)->push_back(folder);
+      },
+      &told);
+  Copy();
+  picmeta_set_folder_notification(nullptr, nullptr);
+  Working("/E/F", {"f2"});
+  Copy();
+  EXPECT_EQ(told.size(), 4u);  // four document folders, told once: the second call is silent
+  EXPECT_EQ(told.back(), "\\E\\F");
+}
+
 TEST_F(CopyTest, NothingToCollectWritesNothing) {
   Copy();
   EXPECT_TRUE(test::List(dir_ / "case").size() == 1u);

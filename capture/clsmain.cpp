@@ -1,7 +1,5 @@
 #include "picmeta/clsmain.h"
 
-#include "capture/guarded.h"
-
 namespace picmeta {
 
 clsmain::clsmain() noexcept = default;

@@ -2,6 +2,7 @@
 #define PICMETA_PLATFORM_TEXT_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ std::string BackslashPath(std::string_view path);
 
 // Appends the UTF-8 form of a code point below U+0100 (one byte of a Latin-1 text).
 void AppendLatin1(std::string& out, unsigned char byte);
+
+// Converts text between encodings (iconv names); nullopt for an unknown
+// encoding or bytes that are not text in `from` or not representable in `to`.
+std::optional<std::string> ConvertText(std::string_view bytes, const char* to, const char* from);
 
 // Drops what an XML 1.0 document cannot carry: bytes that are not valid UTF-8,
 // U+0000-U+0008, U+000B, U+000C, U+000E-U+001F, U+FFFE, U+FFFF. Everything

@@ -9,7 +9,6 @@
 #include <iconv.h>
 #include <strings.h>
 
-#include <cerrno>
 #include <climits>
 #include <mutex>
 #include <string>
@@ -96,41 +95,6 @@ std::vector<XmlNode> Select(xmlDocPtr doc, xmlNodePtr context_node, std::string_
   return nodes;
 }
 
-// Converts text in `from` to UTF-8; nullopt for an unknown encoding or bytes
-// that are not text in it.
-std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& from) {
-  iconv_t cd = ::iconv_open("UTF-8", from.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out;
-  out.resize(bytes.size() * 2 + 16);
-  char* in = const_cast<char*>(bytes.data());
-  std::size_t in_left = bytes.size();
-  std::size_t done = 0;
-  bool ok = true;
-  while (in_left > 0) {
-    char* dst = out.data() + done;
-    std::size_t dst_left = out.size() - done;
-    const std::size_t r = ::iconv(cd, &in, &in_left, &dst, &dst_left);
-    done = out.size() - dst_left;
-    if (r != static_cast<std::size_t>(-1)) break;
-    if (errno != E2BIG) {
-      ok = false;
-      break;
-    }
-    out.resize(out.size() * 2);
-  }
-  if (ok) {  // flush any shift state
-    char* dst = out.data() + done;
-    std::size_t dst_left = out.size() - done;
-    ok = ::iconv(cd, nullptr, nullptr, &dst, &dst_left) != static_cast<std::size_t>(-1);
-    done = out.size() - dst_left;
-  }
-  ::iconv_close(cd);
-  if (!ok) return std::nullopt;
-  out.resize(done);
-  return out;
-}
-
 // The encoding named by an XML declaration at the start of ASCII-compatible
 // text; "" when there is none.
 std::string DeclaredEncoding(std::string_view text) {
@@ -167,13 +131,13 @@ std::optional<std::string> DecodeDocument(std::string_view bytes, std::string& d
   if (starts("\xEF\xBB\xBF")) {
     utf8 = std::string(bytes.substr(3));
   } else if (starts(std::string_view("\xFF\xFE\0\0", 4)) || starts(std::string_view("\0\0\xFE\xFF", 4))) {
-    utf8 = ToUtf8(bytes, "UTF-32");
+    utf8 = ConvertText(bytes, "UTF-8", "UTF-32");
   } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
-    utf8 = ToUtf8(bytes, "UTF-16");
+    utf8 = ConvertText(bytes, "UTF-8", "UTF-16");
   } else if (starts(std::string_view("<\0?\0", 4))) {
-    utf8 = ToUtf8(bytes, "UTF-16LE");
+    utf8 = ConvertText(bytes, "UTF-8", "UTF-16LE");
   } else if (starts(std::string_view("\0<\0?", 4))) {
-    utf8 = ToUtf8(bytes, "UTF-16BE");
+    utf8 = ConvertText(bytes, "UTF-8", "UTF-16BE");
   }
   if (utf8) {  // the byte-order mark decided; a declaration only names it
     declared = DeclaredEncoding(*utf8);
@@ -181,7 +145,7 @@ std::optional<std::string> DecodeDocument(std::string_view bytes, std::string& d
   }
   declared = DeclaredEncoding(bytes);
   if (IsUtf8Name(declared)) return std::string(bytes);
-  return ToUtf8(bytes, declared);
+  return ConvertText(bytes, "UTF-8", declared.c_str());
 }
 
 // True when text can be converted both ways between UTF-8 and encoding, asked

@@ -56,7 +56,6 @@ class XmlNode {
   void RemoveChild(XmlNode child) const;
 
   _xmlNode* raw() const { return node_; }
-  friend bool operator==(const XmlNode&, const XmlNode&) = default;
 
  private:
   _xmlNode* Checked() const;
@@ -71,7 +70,6 @@ class OwnedNode {
   };
   explicit OwnedNode(_xmlNode* node) : node_(node) {}
   XmlNode get() const { return XmlNode(node_.get()); }
-  XmlNode operator->() const = delete;
   _xmlNode* release() { return node_.release(); }
 
  private:

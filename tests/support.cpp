@@ -1,9 +1,9 @@
 #include "tests/support.h"
 
 #include "platform/clock.h"
+#include "platform/text.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,18 +58,9 @@ std::vector<std::string> List(const std::string& folder) {
 
 namespace {
 std::string Convert(const std::string& in, const char* to, const char* from) {
-  iconv_t cd = ::iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open");
-  std::string out(in.size() * 4 + 16, '\0');
-  char* src = const_cast<char*>(in.data());
-  size_t src_left = in.size();
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  const size_t r = ::iconv(cd, &src, &src_left, &dst, &dst_left);
-  ::iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) throw std::runtime_error("iconv failed");
-  out.resize(out.size() - dst_left);
-  return out;
+  auto out = platform::ConvertText(in, to, from);
+  if (!out) throw std::runtime_error(std::string("cannot convert from ") + from + " to " + to);
+  return *out;
 }
 }  // namespace
 

@@ -38,6 +38,20 @@ struct Command {
   const char* example;
 };
 
+// The business data every working-file writer records.
+const std::vector<std::pair<const char*, const char*>> kBusinessOptions = {
+    {"orgid", "16-character organisation id"},
+    {"busiorgid", "business organisation id"},
+    {"operno", "operator number"},
+    {"opername", "operator name"},
+    {"busi-time", "business time"}};
+
+std::vector<std::pair<const char*, const char*>> WithBusiness(
+    std::vector<std::pair<const char*, const char*>> options) {
+  options.insert(options.end(), kBusinessOptions.begin(), kBusinessOptions.end());
+  return options;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"read-exif",
@@ -59,24 +73,14 @@ const std::vector<Command>& Commands() {
        "--orgid 3100000ABCDEF001 --operno 0815 --opername 张三"},
       {"write",
        "Append records for the newly listed pictures of the current case folder (WriteDatatoXML).",
-       {{"app-path", "the workspace folder holding documentfilesource.xml"},
-        {"orgid", "16-character organisation id"},
-        {"busiorgid", "business organisation id"},
-        {"operno", "operator number"},
-        {"opername", "operator name"},
-        {"busi-time", "business time"}},
+       WithBusiness({{"app-path", "the workspace folder holding documentfilesource.xml"}}),
        "",
        "picmeta write --app-path /cases/1/app --orgid 3100000ABCDEF001 --operno 0815"},
       {"new-write",
        "Insert or refresh the record of one picture in its folder's exifinfo.xml "
        "(NewWriteDatatoXML).",
-       {{"app-path", "the workspace folder holding documentfilesource.xml"},
-        {"file", "full path of the picture"},
-        {"orgid", "16-character organisation id"},
-        {"busiorgid", "business organisation id"},
-        {"operno", "operator number"},
-        {"opername", "operator name"},
-        {"busi-time", "business time"}},
+       WithBusiness({{"app-path", "the workspace folder holding documentfilesource.xml"},
+                     {"file", "full path of the picture"}}),
        "",
        "picmeta new-write --app-path /cases/1/app --file /cases/1/app/top/case/IMG_0001.JPG "
        "--operno 0815"},
@@ -224,10 +228,6 @@ std::optional<std::string> NewHandOver(const std::map<std::string, std::int64_t>
   return newest;
 }
 
-std::optional<std::string> ReadFile(const std::string& path) {
-  return picmeta::platform::ReadWholeFile(path);
-}
-
 // The unscrambled document, re-encoded as UTF-8 for the terminal.
 std::string Readable(std::string bytes) {
   picmeta::encrypt::Unscramble(bytes);
@@ -274,7 +274,7 @@ int Unscramble(const Args& a) {
     std::cerr << "picmeta: unscramble takes IN and an optional OUT\n";
     return kUsage;
   }
-  auto bytes = ReadFile(a.operands[0]);
+  auto bytes = picmeta::platform::ReadWholeFile(a.operands[0]);
   if (!bytes) {
     std::cerr << "picmeta: cannot read '" << a.operands[0] << "'\n";
     return kFailed;
@@ -400,7 +400,7 @@ int Demo(const Args& a) {
     return kFailed;
   }
   std::cout << "ReadEXIF wrote " << *written << "\nunscrambled, as UTF-8:\n\n"
-            << Readable(*ReadFile(*written));
+            << Readable(*picmeta::platform::ReadWholeFile(*written));
   return 0;
 }
 

@@ -1,10 +1,9 @@
 #include "tools/sample_case.h"
 
-#include <iconv.h>
-
 #include <filesystem>
 #include <stdexcept>
 
+#include "platform/text.h"
 #include "tools/exif_builder.h"
 
 namespace picmeta::tooling {
@@ -29,18 +28,9 @@ std::string Camera(const std::string& make, const std::string& model, const std:
 
 // Hosts write their workspace files in GBK.
 std::string ToGbk(const std::string& utf8) {
-  iconv_t cd = ::iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no GBK converter");
-  std::string out(utf8.size() * 2 + 16, '\0');
-  char* src = const_cast<char*>(utf8.data());
-  std::size_t src_left = utf8.size();
-  char* dst = out.data();
-  std::size_t dst_left = out.size();
-  const std::size_t r = ::iconv(cd, &src, &src_left, &dst, &dst_left);
-  ::iconv_close(cd);
-  if (r == static_cast<std::size_t>(-1)) throw std::runtime_error("text not representable in GBK");
-  out.resize(out.size() - dst_left);
-  return out;
+  auto gbk = platform::ConvertText(utf8, "GBK", "UTF-8");
+  if (!gbk) throw std::runtime_error("text not representable in GBK");
+  return *gbk;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <map>
 #include <unordered_set>
 #include <vector>
 
@@ -14,11 +15,41 @@ namespace {
 
 using capture::Step;
 namespace ws = records::workspace;
+using Attributes = std::vector<std::pair<std::string, std::string>>;
 
+// A working file whose records went into the hand-over file.
 struct TakenFile {
   std::string folder;
-  platform::FileVersion version;
+  std::uint64_t hash = 0;
+  std::map<Attributes, int> records;  // what was handed over, by content
 };
+
+// Takes the handed-over records out of a working file, under its lock: the
+// file goes when it is as it was read; a file changed meanwhile keeps what
+// was added or changed since, so that every record stands in exactly one place.
+void Release(TakenFile& taken) {
+  records::WorkingFile working(taken.folder);
+  if (!working.loaded()) return;  // gone or replaced by something unreadable: leave it
+  if (working.hash() != taken.hash) {
+    auto& doc = working.doc();
+    bool kept = false;
+    for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
+      const auto it = taken.records.find(info.Attributes());
+      if (it != taken.records.end() && it->second > 0) {
+        --it->second;
+        doc.DocumentElement().RemoveChild(info);
+      } else {
+        kept = true;
+      }
+    }
+    if (kept) {
+      working.Save();
+      return;
+    }
+  }
+  platform::DeleteFile(working.path());
+  platform::SyncFolder(taken.folder);
+}
 
 void Run(const std::string& strFolderPath1, const std::string& TempPath1,
          const std::string& Operno) {
@@ -32,7 +63,6 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     if (!busi.Load(ws::Join(folder, ws::kBusiInfoFile))) return;
     Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", folders);
   }
-  const std::string base = records::HandOverBase(folder, Operno);
   platform::XmlDocument merged;
   if (!records::NewRecordDocument(merged)) return;
   const platform::XmlNode root = merged.DocumentElement();
@@ -46,33 +76,27 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
       if (!seen.insert(working_folder).second) return;
       records::WorkingFile working(working_folder);
       if (!working.loaded()) return;
-      found = true;
-      const auto version = platform::VersionOf(working.path());
-      for (const auto& info : working.doc().SelectNodes(records::kRecordQuery))
+      TakenFile file{working_folder, working.hash(), {}};
+      for (const auto& info : working.doc().SelectNodes(records::kRecordQuery)) {
         root.AppendChild(merged.CloneNode(info));
-      if (version) taken.push_back({working_folder, *version});
+        ++file.records[info.Attributes()];
+      }
+      found = true;
+      taken.push_back(std::move(file));
     });
   }
   if (!found) return;  // no working file loaded: nothing is written
 
-  // The working files go only once the hand-over file holding their records
-  // stands whole; if writing it fails they all stay for the next call.
-  records::SaveScrambled(merged, base + ".xml");
-  for (const TakenFile& file : taken) {
-    Step([&] {
-      const platform::FolderLock lock(file.folder);
-      const std::string path = ws::Join(file.folder, records::kWorkingFileName);
-      // A file changed since it was read holds records not handed over: keep it.
-      if (platform::VersionOf(path) != file.version) return;
-      platform::DeleteFile(path);
-    });
-  }
+  // The working files give up their records only once the hand-over file
+  // holding them stands whole; if writing it fails they all stay.
+  records::WriteHandOver(folder, Operno, merged.Serialize());
+  for (TakenFile& file : taken) Step([&] { Release(file); });
 }
 
 }  // namespace
 
 void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1,
-                           std::string Operno) noexcept {
+                           std::string Operno) {
   Step([&] { Run(strFolderPath1, TempPath1, Operno); });
 }
 

@@ -5,16 +5,17 @@
 
 namespace picmeta {
 
-void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) noexcept {
+void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   using capture::Step;
   Step([&] {
     const std::string folder = platform::BackslashPath(LastPath1);
     records::WorkingFile file(folder);
     if (!file.loaded()) return;  // missing or unreadable: the folder stays as it was
     auto& doc = file.doc();
+    const std::string key = records::StoredForm(pic_name);  // as the name was recorded
     Step([&] {
       for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
-        if (info.GetAttribute("Filename") == pic_name) {
+        if (info.GetAttribute("Filename") == key) {
           doc.DocumentElement().RemoveChild(info);
           break;
         }

@@ -23,8 +23,9 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   if (!file.loaded() && !file.StartEmpty()) return;
   auto& doc = file.doc();
   platform::XmlNode target;
+  const std::string key = records::StoredForm(picture.name);  // as the name is recorded
   for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
-    if (info.GetAttribute("Filename") == picture.name) {
+    if (info.GetAttribute("Filename") == key) {
       target = info;
       break;
     }
@@ -42,7 +43,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 
 void clsmain::NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, std::string Orgid,
                                 std::string Busiorgid, std::string Operno, std::string Opername,
-                                std::string BusiTime) noexcept {
+                                std::string BusiTime) {
   Step([&] { Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime); });
 }
 

@@ -26,7 +26,7 @@ std::string TagText(const reader::TagValue& value) {
 
 }  // namespace
 
-void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) noexcept {
+void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
   Step([&] {
     // One look at the file answers both: does it exist, and its attributes.
     platform::FileInfo file;
@@ -66,7 +66,7 @@ std::string GetResourceName(const std::string& folder, const std::string& index)
   return ws::ResourceNames(folder).Lookup(index);
 }
 
-void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) noexcept {
+void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) {
   Step([&] {
     std::vector<std::string> parts;
     std::size_t start = 0;
@@ -104,7 +104,7 @@ void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& recor
 }
 
 void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
-                            std::vector<std::string>& list) noexcept {
+                            std::vector<std::string>& list) {
   Step([&] {
     const std::string name = element.Name();
     std::string_view query;
@@ -115,6 +115,7 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
       for (const auto& child : element.SelectNodes(query)) {
         // An absent or empty folder name adds no level, as on disk.
         const std::string folder = child.GetAttribute("foldername").value_or("");
+        if (!SafeFolderName(folder)) continue;  // it and everything below stay out
         CollectDocumentFolders(child, folder.empty() ? path : path + "\\" + folder, list);
       }
     }
@@ -133,7 +134,15 @@ std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo
   return R;
 }
 
-void SplitOrgid(const std::string& orgid, clsPicinfo& record) noexcept {
+bool SafeFolderName(const std::string& name) {
+  return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
+bool SafeFileName(const std::string& name) {
+  return name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
+void SplitOrgid(const std::string& orgid, clsPicinfo& record) {
   Step([&] { record.Orgid(platform::Mid(orgid, 1, 7)); });
   Step([&] { record.Suborgid(platform::Mid(orgid, 8, 6)); });
   Step([&] { record.Net(platform::Mid(orgid, 14, 3)); });

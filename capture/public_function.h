@@ -14,7 +14,7 @@ namespace picmeta::Public_Function {
 // Fills the file properties and, for a picture with Exif data, the thirteen
 // tag properties of the record. A missing file leaves the record untouched; a
 // picture without Exif data leaves the tag properties untouched.
-void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) noexcept;
+void ReadPicInfo(const std::string& picture_path, clsPicinfo& record);
 
 // The name "resourceprocess.xml" in folder gives for a resource index; "".
 std::string GetResourceName(const std::string& folder, const std::string& index);
@@ -22,21 +22,28 @@ std::string GetResourceName(const std::string& folder, const std::string& index)
 // Business type, claim number and class code of case folder R (relative to
 // workspace W) from the top folder's "kelexplorersource.xml"; each property
 // is set only when found.
-void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) noexcept;
+void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record);
 
 // Appends, in post-order, the relative path ("\A\B\C") of every record below
 // element that holds documents, telling the host's folder notification about
 // each.
 void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
-                            std::vector<std::string>& list) noexcept;
+                            std::vector<std::string>& list);
 
 // The case folder R named by workspace W's "documentfilesource.xml", when it
 // belongs to a business of type "2" with class code "11020000" (filling the
 // record's business properties); nullopt otherwise.
 std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record);
 
+// A folder name of the case tree that stays inside its parent folder: not
+// "." or "..", no "/" or "\". A record with any other name is not followed.
+bool SafeFolderName(const std::string& name);
+
+// A file name that names a file inside its folder: no "/" or "\", not "..".
+bool SafeFileName(const std::string& name);
+
 // Characters 1-7, 8-13 and 14-16 of an organisation id into the record.
-void SplitOrgid(const std::string& orgid, clsPicinfo& record) noexcept;
+void SplitOrgid(const std::string& orgid, clsPicinfo& record);
 
 }  // namespace picmeta::Public_Function
 

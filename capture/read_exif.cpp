@@ -40,16 +40,15 @@ class CaseWalk {
 
   void Walk(const platform::XmlDocument& doc) {
     const auto e0 = doc.SelectSingleNode(ws::kFirstRecordQuery);
-    if (!e0) return;
-    levels_ = {FolderName(e0)};
+    if (!e0 || !Enter(0, e0)) return;
     for (const auto& e1 : e0.SelectNodes(ws::kSubclassQuery)) {
-      Enter(1, e1);
+      if (!Enter(1, e1)) continue;
       for (const auto& e2 : e1.SelectNodes(ws::kDocTypeQueryReadExif)) {
-        Enter(2, e2);
+        if (!Enter(2, e2)) continue;
         for (const auto& e3 : e2.SelectNodes(ws::kDocTypeQueryReadExif)) {
-          Enter(3, e3);
+          if (!Enter(3, e3)) continue;
           for (const auto& e4 : e3.SelectNodes(ws::kDocTypeQueryReadExif)) {
-            Enter(4, e4);
+            if (!Enter(4, e4)) continue;
             TakeDocuments(e4);
           }
           levels_.resize(4);
@@ -58,7 +57,6 @@ class CaseWalk {
         levels_.resize(3);
         TakeDocuments(e2);
       }
-      levels_.resize(2);
     }
   }
 
@@ -66,14 +64,21 @@ class CaseWalk {
   static std::string FolderName(const platform::XmlNode& e) {
     return e.GetAttribute("foldername").value_or("");
   }
-  void Enter(std::size_t level, const platform::XmlNode& e) {
+  // False for a record whose folder name would leave its parent folder:
+  // neither it nor anything below it is taken.
+  bool Enter(std::size_t level, const platform::XmlNode& e) {
+    std::string name = FolderName(e);
+    if (!Public_Function::SafeFolderName(name)) return false;
     levels_.resize(level);
-    levels_.push_back(FolderName(e));
+    levels_.push_back(std::move(name));
+    return true;
   }
   void TakeDocuments(const platform::XmlNode& e) {
     for (const auto& r : e.SelectNodes(ws::kDocumentsQuery)) {
       const std::string index = r.GetAttribute("resourcemainindex").value_or("");
-      out_.push_back(MakePicture(levels_, names_.Lookup(index)));
+      std::string name = names_.Lookup(index);
+      if (!Public_Function::SafeFileName(name)) name.clear();  // names no picture
+      out_.push_back(MakePicture(levels_, name));
     }
   }
 
@@ -128,8 +133,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
       doc.Append(std::move(info));
     });
   }
-  const std::string base = records::HandOverBase(app_path, Operno);
-  Step([&] { records::SaveScrambled(doc.Finish(), base + ".xml"); });
+  Step([&] { records::WriteHandOver(app_path, Operno, doc.Finish()); });
 }
 
 }  // namespace
@@ -137,7 +141,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
 void clsmain::ReadEXIF(std::string TempPath1, std::string AppPath1, std::string Busitype,
                        std::string ClassCode, std::string Orgid, std::string Busiorgid,
                        std::string Operno, std::string Opername, std::string BusiTime,
-                       std::string Systemid, std::string BusiProcess, std::string IP) noexcept {
+                       std::string Systemid, std::string BusiProcess, std::string IP) {
   Step([&] {
     Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
         Systemid, BusiProcess, IP);

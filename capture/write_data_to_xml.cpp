@@ -41,7 +41,10 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
     Step([&] {
       if (entry.GetAttribute("processflag") != "1") return;
       const auto name = entry.GetAttribute("name");
-      if (!name || recorded.count(*name)) return;
+      // The record holds the name as stored, so it is looked up so.
+      if (!name || !Public_Function::SafeFileName(*name) ||
+          recorded.count(records::StoredForm(*name)))
+        return;
       const std::string picture = ws::Join(case_folder, *name);
       // A picture not on disk yet is recorded by a later call, once it exists.
       if (!platform::FileExists(picture)) return;
@@ -60,7 +63,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 
 void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
                              std::string Operno, std::string Opername,
-                             std::string BusiTime) noexcept {
+                             std::string BusiTime) {
   Step([&] { Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime); });
 }
 

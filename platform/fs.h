@@ -3,90 +3,171 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "platform/sysio.h"
-
-// The file-system service. Paths come in the library's form, with "\"
-// separators; they are turned into POSIX paths here and only here.
+// The file service: every file the library touches (pictures, workspace files,
+// record files, hand-over files) is opened, read, written, replaced and
+// deleted here and nowhere else. Paths come in the library's form, with "\"
+// separators; each platform's implementation turns them into its own.
+//
+// Files are opened without following a final symbolic link and without
+// blocking; anything but a regular file is refused. Every call answers with a
+// status that tells what went wrong, and every call passes through one
+// fault-injection seam so that tests can make any of them fail.
 namespace picmeta::platform {
+
+enum class FileStatus {
+  kOk,
+  kNotFound,    // no such file or folder
+  kNotRegular,  // a folder, a device, a FIFO, a socket or a symbolic link
+  kTooLarge,    // larger than the caller allows
+  kExists,      // the name is taken (create-exclusive)
+  kReadOnly,    // a file without write permission, which is never replaced or deleted
+  kIoError,     // anything else; `error` holds the OS error number
+};
+
+struct Status {
+  FileStatus code = FileStatus::kOk;
+  int error = 0;  // the OS error number, 0 when there is none
+  bool ok() const { return code == FileStatus::kOk; }
+};
+
+// "not found", "not a regular file", ..., with the OS error's text.
+std::string Describe(const Status& status);
 
 // A file-system call that failed; the step that made it is skipped.
 class FsError : public std::runtime_error {
  public:
-  FsError(const std::string& what, int err);
-  int error() const noexcept { return err_; }
+  FsError(const std::string& what, Status status);
+  const Status& status() const noexcept { return status_; }
+  int error() const noexcept { return status_.error; }
 
  private:
-  int err_;
+  Status status_;
 };
 
-std::string PosixPath(std::string_view path);
+// Throws FsError for a status that is not ok.
+void Check(const Status& status, const std::string& what, std::string_view path);
 
-bool FileExists(std::string_view path);
-bool FolderExists(std::string_view path);
-
-struct FileInfo {
-  std::string name;         // last component, as stored
-  std::time_t created = 0;  // birth time where recorded, else modification time
-  std::time_t modified = 0;
-  std::int64_t size = 0;
+// The fault-injection seam. Tests install an injector; every call of the
+// service asks it first and fails with the error it names, or (short_io)
+// transfers fewer bytes than asked.
+enum class Op { kOpen, kStat, kRead, kWrite, kFsync, kRename, kLink, kUnlink, kLock };
+struct Fault {
+  int error = 0;
+  bool short_io = false;
 };
+using FaultInjector = std::function<Fault(Op)>;
+void SetFaultInjector(FaultInjector injector);
 
-// Throws FsError when no file (a folder counts as none) has that path.
-FileInfo GetFile(std::string_view path);
-
-// The folder holding a path: absolute, "\" separators, no trailing "\".
-std::string ParentFolderPath(std::string_view path);
+// The platform's path for a path in the library's form.
+std::string NativePath(std::string_view path);
 
 // The text after the last "\" or "/".
 std::string GetFileName(std::string_view path);
 
-// Deletes a file without force: a read-only file (no write permission bit,
-// also for root) is refused with FsError.
+struct FileInfo {
+  std::string name;         // last component, as stored
+  std::time_t created = 0;  // birth time where the file system records it, else modification time
+  std::time_t modified = 0;
+  std::int64_t size = 0;
+};
+
+// Attributes of a regular file (a final symbolic link is not followed, so it
+// counts as kNotRegular).
+Status StatFile(std::string_view path, FileInfo& info);
+bool FileExists(std::string_view path);
+// Folders are looked up following links: a workspace may well be reached
+// through one.
+bool FolderExists(std::string_view path);
+// Throws FsError when no regular file has that path.
+FileInfo GetFile(std::string_view path);
+// The folder holding a path: absolute, "\" separators, no trailing "\".
+std::string ParentFolderPath(std::string_view path);
+// True when both paths name the same existing file.
+bool SameFile(std::string_view a, std::string_view b);
+
+// A regular file open for positioned reads; closed with the object.
+class ReadFile {
+ public:
+  ReadFile() = default;
+  ~ReadFile();
+  ReadFile(ReadFile&& other) noexcept;
+  ReadFile& operator=(ReadFile&& other) noexcept;
+  ReadFile(const ReadFile&) = delete;
+  ReadFile& operator=(const ReadFile&) = delete;
+
+  // Opens path for reading: kNotRegular for anything but a regular file.
+  Status Open(std::string_view path);
+  bool is_open() const { return handle_ >= 0; }
+  std::int64_t size() const { return size_; }
+  // Reads n bytes at offset, however many calls that takes; a file that ends
+  // sooner (it shrank meanwhile) is an I/O error.
+  Status ReadAt(std::int64_t offset, void* buffer, std::size_t n) const;
+
+ private:
+  void Close();
+  std::intptr_t handle_ = -1;
+  std::int64_t size_ = 0;
+};
+
+// The whole content of a regular file of at most max_size bytes (kTooLarge
+// otherwise, without reading it).
+Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& bytes);
+
+// Deletes a regular file without force: a read-only file (no write permission
+// bit, also for root) is refused.
 void DeleteFile(std::string_view path);
 
-// Whole content of a regular file; nullopt when it cannot be read.
-std::optional<std::string> ReadWholeFile(std::string_view path);
-
 // Replaces the file at path with bytes so that a crash or a failed write never
-// leaves it truncated: temporary file in the same folder, fsync, rename, fsync
+// leaves it truncated: temporary file in the same folder, sync, rename, sync
 // of the folder. On failure (FsError) the old file is untouched and no
-// temporary file remains. A read-only target is refused like DeleteFile does.
-// Temporary files left by processes that died are removed on the way.
+// temporary file remains. A read-only target is refused as DeleteFile does; a
+// symbolic link is replaced by a regular file, never written through. The new
+// file keeps the mode of the regular file it replaces.
 void AtomicWriteFile(std::string_view path, std::string_view bytes);
 
-// True for a temporary file name that AtomicWriteFile makes.
-bool IsTemporaryName(std::string_view name);
-
-// What tells one version of a file from another: a replacement by
-// AtomicWriteFile changes the inode, a write in place the time or size.
-struct FileVersion {
-  std::uint64_t inode = 0;
-  std::int64_t size = 0;
-  std::int64_t mtime_ns = 0;
-  friend bool operator==(const FileVersion&, const FileVersion&) = default;
-};
-std::optional<FileVersion> VersionOf(std::string_view path);
+// Writes a new file at path, whole or not at all, and never over an existing
+// one: kExists when the name is taken, also by another process racing for it.
+Status CreateExclusive(std::string_view path, std::string_view bytes);
 
 // Renames path to target, failing with FsError when target exists.
 void RenameNoReplace(std::string_view path, std::string_view target);
 
-// Exclusive advisory lock on a folder (flock on the folder itself, so that the
-// atomic replacement of the files inside does not lose it). Serialises threads
-// and processes. Waits at most `timeout_ms`, then throws FsError.
+// Makes deletions and renames in a folder survive a power loss.
+void SyncFolder(std::string_view folder);
+
+// True for the name of a temporary file that the service makes.
+bool IsTemporaryName(std::string_view name);
+
+// Exclusive lock on a folder, between threads and processes alike. Waits at
+// most `timeout_ms`, then throws FsError.
 class FolderLock {
  public:
   explicit FolderLock(std::string_view folder, int timeout_ms = 20000);
-  FolderLock(FolderLock&&) = default;
-  FolderLock& operator=(FolderLock&&) = default;
+  ~FolderLock();
+  FolderLock(FolderLock&& other) noexcept;
+  FolderLock& operator=(FolderLock&&) = delete;
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
 
  private:
-  sysio::UniqueFd fd_;  // closing the descriptor releases the lock
+  std::intptr_t handle_ = -1;  // closing it releases the lock
 };
+
+namespace detail {
+// Asks the injector about op; the fault to apply (error 0: none).
+Fault Injected(Op op);
+// Whether the folder's temporaries are due to be swept: at most once an hour
+// per folder and process, so that a save never lists its folder as a rule.
+bool SweepDue(const std::string& folder, std::time_t now);
+inline constexpr std::int64_t kAbandonedAfterSeconds = 3600;
+inline constexpr std::string_view kTempPrefix = ".pmtmp-";
+}  // namespace detail
 
 }  // namespace picmeta::platform
 

@@ -9,6 +9,7 @@
 #include <iconv.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <climits>
 #include <mutex>
 #include <string>
@@ -125,11 +126,17 @@ bool IsUtf8Name(const std::string& encoding) {
 // so that libxml2 never converts input: its conversion errors bypass the
 // per-parse silence and reach the process's stderr. `declared` receives the
 // declared encoding, which a save writes again.
-std::optional<std::string> DecodeDocument(std::string_view bytes, std::string& declared) {
+// Decodes in place: a UTF-8 document stays the same buffer (no second copy of
+// a large working file); any other is converted and its raw bytes released.
+bool DecodeDocument(std::string& bytes, std::string& declared) {
   std::optional<std::string> utf8;
-  auto starts = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
+  auto starts = [&](std::string_view prefix) {
+    return std::string_view(bytes).substr(0, prefix.size()) == prefix;
+  };
   if (starts("\xEF\xBB\xBF")) {
-    utf8 = std::string(bytes.substr(3));
+    bytes.erase(0, 3);
+    declared = DeclaredEncoding(bytes);  // the byte-order mark decided; a declaration only names it
+    return true;
   } else if (starts(std::string_view("\xFF\xFE\0\0", 4)) || starts(std::string_view("\0\0\xFE\xFF", 4))) {
     utf8 = ConvertText(bytes, "UTF-8", "UTF-32");
   } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
@@ -138,14 +145,18 @@ std::optional<std::string> DecodeDocument(std::string_view bytes, std::string& d
     utf8 = ConvertText(bytes, "UTF-8", "UTF-16LE");
   } else if (starts(std::string_view("\0<\0?", 4))) {
     utf8 = ConvertText(bytes, "UTF-8", "UTF-16BE");
+  } else {
+    declared = DeclaredEncoding(bytes);
+    if (IsUtf8Name(declared)) return true;
+    utf8 = ConvertText(bytes, "UTF-8", declared.c_str());
+    if (!utf8) return false;
+    bytes = std::move(*utf8);
+    return true;
   }
-  if (utf8) {  // the byte-order mark decided; a declaration only names it
-    declared = DeclaredEncoding(*utf8);
-    return utf8;
-  }
+  if (!utf8) return false;
+  bytes = std::move(*utf8);
   declared = DeclaredEncoding(bytes);
-  if (IsUtf8Name(declared)) return std::string(bytes);
-  return ConvertText(bytes, "UTF-8", declared.c_str());
+  return true;
 }
 
 // True when text can be converted both ways between UTF-8 and encoding, asked
@@ -177,6 +188,20 @@ bool HasNonAsciiName(xmlNodePtr node) {
 }
 
 }  // namespace
+
+std::string Describe(const LoadResult& result) {
+  switch (result.failure) {
+    case LoadFailure::kNone: return "loaded";
+    case LoadFailure::kMissing: return "missing";
+    case LoadFailure::kNotRegular: return "not a regular file";
+    case LoadFailure::kTooLarge: return "too large";
+    case LoadFailure::kIoError: return Describe(Status{FileStatus::kIoError, result.error});
+    case LoadFailure::kBadEncoding: return "bad encoding";
+    case LoadFailure::kDoctype: return "has a DOCTYPE";
+    case LoadFailure::kNotWellFormed: return "not well-formed";
+  }
+  return "not loaded";
+}
 
 // ---- XmlNode ---------------------------------------------------------------
 
@@ -262,15 +287,13 @@ _xmlDoc* XmlDocument::Checked() const {
   return doc_.get();
 }
 
-bool XmlDocument::Parse(std::string_view raw, Blanks blanks) {
+LoadResult XmlDocument::Parse(std::string text, Blanks blanks) {
   doc_.reset();
   std::string declared;
-  const auto text = DecodeDocument(raw, declared);
-  if (!text) return false;
-  const std::string_view bytes = *text;
-  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
+  if (!DecodeDocument(text, declared)) return {LoadFailure::kBadEncoding, 0};
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) return {LoadFailure::kTooLarge, 0};
   std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
-  if (!ctxt || !ctxt->sax) return false;
+  if (!ctxt || !ctxt->sax) return {LoadFailure::kIoError, ENOMEM};
   bool saw_doctype = false;
   ctxt->_private = &saw_doctype;
   ctxt->sax->internalSubset = &RejectDoctype;
@@ -278,21 +301,36 @@ bool XmlDocument::Parse(std::string_view raw, Blanks blanks) {
   int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
   if (blanks == Blanks::kDrop) options |= XML_PARSE_NOBLANKS;
   std::unique_ptr<_xmlDoc, Free> doc(xmlCtxtReadMemory(
-      ctxt.get(), bytes.data(), static_cast<int>(bytes.size()), nullptr, "UTF-8", options));
-  if (!doc || saw_doctype || !ctxt->wellFormed || !xmlDocGetRootElement(doc.get())) return false;
+      ctxt.get(), text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", options));
+  if (saw_doctype) return {LoadFailure::kDoctype, 0};
+  if (!doc || !ctxt->wellFormed || !xmlDocGetRootElement(doc.get()))
+    return {LoadFailure::kNotWellFormed, 0};
   if (doc->encoding) xmlFree(const_cast<xmlChar*>(doc->encoding));
   doc->encoding = declared.empty() ? nullptr : xmlStrdup(X(declared));
   doc_ = std::move(doc);
-  return true;
+  return {};
 }
 
-bool XmlDocument::Load(std::string_view path, Blanks blanks) {
+LoadResult XmlDocument::Load(std::string_view path, Blanks blanks, std::int64_t max_bytes) {
   doc_.reset();
-  const auto bytes = ReadWholeFile(path);
-  return bytes && Parse(*bytes, blanks);
+  std::string bytes;
+  const Status s = ReadWholeFile(path, max_bytes, bytes);
+  switch (s.code) {
+    case FileStatus::kOk: return Parse(std::move(bytes), blanks);
+    case FileStatus::kNotFound: return {LoadFailure::kMissing, s.error};
+    case FileStatus::kNotRegular: return {LoadFailure::kNotRegular, s.error};
+    case FileStatus::kTooLarge: return {LoadFailure::kTooLarge, s.error};
+    default: return {LoadFailure::kIoError, s.error};
+  }
 }
 
-bool XmlDocument::LoadXML(std::string_view text, Blanks blanks) { return Parse(text, blanks); }
+LoadResult XmlDocument::LoadXML(std::string_view text, Blanks blanks) {
+  return Parse(std::string(text), blanks);
+}
+
+LoadResult XmlDocument::LoadBytes(std::string bytes, Blanks blanks) {
+  return Parse(std::move(bytes), blanks);
+}
 
 std::string XmlDocument::Serialize(const char* encoding) const {
   const xmlDocPtr doc = Checked();

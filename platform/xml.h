@@ -1,6 +1,7 @@
 #ifndef PICMETA_PLATFORM_XML_H
 #define PICMETA_PLATFORM_XML_H
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -78,6 +79,34 @@ class OwnedNode {
 
 enum class Blanks { kKeep, kDrop };
 
+// Why a document did not load.
+enum class LoadFailure {
+  kNone,
+  kMissing,
+  kNotRegular,     // a folder, FIFO, device or symbolic link under the name
+  kTooLarge,       // larger than the load allows; not read
+  kIoError,        // the file could not be read (error holds the OS error)
+  kBadEncoding,    // bytes that are not text in the declared encoding
+  kDoctype,        // a DOCTYPE, refused
+  kNotWellFormed,  // broken markup, no root element
+};
+
+struct LoadResult {
+  LoadFailure failure = LoadFailure::kNone;
+  int error = 0;
+  explicit operator bool() const { return failure == LoadFailure::kNone; }
+  // A file that is there but cannot be taken for a document: read whole
+  // without parsing, or refused before reading (not regular, too large).
+  bool Unreadable() const {
+    return failure != LoadFailure::kNone && failure != LoadFailure::kMissing &&
+           failure != LoadFailure::kIoError;
+  }
+};
+std::string Describe(const LoadResult& result);
+
+// Larger documents are not read at all.
+inline constexpr std::int64_t kMaxDocumentBytes = std::int64_t{1} << 30;
+
 class XmlDocument {
  public:
   XmlDocument();
@@ -88,8 +117,12 @@ class XmlDocument {
   // False (never an exception, never a message) for a missing, unreadable or
   // ill-formed file, and for any document that carries a DOCTYPE. The document
   // is then empty. kDrop drops whitespace-only text between elements.
-  bool Load(std::string_view path, Blanks blanks = Blanks::kKeep);
-  bool LoadXML(std::string_view text, Blanks blanks = Blanks::kKeep);
+  LoadResult Load(std::string_view path, Blanks blanks = Blanks::kKeep,
+                  std::int64_t max_bytes = kMaxDocumentBytes);
+  LoadResult LoadXML(std::string_view text, Blanks blanks = Blanks::kKeep);
+  // Parses bytes read by the caller, taking them over (no second copy of a
+  // UTF-8 document is made).
+  LoadResult LoadBytes(std::string bytes, Blanks blanks = Blanks::kKeep);
   bool Loaded() const { return doc_ != nullptr; }
 
   // The document's bytes in its declared encoding (UTF-8 when none is
@@ -111,7 +144,7 @@ class XmlDocument {
     void operator()(_xmlDoc* doc) const;
   };
   friend class XmlStreamWriter;
-  bool Parse(std::string_view bytes, Blanks blanks);
+  LoadResult Parse(std::string bytes, Blanks blanks);
   _xmlDoc* Checked() const;
   std::unique_ptr<_xmlDoc, Free> doc_;
 };

@@ -1,13 +1,9 @@
 #include "reader/exif_reader.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/fs.h"
@@ -29,22 +25,17 @@ std::int32_t Checked32(std::int64_t value) {
 
 void AppendDecimal(std::string& out, unsigned value) { out += std::to_string(value); }
 
-// Text to integer as the pointer conversion does it: blanks, an optional
-// sign, decimal digits.
+// Text to integer as the pointer conversion does it: decimal digits only
+// (leading zeros are fine); blanks, signs or anything else do not convert.
 std::int32_t TextToInt(const std::string& text) {
-  const std::string trimmed = platform::TrimBlanks(text);
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) negative = trimmed[i++] == '-';
-  if (i == trimmed.size()) throw TypeMismatch("not a number: " + text);
+  if (text.empty()) throw TypeMismatch("not a number: empty text");
   std::int64_t value = 0;
-  for (; i < trimmed.size(); ++i) {
-    const char c = trimmed[i];
+  for (const char c : text) {
     if (c < '0' || c > '9') throw TypeMismatch("not a number: " + text);
     value = value * 10 + (c - '0');
-    if (value > kInt32Max + 1) throw OverflowError("number too large: " + text);
+    if (value > kInt32Max) throw OverflowError("number too large: " + text);
   }
-  return Checked32(negative ? -value : value);
+  return static_cast<std::int32_t>(value);
 }
 
 }  // namespace
@@ -58,18 +49,14 @@ class FileBytes {
   // Camera Exif blocks keep their directories within the first few KiB.
   static constexpr std::int64_t kBlock = 16 * 1024;
 
+  // Positions are signed 32-bit numbers: a larger file is refused unread.
+  static constexpr std::int64_t kMaxLength = kInt32Max;
+
   explicit FileBytes(const std::string& path) {
-    const std::string posix = platform::PosixPath(path);
-    fd_.reset(::open(posix.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd_) throw FileError("cannot open " + path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd_.get(), &st) != 0) throw FileError("cannot stat " + path);
-    if (!S_ISREG(st.st_mode)) throw FileError("not a file: " + path);
-    length_ = st.st_size;
-    // The reads that follow are few and scattered; read-ahead would pull in
-    // image data nobody looks at.
-    ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_RANDOM);
-    blocks_.resize(static_cast<std::size_t>(length_ / kBlock + 1));
+    const platform::Status s = file_.Open(path);
+    if (!s.ok()) throw FileError("cannot open " + path + ": " + platform::Describe(s));
+    length_ = file_.size();
+    if (length_ > kMaxLength) throw FileError("file of 2 GiB or more: " + path);
   }
 
   std::int64_t L() const { return length_; }
@@ -118,8 +105,8 @@ class FileBytes {
     for (std::int64_t start = from; start < length_;) {
       const std::int64_t b = start / kBlock;
       const std::uint8_t* block;
-      if (blocks_[static_cast<std::size_t>(b)]) {
-        block = blocks_[static_cast<std::size_t>(b)].get();
+      if (const auto it = blocks_.find(b); it != blocks_.end()) {
+        block = it->second.get();
       } else {
         scratch.resize(static_cast<std::size_t>(kBlock));
         Fill(b, scratch.data());
@@ -143,7 +130,7 @@ class FileBytes {
 
  private:
   const std::uint8_t* Block(std::int64_t b) const {
-    auto& slot = blocks_[static_cast<std::size_t>(b)];
+    auto& slot = blocks_[b];
     if (!slot) {
       auto data = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(kBlock));
       Fill(b, data.get());
@@ -155,21 +142,16 @@ class FileBytes {
   void Fill(std::int64_t b, std::uint8_t* out) const {
     const std::int64_t offset = b * kBlock;
     const std::int64_t want = std::min(kBlock, length_ - offset);
-    std::int64_t done = 0;
-    while (done < want) {
-      const ssize_t n = ::pread(fd_.get(), out + done, static_cast<std::size_t>(want - done),
-                                static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw FileError("cannot read picture file");
-      done += n;
-    }
-    bytes_read_ += done;
+    const platform::Status s = file_.ReadAt(offset, out, static_cast<std::size_t>(want));
+    if (!s.ok()) throw FileError("cannot read picture file: " + platform::Describe(s));
+    bytes_read_ += want;
   }
 
-  platform::sysio::UniqueFd fd_;
+  platform::ReadFile file_;
   std::int64_t length_ = 0;
   mutable std::int64_t bytes_read_ = 0;
-  mutable std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  // Only the blocks read are held, whatever the file's length.
+  mutable std::unordered_map<std::int64_t, std::unique_ptr<std::uint8_t[]>> blocks_;
 };
 
 std::string PadLeft(std::string_view text, std::int16_t width, std::string_view fill) {
@@ -358,24 +340,29 @@ void ExifReader::DecodeEntry(std::int64_t e, TagRecord& r) {
 
 // Walks IFD0, the directories chained after it and then the Exif IFD.
 //
-// Bound on hostile files: a directory is walked at most once per walk, and a
-// directory whose bytes (2 + 12 N + 4, as far as they lie in the file) would
-// take the walk's total past the size of the file is not walked. Real files
-// keep their directories apart, so neither rule cuts them; a chain that loops,
-// or overlapping directories that would multiply entries, end as if the next
-// offset were 0 (the Exif IFD is still walked once). Records per walk are thus
-// at most about L / 12 + 65535, and values are decoded only when asked for.
+// Bound on hostile files: a chain that leads back to a directory already
+// walked ends there (as if the next offset were 0; the Exif IFD is still
+// walked once), and the walk ends before a directory that would take the
+// entries read in all past twice what the file could hold side by side
+// (2 L / 12 + 16). Every other walk, over-counted and truncated directories
+// included, reads exactly the entries the format gives and fails exactly
+// where they leave the file.
 void ExifReader::ReadIfdChain(std::int64_t d) {
+  const std::int64_t L = fileBytes_->L();
+  const std::int64_t limit = 2 * (L / 12) + 16;
+  std::int64_t entries = 0;
   bool exif_done = false;
+  bool exif_now = false;  // this directory is the Exif IFD
   std::unordered_set<std::int64_t> walked;
-  std::int64_t budget = fileBytes_->L() + 1;
   for (;;) {
     const std::int32_t n = Read16(d);
-    const std::int64_t span = std::min<std::int64_t>(2 + 12 * std::int64_t{n} + 4,
-                                                     fileBytes_->L() + 1 - d);
-    const bool walk = walked.insert(d).second && span <= budget;
+    // Entries that start within the file; the first one beyond fails the walk.
+    const std::int64_t reachable =
+        d + 2 > L ? 0 : std::min<std::int64_t>(n, (L - (d + 2)) / 12 + 1);
+    const bool first_time = walked.insert(d).second;
+    const bool walk = (first_time || exif_now) && entries + std::max<std::int64_t>(reachable, 1) <= limit;
     if (walk) {
-      budget -= span;
+      entries += std::max<std::int64_t>(reachable, 1);
       const std::size_t base = tags_.size();
       tags_.resize(base + static_cast<std::size_t>(n));
       allocated_ = true;
@@ -401,9 +388,11 @@ void ExifReader::ReadIfdChain(std::int64_t d) {
     } else {
       nextIfdOffset_ = 0;
     }
+    exif_now = false;
     if (nextIfdOffset_ == 0 && !exif_done) {
       nextIfdOffset_ = exifIfdOffset_;
       exif_done = true;
+      exif_now = true;
     }
     d = Checked32(std::int64_t{tiffStart_} + nextIfdOffset_);
     if (nextIfdOffset_ == 0) return;

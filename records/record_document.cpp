@@ -3,48 +3,115 @@
 #include <errno.h>
 
 #include "platform/clock.h"
+#include "platform/text.h"
 #include "scramble/encrypt.h"
 
 namespace picmeta::records {
+namespace {
 
-bool NewRecordDocument(platform::XmlDocument& doc) { return doc.LoadXML(kRecordTemplate); }
+// "exif_" + "_" + 14 digits + ".xml"
+constexpr std::size_t kHandOverNameOverhead = 5 + 1 + 14 + 4;
+constexpr std::size_t kMaxFileNameBytes = 255;
 
-std::string HandOverBase(const std::string& folder, const std::string& operno) {
-  return folder + "\\exif_" + operno + "_" + platform::FormatStamp(platform::Now());
+}  // namespace
+
+bool NewRecordDocument(platform::XmlDocument& doc) {
+  return static_cast<bool>(doc.LoadXML(kRecordTemplate));
 }
 
 bool StartRecordStream(platform::XmlStreamWriter& writer) { return writer.Start(kRecordTemplate); }
 
-void SaveScrambled(const platform::XmlDocument& doc, const std::string& path) {
-  SaveScrambled(doc.Serialize(), path);
+std::string StoredForm(std::string_view value) {
+  return platform::XmlSafe(platform::TrimBlanks(value));
 }
 
-void SaveScrambled(std::string bytes, const std::string& path) {
+std::string OperatorForFileName(std::string_view operno) {
+  // The characters Windows refuses in names, on every platform, so that both
+  // builds name a hand-over file alike.
+  std::string out;
+  for (const char ch : platform::XmlSafe(operno)) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool bad = c < 0x20 || std::string_view("/\\<>:\"|?*").find(ch) != std::string_view::npos;
+    out.push_back(bad ? '_' : ch);
+  }
+  const std::size_t limit = kMaxFileNameBytes - kHandOverNameOverhead;
+  if (out.size() > limit) {
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
+  return out;
+}
+
+std::string WriteHandOver(const std::string& folder, const std::string& operno,
+                          std::string bytes) {
   encrypt::Scramble(bytes);
-  platform::AtomicWriteFile(path, bytes);
+  const std::string prefix = folder + "\\exif_" + OperatorForFileName(operno) + "_";
+  const std::time_t now = platform::Now();
+  // A day of seconds is far more than any operator writes hand-overs in.
+  for (std::time_t t = now; t < now + 86400; ++t) {
+    const std::string path = prefix + platform::FormatStamp(t) + ".xml";
+    const platform::Status s = platform::CreateExclusive(path, bytes);
+    if (s.code == platform::FileStatus::kExists) continue;
+    platform::Check(s, "cannot write hand-over file", path);
+    return path;
+  }
+  throw platform::FsError("no free hand-over name in " + folder,
+                          {platform::FileStatus::kExists, EEXIST});
+}
+
+std::uint64_t ContentHash(std::string_view bytes) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (const char c : bytes) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ull;
+  }
+  return h;
 }
 
 WorkingFile::WorkingFile(std::string folder)
-    : path_(folder + "\\" + std::string(kWorkingFileName)), lock_(folder) {
-  loaded_ = doc_.Load(path_, platform::Blanks::kDrop);
+    : folder_(std::move(folder)),
+      path_(folder_ + "\\" + std::string(kWorkingFileName)),
+      lock_(folder_) {
+  std::string bytes;
+  const platform::Status s = platform::ReadWholeFile(path_, platform::kMaxDocumentBytes, bytes);
+  switch (s.code) {
+    case platform::FileStatus::kOk:
+      hash_ = ContentHash(bytes);
+      result_ = doc_.LoadBytes(std::move(bytes), platform::Blanks::kDrop);
+      break;
+    case platform::FileStatus::kNotFound:
+      result_ = {platform::LoadFailure::kMissing, s.error};
+      break;
+    case platform::FileStatus::kNotRegular:
+      result_ = {platform::LoadFailure::kNotRegular, s.error};
+      break;
+    case platform::FileStatus::kTooLarge:
+      result_ = {platform::LoadFailure::kTooLarge, s.error};
+      break;
+    default:  // an I/O error says nothing about the file: touch nothing
+      platform::Check(s, "cannot read", path_);
+  }
 }
 
 bool WorkingFile::StartEmpty() { return NewRecordDocument(doc_); }
 
 void WorkingFile::Save() {
-  if (!loaded_ && platform::FileExists(path_)) {
+  if (unreadable()) {
     const std::string aside = path_ + ".unreadable-" + platform::FormatStamp(platform::Now());
     for (int n = 1;; ++n) {
       try {
         platform::RenameNoReplace(path_, n == 1 ? aside : aside + "-" + std::to_string(n));
         break;
       } catch (const platform::FsError& e) {
-        if (e.error() != EEXIST || n >= 1000) throw;
+        if (e.status().code == platform::FileStatus::kNotFound) break;  // gone meanwhile
+        if (e.status().code != platform::FileStatus::kExists || n >= 1000) throw;
       }
     }
+    result_ = {};
   }
   doc_.Save(path_);
-  loaded_ = true;
+  result_ = {};
 }
 
 }  // namespace picmeta::records

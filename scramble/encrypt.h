@@ -12,7 +12,8 @@ void Scramble(std::string& bytes);
 void Unscramble(std::string& bytes);
 
 // Writes the scrambled bytes of source to destination, which ends up holding
-// exactly that (it is emptied first). A missing source is created empty.
+// exactly that, replaced atomically (never written through a link). A missing
+// source is created empty.
 // Throws platform::FsError on failure.
 void EncryptFile(const std::string& source, const std::string& destination);
 

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/fs.h"
-#include "platform/sysio.h"
 #include "tests/support.h"
 
 namespace picmeta::platform {
@@ -27,7 +26,7 @@ TEST(FileSystem, BackslashPathsReachPosixFiles) {
   const FileInfo info = GetFile(folder + "\\b.jpg");
   EXPECT_EQ(info.name, "b.jpg");
   EXPECT_EQ(info.size, 5);
-  EXPECT_EQ(PosixPath(ParentFolderPath(folder + "\\b.jpg")), dir / "a");
+  EXPECT_EQ(NativePath(ParentFolderPath(folder + "\\b.jpg")), dir / "a");
   EXPECT_GT(info.modified, 0);
   EXPECT_LE(info.created, info.modified + 1);
   EXPECT_THROW(GetFile(folder), FsError);
@@ -59,12 +58,12 @@ TEST(AtomicWrite, ReplacesWholeAndKeepsTheMode) {
 }
 
 TEST(AtomicWrite, EveryFailingStepLeavesTheOldFileAndNoTemporary) {
-  for (const auto op : {sysio::Op::kWrite, sysio::Op::kFsync, sysio::Op::kRename}) {
+  for (const auto op : {Op::kOpen, Op::kWrite, Op::kFsync, Op::kRename}) {
     TempDir dir;
     test::Write(dir / "f.xml", "old");
-    sysio::SetFaultInjector([op](sysio::Op o) { return o == op ? ENOSPC : 0; });
+    SetFaultInjector([op](Op o) { return o == op ? Fault{ENOSPC} : Fault{}; });
     EXPECT_THROW(AtomicWriteFile(dir / "f.xml", "new content"), FsError);
-    sysio::SetFaultInjector(nullptr);
+    SetFaultInjector(nullptr);
     EXPECT_EQ(test::Read(dir / "f.xml"), "old");
     EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
   }
@@ -77,22 +76,6 @@ TEST(AtomicWrite, RefusesReadOnlyTargetsAndMissingFolders) {
   EXPECT_THROW(AtomicWriteFile(dir / "ro.xml", "new"), FsError);
   EXPECT_EQ(test::Read(dir / "ro.xml"), "old");
   EXPECT_THROW(AtomicWriteFile(dir / "none/f.xml", "new"), FsError);
-}
-
-TEST(AtomicWrite, RemovesTemporariesOfDeadProcessesOnly) {
-  TempDir dir;
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(0);
-  ::waitpid(child, nullptr, 0);
-  const std::string dead = ".exifinfo.xml." + std::to_string(child) + "-0.pmtmp";
-  const std::string alive = ".exifinfo.xml." + std::to_string(::getppid()) + "-0.pmtmp";
-  test::Write(dir / dead, "partial");
-  test::Write(dir / alive, "in progress");
-  AtomicWriteFile(dir / "exifinfo.xml", "x");
-  EXPECT_FALSE(test::Exists(dir / dead));
-  EXPECT_TRUE(test::Exists(dir / alive));
-  EXPECT_TRUE(IsTemporaryName(dead));
-  EXPECT_FALSE(IsTemporaryName("exifinfo.xml"));
 }
 
 TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {

@@ -168,6 +168,7 @@ TEST_F(ReadExifTest, OrgidIsSplitByCharacterPosition) {
   EXPECT_EQ(Value(r[0], "Orgid"), "ABCDEFG");
   EXPECT_EQ(Value(r[0], "Suborgid"), "HIJKLM");
   EXPECT_EQ(Value(r[0], "Net"), "NOP");
+  std::filesystem::remove(dir_ / ("app/" + std::string(kHandOver)));
   Run(dir_ / "pics", dir_ / "app", "2", "11020000", "ABCDE");
   r = Records(dir_ / "app");
   EXPECT_EQ(Value(r[0], "Orgid"), "ABCDE");

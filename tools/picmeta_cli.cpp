@@ -19,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/xml.h"
 #include "records/picinfo.h"
+#include "records/record_document.h"
 #include "scramble/encrypt.h"
 #include "tools/sample_case.h"
 
@@ -207,13 +208,15 @@ bool RequireFolder(const std::string& path, const char* what) {
 // Hand-over files of an operator in a folder, with their modification times.
 std::map<std::string, std::int64_t> HandOvers(const std::string& folder, const std::string& operno) {
   std::map<std::string, std::int64_t> found;
-  const std::string prefix = "exif_" + operno + "_";
+  const std::string prefix = "exif_" + picmeta::records::OperatorForFileName(operno) + "_";
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(picmeta::platform::PosixPath(folder), ec)) {
+  for (const auto& e : std::filesystem::directory_iterator(picmeta::platform::NativePath(folder), ec)) {
     const std::string name = e.path().filename();
     if (name.rfind(prefix, 0) != 0 || name.size() < 4 || name.substr(name.size() - 4) != ".xml")
       continue;
-    if (const auto v = picmeta::platform::VersionOf(e.path().string())) found[e.path()] = v->mtime_ns;
+    std::error_code time_ec;
+    const auto t = std::filesystem::last_write_time(e.path(), time_ec);
+    if (!time_ec) found[e.path()] = t.time_since_epoch().count();
   }
   return found;
 }
@@ -228,12 +231,27 @@ std::optional<std::string> NewHandOver(const std::map<std::string, std::int64_t>
   return newest;
 }
 
+// IN and OUT naming one file would lose IN: refused.
+bool SameFile(const std::string& in, const std::string& out) {
+  if (!picmeta::platform::SameFile(in, out)) return false;
+  std::cerr << "picmeta: IN and OUT are the same file\n";
+  return true;
+}
+
+constexpr std::int64_t kMaxInput = std::int64_t{1} << 31;
+
 // The unscrambled document, re-encoded as UTF-8 for the terminal.
 std::string Readable(std::string bytes) {
   picmeta::encrypt::Unscramble(bytes);
   picmeta::platform::XmlDocument doc;
   if (!doc.LoadXML(bytes)) return bytes;
   return doc.Serialize("UTF-8");
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string bytes;
+  picmeta::platform::ReadWholeFile(path, kMaxInput, bytes);
+  return bytes;
 }
 
 int ReadExif(const Args& a) {
@@ -274,18 +292,21 @@ int Unscramble(const Args& a) {
     std::cerr << "picmeta: unscramble takes IN and an optional OUT\n";
     return kUsage;
   }
-  auto bytes = picmeta::platform::ReadWholeFile(a.operands[0]);
-  if (!bytes) {
-    std::cerr << "picmeta: cannot read '" << a.operands[0] << "'\n";
+  if (a.operands.size() == 2 && SameFile(a.operands[0], a.operands[1])) return kUsage;
+  std::string bytes;
+  const auto s = picmeta::platform::ReadWholeFile(a.operands[0], kMaxInput, bytes);
+  if (!s.ok()) {
+    std::cerr << "picmeta: cannot read '" << a.operands[0] << "': " << picmeta::platform::Describe(s)
+              << "\n";
     return kFailed;
   }
-  picmeta::encrypt::Unscramble(*bytes);
+  picmeta::encrypt::Unscramble(bytes);
   if (a.operands.size() == 1) {
-    std::cout.write(bytes->data(), static_cast<std::streamsize>(bytes->size()));
+    std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return std::cout ? 0 : kFailed;
   }
   try {
-    picmeta::platform::AtomicWriteFile(a.operands[1], *bytes);
+    picmeta::platform::AtomicWriteFile(a.operands[1], bytes);
   } catch (const std::exception& e) {
     std::cerr << "picmeta: " << e.what() << "\n";
     return kFailed;
@@ -302,6 +323,7 @@ int Scramble(const Args& a) {
     std::cerr << "picmeta: cannot read '" << a.operands[0] << "'\n";
     return kFailed;
   }
+  if (SameFile(a.operands[0], a.operands[1])) return kUsage;
   try {
     picmeta::encrypt::EncryptFile(a.operands[0], a.operands[1]);
   } catch (const std::exception& e) {
@@ -400,7 +422,7 @@ int Demo(const Args& a) {
     return kFailed;
   }
   std::cout << "ReadEXIF wrote " << *written << "\nunscrambled, as UTF-8:\n\n"
-            << Readable(*picmeta::platform::ReadWholeFile(*written));
+            << Readable(ReadAll(*written));
   return 0;
 }
 

@@ -9,8 +9,10 @@
 namespace picmeta {
 
 // The one class a host creates. Every method takes its parameters by value,
-// returns normally whatever the files hold, and reports only through the
-// record files it writes. Paths may use "/" or "\" as separators.
+// returns normally whatever the files hold, lets no exception out and reports
+// only through the record files it writes. Paths may use "/" or "\" as
+// separators. A thread cancelled inside a call is cancelled normally (the
+// methods are not noexcept so that its unwinding can pass).
 class PICMETA_API clsmain {
  public:
   clsmain() noexcept;
@@ -27,25 +29,25 @@ class PICMETA_API clsmain {
   void ReadEXIF(std::string TempPath1, std::string AppPath1, std::string Busitype,
                 std::string ClassCode, std::string Orgid, std::string Busiorgid,
                 std::string Operno, std::string Opername, std::string BusiTime,
-                std::string Systemid, std::string BusiProcess, std::string IP) noexcept;
+                std::string Systemid, std::string BusiProcess, std::string IP);
 
   // Appends records for the newly listed pictures of the current case folder
   // to its "exifinfo.xml".
   void WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
-                      std::string Operno, std::string Opername, std::string BusiTime) noexcept;
+                      std::string Operno, std::string Opername, std::string BusiTime);
 
   // Removes the record of picture pic_name from LastPath1's "exifinfo.xml".
-  void DeleteDatafromXML(std::string LastPath1, std::string pic_name) noexcept;
+  void DeleteDatafromXML(std::string LastPath1, std::string pic_name);
 
   // Gathers the working files of a case into one scrambled hand-over file in
   // strFolderPath1 and removes the working files it took over.
   void CopyExifInfo(std::string strFolderPath1, std::string TempPath1,
-                    std::string Operno) noexcept;
+                    std::string Operno);
 
   // Inserts or refreshes the record of one picture in its folder's "exifinfo.xml".
   void NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, std::string Orgid,
                          std::string Busiorgid, std::string Operno, std::string Opername,
-                         std::string BusiTime) noexcept;
+                         std::string BusiTime);
 
  private:
   std::string gv_file_path_;

@@ -1,0 +1,75 @@
+// The parts of the file service that are the same on every platform.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/fs.h"
+
+namespace picmeta::platform {
+namespace {
+
+std::atomic<bool> g_injecting{false};
+std::mutex g_injector_mutex;
+FaultInjector g_injector;
+
+}  // namespace
+
+std::string Describe(const Status& status) {
+  std::string text;
+  switch (status.code) {
+    case FileStatus::kOk: return "ok";
+    case FileStatus::kNotFound: text = "not found"; break;
+    case FileStatus::kNotRegular: text = "not a regular file"; break;
+    case FileStatus::kTooLarge: text = "too large"; break;
+    case FileStatus::kExists: text = "already exists"; break;
+    case FileStatus::kReadOnly: text = "read-only"; break;
+    case FileStatus::kIoError: text = "I/O error"; break;
+  }
+  if (status.error != 0) text += std::string(" (") + std::strerror(status.error) + ")";
+  return text;
+}
+
+FsError::FsError(const std::string& what, Status status)
+    : std::runtime_error(what), status_(status) {}
+
+void Check(const Status& status, const std::string& what, std::string_view path) {
+  if (!status.ok()) throw FsError(what + " " + std::string(path) + ": " + Describe(status), status);
+}
+
+void SetFaultInjector(FaultInjector injector) {
+  std::lock_guard lock(g_injector_mutex);
+  g_injector = std::move(injector);
+  g_injecting.store(static_cast<bool>(g_injector), std::memory_order_release);
+}
+
+std::string GetFileName(std::string_view path) {
+  const auto sep = path.find_last_of("\\/");
+  return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
+}
+
+bool IsTemporaryName(std::string_view name) {
+  return name.substr(0, detail::kTempPrefix.size()) == detail::kTempPrefix;
+}
+
+namespace detail {
+
+Fault Injected(Op op) {
+  if (!g_injecting.load(std::memory_order_acquire)) return {};
+  std::lock_guard lock(g_injector_mutex);
+  return g_injector ? g_injector(op) : Fault{};
+}
+
+bool SweepDue(const std::string& folder, std::time_t now) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, std::time_t> next;
+  std::lock_guard lock(mutex);
+  if (next.size() > 4096) next.clear();  // bounded; forgetting only means an early sweep
+  const auto [it, fresh] = next.try_emplace(folder, 0);
+  if (!fresh && now < it->second) return false;
+  it->second = now + kAbandonedAfterSeconds;
+  return true;
+}
+
+}  // namespace detail
+}  // namespace picmeta::platform

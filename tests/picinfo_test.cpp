@@ -45,8 +45,7 @@ TEST(ReadPicInfo, MissingFilesAndFoldersLeaveTheRecordUntouched) {
 }
 
 TEST(ReadPicInfo, ExifPictureFillsEveryFileAndTagProperty) {
-  setenv("TZ", "CST-8", 1);
-  tzset();
+  test::FixedClock clock;  // Beijing time, restored afterwards
   TempDir dir;
   tooling::CameraPicture p;
   p.make = " Canon";

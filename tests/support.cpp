@@ -104,12 +104,21 @@ std::string SharedPicture(const std::string& name) {
 bool HaveSharedPictures() { return fs::exists(SharedPicture("test1.jpg")); }
 
 FixedClock::FixedClock() {
+  if (const char* tz = std::getenv("TZ")) saved_tz_ = tz;
   ::setenv("TZ", "CST-8", 1);
   ::tzset();
   Set(kInstant);
 }
 
-FixedClock::~FixedClock() { platform::FixClockForTesting(std::nullopt); }
+FixedClock::~FixedClock() {
+  platform::FixClockForTesting(std::nullopt);
+  if (saved_tz_) {
+    ::setenv("TZ", saved_tz_->c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
 
 void FixedClock::Set(long instant) { platform::FixClockForTesting(instant); }
 

@@ -1,6 +1,7 @@
 #ifndef PICMETA_TESTS_SUPPORT_H
 #define PICMETA_TESTS_SUPPORT_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,12 @@ class FixedClock {
   static constexpr long kInstant = 1313044205;
   FixedClock();
   ~FixedClock();
+  FixedClock(const FixedClock&) = delete;
+  FixedClock& operator=(const FixedClock&) = delete;
   void Set(long instant);
+
+ private:
+  std::optional<std::string> saved_tz_;  // restored with the clock
 };
 
 }  // namespace picmeta::test

@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "tests/support.h"
 
 namespace picmeta::platform {
 namespace {
@@ -30,8 +31,7 @@ TEST(Text, XmlSafeDropsWhatXmlCannotCarryAndKeepsTheRest) {
 }
 
 TEST(Clock, PatternsUseLocalTimeAndTheGeneralDateDropsMidnight) {
-  setenv("TZ", "CST-8", 1);
-  tzset();
+  test::FixedClock beijing;
   const std::time_t t = 1312160707;  // 2011-08-01 01:05:07 UTC = 09:05:07 in Beijing
   EXPECT_EQ(FormatTransdate(t), "2011:08:01 09:05:07");
   EXPECT_EQ(FormatStamp(t), "20110801090507");
@@ -41,7 +41,7 @@ TEST(Clock, PatternsUseLocalTimeAndTheGeneralDateDropsMidnight) {
   FixClockForTesting(t);
   EXPECT_EQ(Now(), t);
   FixClockForTesting(std::nullopt);
-  EXPECT_NE(Now(), t);
+  EXPECT_GT(Now(), t);
 }
 
 }  // namespace

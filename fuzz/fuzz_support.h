@@ -22,6 +22,10 @@ inline const std::string& Scratch() {
         std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
     std::string path = (base / ("picmeta-fuzz-" + std::to_string(::getpid()))).string();
     std::filesystem::create_directories(path);
+    std::atexit([] {  // a run leaves nothing behind
+      std::error_code ec;
+      std::filesystem::remove_all(Scratch(), ec);
+    });
     return path;
   }();
   return dir;

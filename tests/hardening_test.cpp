@@ -69,7 +69,6 @@ TEST(HostileInputs, PicturesFinishQuicklyAndSilently) {
   ASSERT_GE(files.size(), 20u);
   test::CaptureOutput out;
   for (const auto& f : files) {
-    const auto start = std::chrono::steady_clock::now();
     reader::ExifReader reader;
     try {
       reader.Load(f);
@@ -79,7 +78,7 @@ TEST(HostileInputs, PicturesFinishQuicklyAndSilently) {
     clsPicinfo record;
     Public_Function::ReadPicInfo(f, record);
     EXPECT_EQ(record.Filename(), fs::path(f).filename().string());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << f;
+    EXPECT_LE(reader.BytesRead(), 256 * 1024) << f;  // a few blocks, never the whole file
   }
   EXPECT_EQ(out.Finish(), "");
 }
@@ -128,9 +127,7 @@ TEST_F(HostileXmlFiles, AsWorkspaceFilesTheyStopNothingButTheirReaders) {
       const std::string saved = test::Read(target);
       const std::string hostile = test::Read(f);
       test::Write(target, hostile);
-      const auto start = std::chrono::steady_clock::now();
       RunAll(obj);
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << f << name;
       EXPECT_EQ(test::Read(target), hostile) << "the host's file is never written";
       test::Write(target, saved);
     }
@@ -392,9 +389,9 @@ TEST(Threads, AllMethodsOnSharedAndOwnFoldersLoseNothing) {
                        "", "", "", "", "");
         }
         if (i == kEach - 1) {
-          obj.NewWriteDatatoXML(copy + "/app", copy + "/app/top/case/IMG_0001.JPG", c.orgid, "",
-                                op, "", "");
-          obj.CopyExifInfo(copy + "/app", copy + "/app/top/case", op);
+          obj.NewWriteDatatoXML(copy + "/app", copy + "/pictures/车险/定损/现场照片/front.jpg",
+                                c.orgid, "", op, "", "");
+          obj.CopyExifInfo(copy + "/app", copy + "/pictures", op);
         }
       }
     });
@@ -404,6 +401,23 @@ TEST(Threads, AllMethodsOnSharedAndOwnFoldersLoseNothing) {
   EXPECT_EQ(Filenames(c.case_folder + "/exifinfo.xml").size(), 3u);
   for (int t = 0; t < kThreads; ++t)
     EXPECT_EQ(Filenames(dir / ("own" + std::to_string(t) + "/exifinfo.xml")).size(), kEach / 2u);
+  // Each ReadEXIF handed over the whole case, each CopyExifInfo its one record.
+  std::size_t readexif = 0;
+  for (const auto& f : FilesIn(c.app_path)) {
+    if (fs::path(f).filename().string().rfind("exif_", 0) != 0) continue;
+    ++readexif;
+    EXPECT_EQ(HandOverFilenames(f).size(), 7u) << f;
+  }
+  EXPECT_EQ(readexif, std::size_t{kThreads * 2});
+  for (int t = 0; t < kThreads; ++t) {
+    const std::string copy = dir / ("copy" + std::to_string(t));
+    std::vector<std::string> handovers;
+    for (const auto& f : FilesIn(copy + "/app"))
+      if (fs::path(f).filename().string().rfind("exif_", 0) == 0) handovers.push_back(f);
+    ASSERT_EQ(handovers.size(), 1u) << t;
+    EXPECT_EQ(HandOverFilenames(handovers[0]), std::multiset<std::string>{"front.jpg"});
+    EXPECT_FALSE(test::Exists(copy + "/pictures/车险/定损/现场照片/exifinfo.xml"));
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
@@ -63,6 +66,8 @@ const std::vector<std::string> kAttributeOrder = {
 
 TEST_F(ReadExifTest, SampleCaseGivesOneRecordPerPictureInWalkOrder) {
   const auto c = tooling::BuildSampleCase(dir_.path());
+  const struct timespec times[2] = {{1312160707, 0}, {1312160707, 0}};
+  ::utimensat(AT_FDCWD, (c.temp_path + "/车险/定损/现场照片/front.jpg").c_str(), times, 0);
   Run(c.temp_path, c.app_path);
   const auto records = Records(c.app_path);
   // Documents of level 4 before their level-3 parent before the level-2
@@ -99,9 +104,11 @@ TEST_F(ReadExifTest, SampleCaseGivesOneRecordPerPictureInWalkOrder) {
       c.temp_path + "/车险/定损/现场照片/scan.jpg").size()));
   EXPECT_EQ(Value(records[3], "Make"), "");
   EXPECT_EQ(Value(records[3], "Datecreat"), "");
-  const auto front = platform::GetFile(c.temp_path + "/车险/定损/现场照片/front.jpg");
-  EXPECT_EQ(Value(records[5], "Datecreat"), platform::FormatGeneralDate(front.created));
-  EXPECT_EQ(Value(records[5], "Datemodified"), platform::FormatGeneralDate(front.modified));
+  // Written today (the creation time cannot be set); changed on 2011-08-01 09:05:07.
+  EXPECT_TRUE(std::regex_match(Value(records[5], "Datecreat"),
+                               std::regex(R"(20\d\d/\d{1,2}/\d{1,2}( \d{1,2}:\d\d:\d\d)?)")))
+      << Value(records[5], "Datecreat");
+  EXPECT_EQ(Value(records[5], "Datemodified"), "2011/8/1 9:05:07");
   EXPECT_EQ(Value(records[6], "Make"), "NIKON CORPORATION");
   // Only the scrambled file remains: no plain copy, no temporary.
   const auto files = test::List(c.app_path);
@@ -213,10 +220,15 @@ TEST_F(ReadExifTest, SlashAndBackslashPathsAreTheSame) {
 
 TEST_F(ReadExifTest, MissingOutputFolderWritesNothingAndRaisesNothing) {
   WriteCase("<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'/></busiinfoprocess>");
+  const auto before = test::List(dir_ / "app");
   test::CaptureOutput out;
   Run(dir_ / "pics", dir_ / "app/../missing/../app");
   Run(dir_ / "pics", (dir_ / "app") + "\\no-such-folder");
   EXPECT_EQ(out.Finish(), "");
+  EXPECT_EQ(test::List(dir_ / "app"), before);
+  EXPECT_EQ(test::List(dir_.path()), std::vector<std::string>{"app"});
+  Run(dir_ / "pics", dir_ / "app");  // the same case, reachable: written
+  EXPECT_TRUE(test::Exists(dir_ / ("app/" + std::string(kHandOver))));
 }
 
 TEST(EncryptFile, ShiftsEveryByteAndLeavesExactlyTheScrambledSource) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -81,6 +82,8 @@ const std::vector<std::string> kWriteOrder = {
     "Offset",   "Soioffset",  "Datecreat", "Datemodified", "BusiProcess"};
 
 TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
+  const struct timespec times[2] = {{1312336800, 0}, {1312336800, 0}};  // 2011-08-03 10:00 in Beijing
+  ::utimensat(AT_FDCWD, (case_.case_folder + "/IMG_0001.JPG").c_str(), times, 0);
   Write();
   auto records = RecordsIn(exifinfo_);
   EXPECT_EQ(Filenames(records),
@@ -92,8 +95,7 @@ TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
   EXPECT_EQ(Value(records[1], "Make"), "SONY");
   EXPECT_EQ(Value(records[2], "Opername"), "张三");
   EXPECT_EQ(Value(records[2], "BusiProcess"), "");
-  const auto shot = platform::GetFile(case_.case_folder + "/IMG_0001.JPG");
-  EXPECT_EQ(Value(records[0], "Datemodified"), platform::FormatGeneralDate(shot.modified));
+  EXPECT_EQ(Value(records[0], "Datemodified"), "2011/8/3 10:00:00");
 
   clock_.Set(test::FixedClock::kInstant + 60);
   Write();  // nothing new: every record stays as it was
@@ -298,6 +300,20 @@ TEST_F(CopyTest, MergesWorkingFilesInPostOrderAndDeletesThemAfterwards) {
   EXPECT_FALSE(test::Exists(dir_ / "pics/A/B/C/G/H/I/J/exifinfo.xml"));
   EXPECT_EQ(test::List(dir_ / "pics/A/B/C"), (std::vector<std::string>{"G", "photo.jpg"}));
   EXPECT_FALSE(test::Exists(dir_ / "case/exif_0815_20110811143005"));
+}
+
+TEST_F(CopyTest, ANotificationThatThrowsStopsNothing) {
+  int told = 0;
+  SetFolderNotification([&](const std::string&) {
+    ++told;
+    throw std::runtime_error("host failed");
+  });
+  Working("/A/B/D", {"d1"});
+  Working("/E/F", {"f1"});
+  Copy();
+  EXPECT_EQ(told, 4);
+  EXPECT_EQ(OutputNames(), (std::vector<std::string>{"d1", "f1"}));
+  EXPECT_FALSE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
 }
 
 TEST_F(CopyTest, TheCInterfaceNotifiesWithItsUserData) {

@@ -15,16 +15,21 @@
 namespace picmeta::fuzz {
 
 // A scratch folder for this process, on tmpfs when there is one so that the
-// library's fsyncs cost nothing.
+// library's fsyncs cost nothing; removed when the process exits.
+inline std::string ScratchPath() {
+  const std::filesystem::path base =
+      std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+  return (base / ("picmeta-fuzz-" + std::to_string(::getpid()))).string();
+}
+
 inline const std::string& Scratch() {
   static const std::string dir = [] {
-    const std::filesystem::path base =
-        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
-    std::string path = (base / ("picmeta-fuzz-" + std::to_string(::getpid()))).string();
+    std::string path = ScratchPath();
     std::filesystem::create_directories(path);
-    std::atexit([] {  // a run leaves nothing behind
+    // Recomputed at exit: the static string is gone by then.
+    std::atexit([] {
       std::error_code ec;
-      std::filesystem::remove_all(Scratch(), ec);
+      std::filesystem::remove_all(ScratchPath(), ec);
     });
     return path;
   }();

@@ -473,5 +473,30 @@ TEST_P(BothOrders, AnOverCountedExifIfdKeepsItsRealEntries) {
   EXPECT_EQ(reader_.Tag(0), Int(10 + 6 + 65535));
 }
 
+TEST_P(BothOrders, AnOverCountedExifIfdBeforeIfd1KeepsItsRealEntries) {
+  // IFD0 at 8 (ten entries) points at the Exif IFD at 134 and chains to IFD1
+  // at 176 behind it; the Exif IFD's count says 65535 where it holds 3, and
+  // zero bytes follow IFD1.
+  const std::string tiff = tooling::HandTiff(order(), [](ByteWriter& w) {
+    w.U16(10);
+    for (int i = 0; i < 9; ++i) w.U16(0x0100 + i), w.U16(3), w.U32(1), w.U16(i), w.U16(0);
+    w.U16(0x8769), w.U16(4), w.U32(1), w.U32(134), w.U32(176);
+    w.U16(0xFFFF);
+    w.U16(0x9003), w.U16(4), w.U32(1), w.U32(9), w.U16(0x9004), w.U16(4), w.U32(1), w.U32(10);
+    w.U16(0xA005), w.U16(4), w.U32(1), w.U32(11);
+    w.U32(0);
+    w.U16(2), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U16(0x0202), w.U16(4), w.U32(1),
+        w.U32(8), w.U32(0);
+    w.Zeros(4000);
+  });
+  EXPECT_THROW(LoadBytes(App1Only(tiff)), SubscriptOutOfRange);  // entries run off the end
+  EXPECT_EQ(reader_.Tag(0x9003), Int(9));
+  EXPECT_EQ(reader_.Tag(0x9004), Int(10));
+  EXPECT_EQ(reader_.Tag(0xA005), Int(11));
+  EXPECT_EQ(reader_.Tag(0x0201), Int(7));  // IFD1, walked before the Exif IFD
+  EXPECT_EQ(reader_.Tag(0x0108), Int(8));
+  EXPECT_EQ(reader_.Tag(0), Int(10 + 2 + 65535));
+}
+
 }  // namespace
 }  // namespace picmeta::reader

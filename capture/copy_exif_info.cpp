@@ -2,6 +2,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "capture/diagnostics.h"
 #include "capture/guarded.h"
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
@@ -28,7 +29,8 @@ struct TakenFile {
 // file goes when it is as it was read; a file changed meanwhile keeps what
 // was added or changed since, so that every record stands in exactly one place.
 void Release(TakenFile& taken) {
-  records::WorkingFile working(taken.folder);
+  auto opened = Public_Function::OpenWorkingFile(taken.folder);
+  records::WorkingFile& working = *opened;
   if (!working.loaded()) return;  // gone or replaced by something unreadable: leave it
   if (working.hash() != taken.hash) {
     auto& doc = working.doc();
@@ -43,24 +45,40 @@ void Release(TakenFile& taken) {
       }
     }
     if (kept) {
-      working.Save();
+      Public_Function::SaveWorkingFile(working);
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(),
+                    "working file changed meanwhile: the records handed over were taken out");
       return;
     }
   }
-  platform::DeleteFile(working.path());
+  try {
+    platform::DeleteFile(working.path());
+  } catch (const platform::FsError& e) {
+    capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, working.path(),
+                  std::string("working file handed over but kept: ") + e.what(), -1, e.error());
+    throw;
+  }
   platform::SyncFolder(taken.folder);
+  capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(), "working file handed over and removed");
 }
 
 void Run(const std::string& strFolderPath1, const std::string& TempPath1,
          const std::string& Operno) {
   const std::string folder = platform::BackslashPath(strFolderPath1);
   const std::string temp = platform::BackslashPath(TempPath1);
-  if (!platform::FolderExists(folder)) return;
+  if (!platform::FolderExists(folder)) {
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, folder, "case folder " + folder + " does not exist");
+    return;
+  }
 
   std::vector<std::string> folders;
   {
     platform::XmlDocument busi;
-    if (!busi.Load(ws::Join(folder, ws::kBusiInfoFile))) return;
+    const std::string busi_path = ws::Join(folder, ws::kBusiInfoFile);
+    if (const auto r = busi.Load(busi_path); !r) {
+      Public_Function::ReportNotLoaded(busi_path, r);
+      return;
+    }
     Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", folders);
   }
   platform::XmlDocument merged;
@@ -74,8 +92,15 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     Step([&] {
       const std::string working_folder = temp + entry;
       if (!seen.insert(working_folder).second) return;
-      records::WorkingFile working(working_folder);
-      if (!working.loaded()) return;
+      auto opened = Public_Function::OpenWorkingFile(working_folder);
+      records::WorkingFile& working = *opened;
+      if (!working.loaded()) {
+        if (working.unreadable())
+          capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, working.path(),
+                        "working file " + working.path() + ": " +
+                            platform::Describe(working.result()) + ", left in place");
+        return;
+      }
       TakenFile file{working_folder, working.hash(), {}};
       for (const auto& info : working.doc().SelectNodes(records::kRecordQuery)) {
         root.AppendChild(merged.CloneNode(info));
@@ -85,11 +110,19 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
       taken.push_back(std::move(file));
     });
   }
-  if (!found) return;  // no working file loaded: nothing is written
+  if (!found) {  // no working file loaded: nothing is written
+    capture::Emit(PICMETA_EVENT_NOTHING_TO_HAND_OVER, folder,
+                  "no working file in the case's " + std::to_string(folders.size()) +
+                      " document folders: nothing handed over");
+    return;
+  }
 
   // The working files give up their records only once the hand-over file
   // holding them stands whole; if writing it fails they all stay.
-  records::WriteHandOver(folder, Operno, merged.Serialize());
+  long long count = 0;
+  for (const TakenFile& file : taken)
+    for (const auto& [record, n] : file.records) count += n;
+  Public_Function::WriteHandOver(folder, Operno, merged.Serialize(), count);
   for (TakenFile& file : taken) Step([&] { Release(file); });
 }
 
@@ -97,6 +130,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
 
 void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1,
                            std::string Operno) {
+  const capture::MethodScope scope("CopyExifInfo");
   Step([&] { Run(strFolderPath1, TempPath1, Operno); });
 }
 

@@ -1,4 +1,6 @@
+#include "capture/diagnostics.h"
 #include "capture/guarded.h"
+#include "capture/public_function.h"
 #include "picmeta/clsmain.h"
 #include "platform/text.h"
 #include "records/record_document.h"
@@ -7,10 +9,18 @@ namespace picmeta {
 
 void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   using capture::Step;
+  const capture::MethodScope scope("DeleteDatafromXML");
   Step([&] {
     const std::string folder = platform::BackslashPath(LastPath1);
-    records::WorkingFile file(folder);
-    if (!file.loaded()) return;  // missing or unreadable: the folder stays as it was
+    auto opened = Public_Function::OpenWorkingFile(folder);
+    records::WorkingFile& file = *opened;
+    if (!file.loaded()) {  // missing or unreadable: the folder stays as it was
+      if (capture::Logging())
+        capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, file.path(),
+                      "working file " + file.path() + ": " + platform::Describe(file.result()) +
+                          ", nothing changed");
+      return;
+    }
     auto& doc = file.doc();
     const std::string key = records::StoredForm(pic_name);  // as the name was recorded
     Step([&] {
@@ -21,7 +31,7 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
         }
       }
     });
-    Step([&] { file.Save(); });
+    Step([&] { Public_Function::SaveWorkingFile(file); });
   });
 }
 

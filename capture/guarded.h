@@ -3,9 +3,14 @@
 
 #include <cxxabi.h>
 
+#include <exception>
 #include <utility>
 
 namespace picmeta::capture {
+
+// Reports a failure that no step expects (a fault in the library, not a
+// missing file or a broken document) as an error event.
+void ReportIfUnexpected(std::exception_ptr failure);
 
 // One step of a method in continue-on-error mode: a step that fails is
 // skipped, whatever it would have set keeps its previous value, and the
@@ -22,6 +27,7 @@ bool Step(F&& step) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
+    ReportIfUnexpected(std::current_exception());
     return false;
   }
 }

@@ -1,3 +1,4 @@
+#include "capture/diagnostics.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
@@ -17,9 +18,16 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   const std::string W = platform::BackslashPath(AppPath1);
   clsPicinfo record;
   if (!Public_Function::RecordableCaseFolder(W, record)) return;
-  const platform::FileInfo picture = platform::GetFile(strFilePath);  // none: nothing written
+  platform::FileInfo picture;
+  if (const platform::Status st = platform::StatFile(strFilePath, picture); !st.ok()) {
+    capture::Emit(PICMETA_EVENT_PICTURE_MISSING, strFilePath,
+                  "picture " + platform::GetFileName(strFilePath) + ": " + platform::Describe(st) +
+                      ", nothing written", -1, st.error);
+    return;
+  }
 
-  records::WorkingFile file(platform::ParentFolderPath(strFilePath));
+  auto opened = Public_Function::OpenWorkingFile(platform::ParentFolderPath(strFilePath));
+  records::WorkingFile& file = *opened;
   if (!file.loaded() && !file.StartEmpty()) return;
   auto& doc = file.doc();
   platform::XmlNode target;
@@ -36,7 +44,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   Public_Function::ReadPicInfo(strFilePath, record);
   capture::SetInfoAttributes(target, record, {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
                              capture::InfoColumns::kNewWrite);
-  file.Save();
+  Public_Function::SaveWorkingFile(file);
 }
 
 }  // namespace
@@ -44,6 +52,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 void clsmain::NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, std::string Orgid,
                                 std::string Busiorgid, std::string Operno, std::string Opername,
                                 std::string BusiTime) {
+  const capture::MethodScope scope("NewWriteDatatoXML");
   Step([&] { Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime); });
 }
 

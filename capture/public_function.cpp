@@ -1,11 +1,13 @@
 #include "capture/public_function.h"
 
+#include <errno.h>
+
 #include <variant>
 
 #include "capture/guarded.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "platform/notify.h"
+#include "capture/diagnostics.h"
 #include "platform/text.h"
 #include "reader/exif_reader.h"
 #include "records/workspace.h"
@@ -30,7 +32,15 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
   Step([&] {
     // One look at the file answers both: does it exist, and its attributes.
     platform::FileInfo file;
-    if (!Step([&] { file = platform::GetFile(picture_path); })) return;
+    if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
+      if (capture::Logging())
+        capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture_path,
+                      "picture " + platform::GetFileName(picture_path) + ": " +
+                          (st.code == platform::FileStatus::kNotFound ? std::string("not on disk")
+                                                                      : platform::Describe(st)),
+                      -1, st.error);
+      return;
+    }
     std::string name;
     Step([&] { name = platform::GetFileName(picture_path); });
     Step([&] {
@@ -43,8 +53,21 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
     Step([&] { record.FileSize(std::to_string(file.size)); });
 
     reader::ExifReader reader;
-    Step([&] { reader.Load(picture_path); });
-    if (!reader.Getloaded()) return;
+    std::string failure = "no Exif block";
+    Step([&] {
+      try {
+        reader.Load(picture_path);
+      } catch (const reader::ExifError& e) {
+        failure = std::string(reader::FailureKind(e)) + ": " + e.what();
+        throw;
+      }
+    });
+    if (!reader.Getloaded()) {
+      if (capture::Logging())
+        capture::Emit(PICMETA_EVENT_PICTURE_WITHOUT_EXIF, picture_path,
+                      "picture " + platform::GetFileName(picture_path) + ": " + failure);
+      return;
+    }
     struct Row {
       std::int32_t tag;
       void (clsPicinfo::*set)(std::string);
@@ -79,7 +102,11 @@ void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& recor
     // A path of one component names no case folder inside its top folder.
     if (parts.size() < 2) return;
     platform::XmlDocument listing;
-    if (!listing.Load(ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile))) return;
+    const std::string path = ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile);
+    if (const auto r = listing.Load(path); !r) {
+      ReportNotLoaded(path, r);
+      return;
+    }
     platform::XmlNode entry;
     for (const auto& folder : listing.SelectNodes(ws::kFolderQuery)) {
       if (folder.GetAttribute("name") == parts[1]) {
@@ -120,18 +147,97 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
       }
     }
     if (element.SelectSingleNode(ws::kDocumentsQuery)) {
-      platform::NotifyFolder(path);
+      capture::NotifyFolder(path);
       list.push_back(path);
     }
   });
 }
 
 std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record) {
-  const auto R = ws::ReadRelativePath(W);
-  if (!R || R->empty()) return std::nullopt;
+  platform::LoadResult loaded;
+  const auto R = ws::ReadRelativePath(W, loaded);
+  if (!R) {
+    ReportNotLoaded(ws::Join(W, ws::kDocumentSourceFile), loaded);
+    return std::nullopt;
+  }
+  if (R->empty()) {
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, ws::Join(W, ws::kDocumentSourceFile),
+                  "documentfilesource.xml names no case folder");
+    return std::nullopt;
+  }
   ReadBusiIndex(W, *R, record);
-  if (record.Busitype() != "2" || record.ClassCode() != "11020000") return std::nullopt;
+  if (record.Busitype() != "2") {
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
+                  "business type '" + record.Busitype() + "' of case folder " + *R + " is not 2");
+    return std::nullopt;
+  }
+  if (record.ClassCode() != "11020000") {
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
+                  "class code '" + record.ClassCode() + "' of case folder " + *R +
+                      " is not 11020000");
+    return std::nullopt;
+  }
   return R;
+}
+
+void ReportNotLoaded(const std::string& path, const platform::LoadResult& result) {
+  if (!capture::Logging()) return;
+  capture::Emit(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED, path,
+                platform::GetFileName(path) + ": " + platform::Describe(result), -1, result.error);
+}
+
+void ReportFsFailure(int code, const std::string& path, const platform::FsError& e) {
+  if (!capture::Logging()) return;
+  const int c = e.status().error == ETIMEDOUT ? PICMETA_EVENT_LOCK_TIMEOUT : code;
+  capture::Emit(c, path, e.what(), -1, e.error());
+}
+
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder) {
+  std::optional<records::WorkingFile> file;
+  try {
+    file.emplace(folder);
+  } catch (const platform::FsError& e) {
+    ReportFsFailure(PICMETA_EVENT_READ_FAILED, ws::Join(folder, records::kWorkingFileName), e);
+    throw;
+  }
+  return file;
+}
+
+std::string WriteHandOver(const std::string& folder, const std::string& operno,
+                          std::string document_bytes, long long count) {
+  std::string path;
+  try {
+    path = records::WriteHandOver(folder, operno, std::move(document_bytes));
+  } catch (const platform::FsError& e) {
+    ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
+    throw;
+  }
+  if (capture::Logging())
+    capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, path,
+                  "hand-over file written with " + std::to_string(count) + " records", count);
+  return path;
+}
+
+void SaveWorkingFile(records::WorkingFile& file) {
+  const platform::LoadResult before = file.result();
+  std::string aside;
+  try {
+    aside = file.Save();
+  } catch (const platform::FsError& e) {
+    ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, file.path(), e);
+    throw;
+  } catch (const platform::XmlError& e) {
+    capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path(), e.what());
+    throw;
+  }
+  if (!capture::Logging()) return;
+  if (!aside.empty())
+    capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, aside,
+                  "working file " + file.path() + " (" + platform::Describe(before) +
+                      ") set aside as " + platform::GetFileName(aside));
+  const auto count = static_cast<long long>(file.doc().SelectNodes(records::kRecordQuery).size());
+  capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path(),
+                "working file saved with " + std::to_string(count) + " records", count);
 }
 
 bool SafeFolderName(const std::string& name) {

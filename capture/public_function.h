@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/fs.h"
 #include "platform/xml.h"
+#include "records/record_document.h"
 #include "records/picinfo.h"
 
 // Procedures shared by the methods of clsmain.
@@ -41,6 +43,21 @@ bool SafeFolderName(const std::string& name);
 
 // A file name that names a file inside its folder: no "/" or "\", not "..".
 bool SafeFileName(const std::string& name);
+
+// Events of the methods' common failures (see picmeta/events.h).
+void ReportNotLoaded(const std::string& path, const platform::LoadResult& result);
+void ReportFsFailure(int code, const std::string& path, const platform::FsError& e);
+
+// The working file of a folder, locked and loaded; a lock timeout or a read
+// failure is reported and thrown on.
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder);
+// Saves it, reporting a set-aside file, the save, or its failure.
+void SaveWorkingFile(records::WorkingFile& file);
+
+// Writes a hand-over file (records::WriteHandOver) of `count` records,
+// reporting it or its failure; returns its path.
+std::string WriteHandOver(const std::string& folder, const std::string& operno,
+                          std::string document_bytes, long long count);
 
 // Characters 1-7, 8-13 and 14-16 of an organisation id into the record.
 void SplitOrgid(const std::string& orgid, clsPicinfo& record);

@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "capture/diagnostics.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
@@ -36,7 +37,10 @@ Picture MakePicture(const std::vector<std::string>& levels, const std::string& n
 class CaseWalk {
  public:
   CaseWalk(const std::string& app_path, std::vector<Picture>& out)
-      : names_(app_path), out_(out) {}
+      : names_(app_path), out_(out) {
+    if (!names_.result())
+      Public_Function::ReportNotLoaded(ws::Join(app_path, ws::kResourceFile), names_.result());
+  }
 
   void Walk(const platform::XmlDocument& doc) {
     const auto e0 = doc.SelectSingleNode(ws::kFirstRecordQuery);
@@ -77,6 +81,9 @@ class CaseWalk {
     for (const auto& r : e.SelectNodes(ws::kDocumentsQuery)) {
       const std::string index = r.GetAttribute("resourcemainindex").value_or("");
       std::string name = names_.Lookup(index);
+      if (capture::Logging() && names_.result() && !names_.Known(index))
+        capture::Emit(PICMETA_EVENT_RESOURCE_NOT_FOUND, "",
+                      "resource index '" + index + "' has no name in resourceprocess.xml");
       if (!Public_Function::SafeFileName(name)) name.clear();  // names no picture
       out_.push_back(MakePicture(levels_, name));
     }
@@ -91,14 +98,21 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
          const std::string& ClassCode, const std::string& Orgid, const std::string& Busiorgid,
          const std::string& Operno, const std::string& Opername, const std::string& BusiTime,
          const std::string& Systemid, const std::string& BusiProcess, const std::string& IP) {
-  if (Busitype != "2") return;
+  if (Busitype != "2") {
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "", "business type '" + Busitype + "' is not 2");
+    return;
+  }
   clsPicinfo record;
   Public_Function::SplitOrgid(Orgid, record);
   const std::string app_path = platform::BackslashPath(AppPath1);
   const std::string temp_path = platform::BackslashPath(TempPath1);
 
   platform::XmlDocument busi;
-  if (!busi.Load(ws::Join(app_path, ws::kBusiInfoFile))) return;
+  const std::string busi_path = ws::Join(app_path, ws::kBusiInfoFile);
+  if (const auto r = busi.Load(busi_path); !r) {
+    Public_Function::ReportNotLoaded(busi_path, r);
+    return;
+  }
   Step([&] { record.Claimstno(busi.SelectSingleNode(ws::kBusinoQuery).Text()); });
   record.ClassCode(ClassCode);
   if (record.ClassCode().empty()) {
@@ -113,7 +127,11 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
       }
     });
   }
-  if (record.ClassCode() != "11020000") return;
+  if (record.ClassCode() != "11020000") {
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
+                  "class code '" + record.ClassCode() + "' is not 11020000");
+    return;
+  }
 
   std::vector<Picture> pictures;
   Step([&] { CaseWalk(app_path, pictures).Walk(busi); });
@@ -124,6 +142,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   if (!records::StartRecordStream(doc)) return;
   const capture::CallerValues caller{Busiorgid, Operno,   Opername, BusiTime,
                                      IP,        Busitype, Systemid, BusiProcess};
+  long long written = 0;
   for (const Picture& picture : pictures) {
     Step([&] {
       Public_Function::ReadPicInfo(ws::Join(temp_path, picture.path), record);
@@ -131,9 +150,10 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
       capture::SetInfoAttributes(info.get(), record, caller, picture.filepath,
                                  capture::InfoColumns::kReadExif);
       doc.Append(std::move(info));
+      ++written;
     });
   }
-  Step([&] { records::WriteHandOver(app_path, Operno, doc.Finish()); });
+  Step([&] { Public_Function::WriteHandOver(app_path, Operno, doc.Finish(), written); });
 }
 
 }  // namespace
@@ -142,6 +162,7 @@ void clsmain::ReadEXIF(std::string TempPath1, std::string AppPath1, std::string 
                        std::string ClassCode, std::string Orgid, std::string Busiorgid,
                        std::string Operno, std::string Opername, std::string BusiTime,
                        std::string Systemid, std::string BusiProcess, std::string IP) {
+  const capture::MethodScope scope("ReadEXIF");
   Step([&] {
     Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
         Systemid, BusiProcess, IP);

@@ -1,5 +1,6 @@
 #include <unordered_set>
 
+#include "capture/diagnostics.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
@@ -25,10 +26,15 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   const std::string case_folder = ws::Join(W, *R);  // F without its trailing "\"
   const capture::CallerValues caller{Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}};
 
-  records::WorkingFile file(case_folder);
+  auto opened = Public_Function::OpenWorkingFile(case_folder);
+  records::WorkingFile& file = *opened;
   if (!file.loaded() && !file.StartEmpty()) return;
   platform::XmlDocument listing;
-  if (!listing.Load(ws::Join(case_folder, ws::kExplorerFile))) return;  // nothing saved
+  const std::string listing_path = ws::Join(case_folder, ws::kExplorerFile);
+  if (const auto r = listing.Load(listing_path); !r) {  // nothing saved
+    Public_Function::ReportNotLoaded(listing_path, r);
+    return;
+  }
   auto& doc = file.doc();
 
   // Filenames of the records, kept up to date as records are appended: the
@@ -47,7 +53,11 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
         return;
       const std::string picture = ws::Join(case_folder, *name);
       // A picture not on disk yet is recorded by a later call, once it exists.
-      if (!platform::FileExists(picture)) return;
+      if (!platform::FileExists(picture)) {
+        capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture,
+                      "picture " + *name + ": not on disk, recorded once it is");
+        return;
+      }
       Public_Function::ReadPicInfo(picture, record);
       auto info = doc.CreateElement("info");
       const platform::XmlNode e = info.get();
@@ -56,7 +66,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
       if (auto added = e.GetAttribute("Filename")) recorded.insert(std::move(*added));
     });
   }
-  file.Save();
+  Public_Function::SaveWorkingFile(file);
 }
 
 }  // namespace
@@ -64,6 +74,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
                              std::string Operno, std::string Opername,
                              std::string BusiTime) {
+  const capture::MethodScope scope("WriteDatatoXML");
   Step([&] { Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime); });
 }
 

@@ -154,6 +154,14 @@ class FileBytes {
   mutable std::unordered_map<std::int64_t, std::unique_ptr<std::uint8_t[]>> blocks_;
 };
 
+const char* FailureKind(const ExifError& failure) {
+  if (dynamic_cast<const FileError*>(&failure)) return "file error";
+  if (dynamic_cast<const SubscriptOutOfRange*>(&failure)) return "subscript out of range";
+  if (dynamic_cast<const OverflowError*>(&failure)) return "overflow";
+  if (dynamic_cast<const TypeMismatch*>(&failure)) return "type mismatch";
+  return "failure";
+}
+
 std::string PadLeft(std::string_view text, std::int16_t width, std::string_view fill) {
   std::size_t length = 0;
   for (const char c : text)

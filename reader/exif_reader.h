@@ -34,6 +34,9 @@ class TypeMismatch : public ExifError {
   using ExifError::ExifError;
 };
 
+// "file error", "subscript out of range", "overflow" or "type mismatch".
+const char* FailureKind(const ExifError& failure);
+
 // Empty, a signed 32-bit integer, or a text (UTF-8; each file byte became one
 // character, bytes 0x80-0xFF as U+0080-U+00FF; NULs kept).
 using TagValue = std::variant<std::monostate, std::int32_t, std::string>;

@@ -96,12 +96,15 @@ WorkingFile::WorkingFile(std::string folder)
 
 bool WorkingFile::StartEmpty() { return NewRecordDocument(doc_); }
 
-void WorkingFile::Save() {
+std::string WorkingFile::Save() {
+  std::string set_aside;
   if (unreadable()) {
     const std::string aside = path_ + ".unreadable-" + platform::FormatStamp(platform::Now());
     for (int n = 1;; ++n) {
       try {
-        platform::RenameNoReplace(path_, n == 1 ? aside : aside + "-" + std::to_string(n));
+        const std::string name = n == 1 ? aside : aside + "-" + std::to_string(n);
+        platform::RenameNoReplace(path_, name);
+        set_aside = name;
         break;
       } catch (const platform::FsError& e) {
         if (e.status().code == platform::FileStatus::kNotFound) break;  // gone meanwhile
@@ -112,6 +115,7 @@ void WorkingFile::Save() {
   }
   doc_.Save(path_);
   result_ = {};
+  return set_aside;
 }
 
 }  // namespace picmeta::records

@@ -67,8 +67,9 @@ class WorkingFile {
 
   // Saves atomically. A file that was there but unreadable is first set aside
   // as "exifinfo.xml.unreadable-<YYYYMMDDHHMMSS>", never overwriting an
-  // earlier one, so that nothing it held is lost.
-  void Save();
+  // earlier one, so that nothing it held is lost. Returns the name it was
+  // set aside as, or "".
+  std::string Save();
 
  private:
   std::string folder_;

@@ -11,9 +11,10 @@ std::string Join(std::string_view folder, std::string_view name) {
   return path;
 }
 
-std::optional<std::string> ReadRelativePath(const std::string& W) {
+std::optional<std::string> ReadRelativePath(const std::string& W, platform::LoadResult& result) {
   platform::XmlDocument doc;
-  if (!doc.Load(Join(W, kDocumentSourceFile))) return std::nullopt;
+  result = doc.Load(Join(W, kDocumentSourceFile));
+  if (!result) return std::nullopt;
   const auto filename = doc.SelectSingleNode(kFilenameQuery);
   if (!filename) return std::string();
   return platform::BackslashPath(filename.GetAttribute("relativepath").value_or(""));
@@ -21,17 +22,23 @@ std::optional<std::string> ReadRelativePath(const std::string& W) {
 
 ResourceNames::ResourceNames(const std::string& folder) {
   platform::XmlDocument doc;
-  if (!doc.Load(Join(folder, kResourceFile))) return;
+  result_ = doc.Load(Join(folder, kResourceFile));
+  if (!result_) return;
   for (const auto& filename : doc.SelectNodes(kFilenameQuery)) {
     auto index = filename.GetAttribute("resourcemainindex");
     if (!index) continue;  // an element without the key matches nothing
-    names_.try_emplace(std::move(*index), filename.GetAttribute("name").value_or(""));
+    names_.try_emplace(std::move(*index), filename.GetAttribute("name"));
   }
 }
 
 std::string ResourceNames::Lookup(const std::string& index) const {
   const auto it = names_.find(index);
-  return it == names_.end() ? std::string() : it->second;
+  return it == names_.end() ? std::string() : it->second.value_or("");
+}
+
+bool ResourceNames::Known(const std::string& index) const {
+  const auto it = names_.find(index);
+  return it != names_.end() && it->second.has_value();
 }
 
 }  // namespace picmeta::records::workspace

@@ -39,8 +39,8 @@ std::string Join(std::string_view folder, std::string_view name);
 
 // The case folder of "documentfilesource.xml" in workspace W, relative to W,
 // with "\" separators: nullopt when the file does not load, "" when it names
-// none.
-std::optional<std::string> ReadRelativePath(const std::string& W);
+// none. `result` tells how the file loaded.
+std::optional<std::string> ReadRelativePath(const std::string& W, platform::LoadResult& result);
 
 // Names of "resourceprocess.xml" by resource index, loaded once and indexed:
 // the first element of an index wins, as a scan in document order would find.
@@ -50,9 +50,13 @@ class ResourceNames {
   // "" when the file did not load, the index is unknown, or its element has
   // no name.
   std::string Lookup(const std::string& index) const;
+  // Whether an element of that index carries a name.
+  bool Known(const std::string& index) const;
+  const platform::LoadResult& result() const { return result_; }
 
  private:
-  std::unordered_map<std::string, std::string> names_;
+  std::unordered_map<std::string, std::optional<std::string>> names_;
+  platform::LoadResult result_;
 };
 
 }  // namespace picmeta::records::workspace

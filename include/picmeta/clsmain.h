@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "picmeta/events.h"
 #include "picmeta/export.h"
 
 namespace picmeta {
@@ -58,6 +59,24 @@ class PICMETA_API clsmain {
 // Process-wide; an empty function removes it. By default nothing is called.
 using FolderNotification = std::function<void(const std::string& folder)>;
 PICMETA_API void SetFolderNotification(FolderNotification notification) noexcept;
+
+// One diagnostics event (codes and meanings in picmeta/events.h).
+struct Event {
+  int code = 0;
+  picmeta_severity severity = PICMETA_INFO;
+  std::string method;   // "ReadEXIF", ..., or "" outside a method
+  std::string path;     // "" when none
+  std::string message;  // one line of English
+  long long count = -1; // records, for hand-over written and working file saved
+  int os_error = 0;
+};
+
+// Installs the process-wide diagnostics handler; an empty function removes
+// it. By default there is none and the library reports nothing. The handler
+// runs on the calling thread; it may call the library (events raised
+// meanwhile are not delivered), and whatever it throws is ignored.
+using LogHandler = std::function<void(const Event& event)>;
+PICMETA_API void SetLogHandler(LogHandler handler) noexcept;
 
 }  // namespace picmeta
 

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 
+#include "picmeta/events.h"
 #include "picmeta/export.h"
 
 #ifdef __cplusplus
@@ -51,6 +52,10 @@ PICMETA_API void picmeta_clsmain_NewWriteDatatoXML(picmeta_clsmain *obj, const c
 typedef void (*picmeta_folder_notification)(const char *folder, void *user_data);
 PICMETA_API void picmeta_set_folder_notification(picmeta_folder_notification fn,
                                                  void *user_data);
+
+/* Installs the process-wide diagnostics handler (see picmeta/events.h);
+   NULL removes it. By default there is none. */
+PICMETA_API void picmeta_set_log_handler(picmeta_log_handler fn, void *user_data);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,141 @@
+#include "capture/diagnostics.h"
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include <optional>
+#include <stdexcept>
+
+#include "capture/guarded.h"
+#include "picmeta/clsmain.h"
+#include "picmeta/picmeta.h"
+#include "platform/fs.h"
+#include "platform/xml.h"
+#include "reader/exif_reader.h"
+
+namespace picmeta {
+namespace {
+
+template <class Handler>
+class Slot {
+ public:
+  void Set(std::shared_ptr<const Handler> h) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(h);
+    set_.store(static_cast<bool>(handler_), std::memory_order_release);
+  }
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
+  std::shared_ptr<const Handler> Get() const {
+    std::lock_guard lock(mutex_);
+    return handler_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const Handler> handler_;
+  std::atomic<bool> set_{false};
+};
+
+Slot<LogHandler> g_log;
+Slot<FolderNotification> g_folders;
+thread_local const char* t_method = "";
+thread_local bool t_in_handler = false;
+
+// Runs a host callback: whatever it throws is ignored, but a cancelled
+// thread unwinds on.
+template <class F>
+void CallHost(F&& f) {
+  try {
+    f();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void SetLogHandler(LogHandler handler) noexcept {
+  try {
+    g_log.Set(handler ? std::make_shared<const LogHandler>(std::move(handler)) : nullptr);
+  } catch (...) {
+  }
+}
+
+void SetFolderNotification(FolderNotification notification) noexcept {
+  try {
+    g_folders.Set(notification
+                      ? std::make_shared<const FolderNotification>(std::move(notification))
+                      : nullptr);
+  } catch (...) {
+  }
+}
+
+namespace capture {
+
+MethodScope::MethodScope(const char* method) : previous_(t_method) { t_method = method; }
+MethodScope::~MethodScope() { t_method = previous_; }
+
+bool Logging() { return g_log.IsSet() && !t_in_handler; }
+
+void Emit(int code, const std::string& path, const std::string& message, long long count,
+          int os_error) {
+  if (!Logging()) return;
+  const auto handler = g_log.Get();  // called outside the lock: it may replace itself
+  if (!handler) return;
+  Event e;
+  e.code = code;
+  e.severity = code >= 300 ? PICMETA_ERROR : code >= 200 ? PICMETA_WARNING : PICMETA_INFO;
+  e.method = t_method;
+  e.path = path;
+  e.message = message;
+  e.count = count;
+  e.os_error = os_error;
+  t_in_handler = true;
+  struct Reset {
+    ~Reset() { t_in_handler = false; }
+  } reset;
+  CallHost([&] { (*handler)(e); });
+}
+
+void ReportIfUnexpected(std::exception_ptr failure) {
+  if (!Logging() || !failure) return;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const platform::FsError&) {
+  } catch (const platform::XmlError&) {
+  } catch (const reader::ExifError&) {
+  } catch (const std::bad_optional_access&) {  // an absent value turned into text
+  } catch (const std::exception& e) {
+    Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", std::string("unexpected failure: ") + e.what());
+  } catch (...) {
+    Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", "unexpected failure of an unknown kind");
+  }
+}
+
+void NotifyFolder(const std::string& folder) {
+  if (!g_folders.IsSet()) return;
+  const auto current = g_folders.Get();
+  if (current) CallHost([&] { (*current)(folder); });
+}
+
+}  // namespace capture
+}  // namespace picmeta
+
+extern "C" void picmeta_set_log_handler(picmeta_log_handler fn, void* user_data) {
+  try {
+    if (!fn) {
+      picmeta::SetLogHandler(nullptr);
+      return;
+    }
+    picmeta::SetLogHandler([fn, user_data](const picmeta::Event& e) {
+      const picmeta_event c{e.code,         e.severity,      e.method.c_str(), e.path.c_str(),
+                            e.message.c_str(), e.count, e.os_error};
+      fn(&c, user_data);
+    });
+  } catch (...) {
+  }
+}

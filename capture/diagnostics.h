@@ -1,0 +1,36 @@
+#ifndef PICMETA_CAPTURE_DIAGNOSTICS_H
+#define PICMETA_CAPTURE_DIAGNOSTICS_H
+
+#include <string>
+
+#include "picmeta/events.h"
+
+// The diagnostics events and the host's folder notification, as the methods
+// raise them. With no handler installed an event costs one atomic load:
+// callers that would work to build one ask Logging() first.
+namespace picmeta::capture {
+
+// Names the method a thread is in, for the events it raises.
+class MethodScope {
+ public:
+  explicit MethodScope(const char* method);
+  ~MethodScope();
+  MethodScope(const MethodScope&) = delete;
+  MethodScope& operator=(const MethodScope&) = delete;
+
+ private:
+  const char* previous_;
+};
+
+bool Logging();
+// The severity follows from the code (100s info, 200s warning, 300s error).
+void Emit(int code, const std::string& path, const std::string& message, long long count = -1,
+          int os_error = 0);
+
+// Tells the host's folder notification, if one is installed, about a
+// collected folder. A notification that throws is ignored.
+void NotifyFolder(const std::string& folder);
+
+}  // namespace picmeta::capture
+
+#endif

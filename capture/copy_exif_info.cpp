@@ -130,8 +130,9 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
 
 void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1,
                            std::string Operno) {
-  const capture::MethodScope scope("CopyExifInfo");
+  capture::MethodScope scope("CopyExifInfo");
   Step([&] { Run(strFolderPath1, TempPath1, Operno); });
+  scope.Finish();
 }
 
 }  // namespace picmeta

@@ -9,7 +9,7 @@ namespace picmeta {
 
 void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   using capture::Step;
-  const capture::MethodScope scope("DeleteDatafromXML");
+  capture::MethodScope scope("DeleteDatafromXML");
   Step([&] {
     const std::string folder = platform::BackslashPath(LastPath1);
     auto opened = Public_Function::OpenWorkingFile(folder);
@@ -33,6 +33,7 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
     });
     Step([&] { Public_Function::SaveWorkingFile(file); });
   });
+  scope.Finish();
 }
 
 }  // namespace picmeta

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <optional>
 #include <stdexcept>
@@ -43,6 +44,7 @@ Slot<LogHandler> g_log;
 Slot<FolderNotification> g_folders;
 thread_local const char* t_method = "";
 thread_local bool t_in_handler = false;
+thread_local std::vector<Event> t_waiting;
 
 // Runs a host callback: whatever it throws is ignored, but a cancelled
 // thread unwinds on.
@@ -76,16 +78,39 @@ void SetFolderNotification(FolderNotification notification) noexcept {
 
 namespace capture {
 
+namespace {
+
+void Deliver(const Event& e) {
+  const auto handler = g_log.Get();  // called outside the lock: it may replace itself
+  if (!handler) return;
+  t_in_handler = true;
+  struct Reset {
+    ~Reset() { t_in_handler = false; }
+  } reset;
+  CallHost([&] { (*handler)(e); });
+}
+
+void DeliverWaiting() {
+  if (t_waiting.empty() || t_in_handler || platform::HoldingFolderLock()) return;
+  std::vector<Event> waiting;
+  waiting.swap(t_waiting);
+  for (const Event& e : waiting) Deliver(e);
+}
+
+}  // namespace
+
 MethodScope::MethodScope(const char* method) : previous_(t_method) { t_method = method; }
-MethodScope::~MethodScope() { t_method = previous_; }
+MethodScope::~MethodScope() {
+  t_method = previous_;
+  if (!t_in_handler) t_waiting.clear();  // a cancelled call's events go with it
+}
+void MethodScope::Finish() { DeliverWaiting(); }
 
 bool Logging() { return g_log.IsSet() && !t_in_handler; }
 
 void Emit(int code, const std::string& path, const std::string& message, long long count,
           int os_error) {
   if (!Logging()) return;
-  const auto handler = g_log.Get();  // called outside the lock: it may replace itself
-  if (!handler) return;
   Event e;
   e.code = code;
   e.severity = code >= 300 ? PICMETA_ERROR : code >= 200 ? PICMETA_WARNING : PICMETA_INFO;
@@ -94,11 +119,12 @@ void Emit(int code, const std::string& path, const std::string& message, long lo
   e.message = message;
   e.count = count;
   e.os_error = os_error;
-  t_in_handler = true;
-  struct Reset {
-    ~Reset() { t_in_handler = false; }
-  } reset;
-  CallHost([&] { (*handler)(e); });
+  if (platform::HoldingFolderLock()) {
+    t_waiting.push_back(std::move(e));
+    return;
+  }
+  DeliverWaiting();
+  Deliver(e);
 }
 
 void ReportIfUnexpected(std::exception_ptr failure) {

@@ -10,11 +10,15 @@
 // callers that would work to build one ask Logging() first.
 namespace picmeta::capture {
 
-// Names the method a thread is in, for the events it raises.
+// Names the method a thread is in, for the events it raises. Events raised
+// while the thread holds a folder lock wait until it is released, so that a
+// handler that calls the library back cannot wait for that lock; Finish
+// delivers what is still waiting when the method is done.
 class MethodScope {
  public:
   explicit MethodScope(const char* method);
   ~MethodScope();
+  void Finish();
   MethodScope(const MethodScope&) = delete;
   MethodScope& operator=(const MethodScope&) = delete;
 

@@ -52,8 +52,9 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 void clsmain::NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, std::string Orgid,
                                 std::string Busiorgid, std::string Operno, std::string Opername,
                                 std::string BusiTime) {
-  const capture::MethodScope scope("NewWriteDatatoXML");
+  capture::MethodScope scope("NewWriteDatatoXML");
   Step([&] { Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime); });
+  scope.Finish();
 }
 
 }  // namespace picmeta

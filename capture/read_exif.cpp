@@ -162,11 +162,12 @@ void clsmain::ReadEXIF(std::string TempPath1, std::string AppPath1, std::string 
                        std::string ClassCode, std::string Orgid, std::string Busiorgid,
                        std::string Operno, std::string Opername, std::string BusiTime,
                        std::string Systemid, std::string BusiProcess, std::string IP) {
-  const capture::MethodScope scope("ReadEXIF");
+  capture::MethodScope scope("ReadEXIF");
   Step([&] {
     Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
         Systemid, BusiProcess, IP);
   });
+  scope.Finish();
 }
 
 }  // namespace picmeta

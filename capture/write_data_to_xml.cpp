@@ -74,8 +74,9 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
                              std::string Operno, std::string Opername,
                              std::string BusiTime) {
-  const capture::MethodScope scope("WriteDatatoXML");
+  capture::MethodScope scope("WriteDatatoXML");
   Step([&] { Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime); });
+  scope.Finish();
 }
 
 }  // namespace picmeta

@@ -144,11 +144,16 @@ void SyncFolder(std::string_view folder);
 // True for the name of a temporary file that the service makes.
 bool IsTemporaryName(std::string_view name);
 
+// How long a folder lock is waited for unless a caller says otherwise: 20 s;
+// tests shorten it.
+void SetDefaultLockTimeout(int timeout_ms);
+
 // Exclusive lock on a folder, between threads and processes alike. Waits at
-// most `timeout_ms`, then throws FsError.
+// most `timeout_ms` (the default when negative), then throws FsError with the
+// error ETIMEDOUT.
 class FolderLock {
  public:
-  explicit FolderLock(std::string_view folder, int timeout_ms = 20000);
+  explicit FolderLock(std::string_view folder, int timeout_ms = -1);
   ~FolderLock();
   FolderLock(FolderLock&& other) noexcept;
   FolderLock& operator=(FolderLock&&) = delete;
@@ -159,12 +164,17 @@ class FolderLock {
   std::intptr_t handle_ = -1;  // closing it releases the lock
 };
 
+// Whether the calling thread holds a folder lock (a host callback made now
+// must wait, or it could wait for that lock itself).
+bool HoldingFolderLock();
+
 namespace detail {
 // Asks the injector about op; the fault to apply (error 0: none).
 Fault Injected(Op op);
 // Whether the folder's temporaries are due to be swept: at most once an hour
 // per folder and process, so that a save never lists its folder as a rule.
 bool SweepDue(const std::string& folder, std::time_t now);
+int DefaultLockTimeout();
 inline constexpr std::int64_t kAbandonedAfterSeconds = 3600;
 inline constexpr std::string_view kTempPrefix = ".pmtmp-";
 }  // namespace detail

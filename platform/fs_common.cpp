@@ -9,6 +9,7 @@
 namespace picmeta::platform {
 namespace {
 
+std::atomic<int> g_lock_timeout_ms{20000};
 std::atomic<bool> g_injecting{false};
 std::mutex g_injector_mutex;
 FaultInjector g_injector;
@@ -52,7 +53,11 @@ bool IsTemporaryName(std::string_view name) {
   return name.substr(0, detail::kTempPrefix.size()) == detail::kTempPrefix;
 }
 
+void SetDefaultLockTimeout(int timeout_ms) { g_lock_timeout_ms.store(timeout_ms); }
+
 namespace detail {
+
+int DefaultLockTimeout() { return g_lock_timeout_ms.load(); }
 
 Fault Injected(Op op) {
   if (!g_injecting.load(std::memory_order_acquire)) return {};

@@ -344,6 +344,12 @@ void SyncFolder(std::string_view folder) {
 
 // ---- FolderLock ----------------------------------------------------------------
 
+namespace {
+thread_local int t_locks_held = 0;
+}  // namespace
+
+bool HoldingFolderLock() { return t_locks_held > 0; }
+
 // flock on the folder itself, so that the atomic replacement of the files
 // inside does not lose it.
 FolderLock::FolderLock(std::string_view folder, int timeout_ms) {
@@ -352,6 +358,7 @@ FolderLock::FolderLock(std::string_view folder, int timeout_ms) {
     return ::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
   if (fd.fd < 0) Check(FromErrno(errno), "cannot open folder", folder);
+  if (timeout_ms < 0) timeout_ms = detail::DefaultLockTimeout();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   auto pause = std::chrono::microseconds(200);
   while (Sys(Op::kLock, [&] { return ::flock(fd.fd, LOCK_EX | LOCK_NB); }) != 0) {
@@ -362,10 +369,13 @@ FolderLock::FolderLock(std::string_view folder, int timeout_ms) {
     pause = std::min(pause * 2, std::chrono::microseconds(20000));
   }
   handle_ = std::exchange(fd.fd, -1);
+  ++t_locks_held;
 }
 
 FolderLock::~FolderLock() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (handle_ < 0) return;
+  ::close(static_cast<int>(handle_));
+  --t_locks_held;
 }
 
 FolderLock::FolderLock(FolderLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}

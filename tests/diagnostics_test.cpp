@@ -1,0 +1,207 @@
+// The diagnostics hook: which events the main paths raise, and that a
+// handler can neither break a call nor be called back into.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <stdexcept>
+
+#include "picmeta/clsmain.h"
+#include "picmeta/picmeta.h"
+#include "platform/fs.h"
+#include "tests/support.h"
+#include "tools/sample_case.h"
+
+namespace picmeta {
+namespace {
+
+namespace fs = std::filesystem;
+
+class EventsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    case_ = tooling::BuildSampleCase(dir_.path());
+    SetLogHandler([this](const Event& e) { events_.push_back(e); });
+  }
+  void TearDown() override {
+    SetLogHandler(nullptr);
+    platform::SetFaultInjector(nullptr);
+    platform::SetDefaultLockTimeout(20000);
+  }
+  void ReadExif(const std::string& busitype = "2", const std::string& classcode = "") {
+    clsmain().ReadEXIF(case_.temp_path, case_.app_path, busitype, classcode, case_.orgid, "",
+                       "0815", "", "", "", "", "");
+  }
+  void Write() { clsmain().WriteDatatoXML(case_.app_path, case_.orgid, "", "0815", "", ""); }
+  std::vector<Event> Of(int code) const {
+    std::vector<Event> out;
+    for (const auto& e : events_)
+      if (e.code == code) out.push_back(e);
+    return out;
+  }
+  test::FixedClock clock_;
+  test::TempDir dir_;
+  tooling::SampleCase case_;
+  std::vector<Event> events_;
+};
+
+TEST_F(EventsTest, AFullReadExifTellsTheHandOverAndEachPictureWithoutValues) {
+  ReadExif();
+  const auto handover = Of(PICMETA_EVENT_HANDOVER_WRITTEN);
+  ASSERT_EQ(handover.size(), 1u);
+  EXPECT_EQ(platform::NativePath(handover[0].path), case_.app_path + "/exif_0815_20110811143005.xml");
+  EXPECT_EQ(handover[0].count, 7);
+  EXPECT_EQ(handover[0].severity, PICMETA_INFO);
+  EXPECT_EQ(handover[0].method, "ReadEXIF");
+  const auto no_exif = Of(PICMETA_EVENT_PICTURE_WITHOUT_EXIF);
+  ASSERT_EQ(no_exif.size(), 1u);
+  EXPECT_EQ(no_exif[0].message, "picture scan.jpg: no Exif block");
+  EXPECT_EQ(no_exif[0].severity, PICMETA_WARNING);
+  // missing.jpg is not on disk; R9 has no name, so its "picture" is a folder.
+  const auto missing = Of(PICMETA_EVENT_PICTURE_MISSING);
+  ASSERT_EQ(missing.size(), 2u);
+  EXPECT_EQ(missing[1].message, "picture missing.jpg: not on disk");
+  const auto unknown = Of(PICMETA_EVENT_RESOURCE_NOT_FOUND);
+  ASSERT_EQ(unknown.size(), 1u);
+  EXPECT_NE(unknown[0].message.find("'R9'"), std::string::npos);
+  for (const auto& e : events_) EXPECT_NE(e.severity, PICMETA_ERROR) << e.message;
+}
+
+TEST_F(EventsTest, EachGateSaysWhichAndWhatValue) {
+  ReadExif("02");
+  ReadExif("2", "11020001");
+  test::Write(case_.app_path + "/top/kelexplorersource.xml",
+              "<kelexplorerinfo><folder name='case'><busiindex><component name='busitype' "
+              "value='1'/></busiindex></folder></kelexplorerinfo>");
+  Write();
+  test::Write(case_.app_path + "/documentfilesource.xml", "<documentinfo><filename/></documentinfo>");
+  Write();
+  const auto gates = Of(PICMETA_EVENT_GATE_STOPPED);
+  ASSERT_EQ(gates.size(), 4u);
+  EXPECT_EQ(gates[0].message, "business type '02' is not 2");
+  EXPECT_EQ(gates[1].message, "class code '11020001' is not 11020000");
+  EXPECT_EQ(gates[2].message, "business type '1' of case folder top\\case is not 2");
+  EXPECT_EQ(gates[2].method, "WriteDatatoXML");
+  EXPECT_EQ(gates[3].message, "documentfilesource.xml names no case folder");
+  EXPECT_TRUE(Of(PICMETA_EVENT_HANDOVER_WRITTEN).empty());
+  EXPECT_TRUE(Of(PICMETA_EVENT_WORKING_FILE_SAVED).empty());
+}
+
+TEST_F(EventsTest, WorkspaceFilesThatDoNotLoadSayWhy) {
+  const std::string busi = case_.app_path + "/busiinfoprocess.xml";
+  fs::remove(busi);
+  ASSERT_EQ(::mkfifo(busi.c_str(), 0644), 0);
+  ReadExif();
+  fs::remove(busi);
+  test::Write(busi, "<!DOCTYPE x><busiinfoprocess/>");
+  ReadExif();
+  test::Write(busi, "<busiinfoprocess>");
+  ReadExif();
+  fs::remove(busi);
+  ReadExif();
+  const auto events = Of(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].message, "busiinfoprocess.xml: not a regular file");
+  EXPECT_EQ(events[1].message, "busiinfoprocess.xml: has a DOCTYPE");
+  EXPECT_EQ(events[2].message, "busiinfoprocess.xml: not well-formed");
+  EXPECT_EQ(events[3].message, "busiinfoprocess.xml: missing");
+}
+
+TEST_F(EventsTest, ASetAsideWorkingFileAndTheSaveAreTold) {
+  const std::string working = case_.case_folder + "/exifinfo.xml";
+  test::Write(working, "<root><info");
+  Write();
+  const auto aside = Of(PICMETA_EVENT_WORKING_FILE_SET_ASIDE);
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(platform::NativePath(aside[0].path), working + ".unreadable-20110811143005");
+  EXPECT_NE(aside[0].message.find("not well-formed"), std::string::npos) << aside[0].message;
+  const auto saved = Of(PICMETA_EVENT_WORKING_FILE_SAVED);
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0].count, 3);
+  EXPECT_EQ(platform::NativePath(saved[0].path), working);
+}
+
+TEST_F(EventsTest, AFailedSaveCarriesTheOsError) {
+  platform::SetFaultInjector([](platform::Op op) {
+    return op == platform::Op::kWrite ? platform::Fault{ENOSPC} : platform::Fault{};
+  });
+  Write();
+  ReadExif();
+  const auto failed = Of(PICMETA_EVENT_SAVE_FAILED);
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0].os_error, ENOSPC);
+  EXPECT_EQ(failed[0].severity, PICMETA_ERROR);
+  EXPECT_EQ(failed[1].method, "ReadEXIF");
+  EXPECT_TRUE(Of(PICMETA_EVENT_WORKING_FILE_SAVED).empty());
+}
+
+TEST_F(EventsTest, ALockTimeoutIsAnError) {
+  platform::SetDefaultLockTimeout(30);
+  std::promise<void> locked, done;
+  std::thread holder([&] {  // another writer, holding the folder
+    const platform::FolderLock held(case_.case_folder);
+    locked.set_value();
+    done.get_future().wait();
+  });
+  locked.get_future().wait();
+  Write();
+  done.set_value();
+  holder.join();
+  const auto timeouts = Of(PICMETA_EVENT_LOCK_TIMEOUT);
+  ASSERT_EQ(timeouts.size(), 1u);
+  EXPECT_EQ(timeouts[0].os_error, ETIMEDOUT);
+  EXPECT_FALSE(test::Exists(case_.case_folder + "/exifinfo.xml"));
+}
+
+TEST_F(EventsTest, AFailureNoStepExpectsIsReported) {
+  platform::SetFaultInjector([](platform::Op op) -> platform::Fault {
+    if (op == platform::Op::kWrite) throw std::out_of_range("index 7 of 3");
+    return {};
+  });
+  Write();
+  const auto bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
+  ASSERT_FALSE(bugs.empty());
+  EXPECT_NE(bugs[0].message.find("index 7 of 3"), std::string::npos);
+}
+
+TEST_F(EventsTest, AHandlerThatThrowsOrCallsBackBreaksNothing) {
+  int calls = 0;
+  SetLogHandler([&](const Event&) {
+    ++calls;
+    clsmain().DeleteDatafromXML(case_.case_folder, "IMG_0002.JPG");  // raises events of its own
+    throw std::runtime_error("host handler failed");
+  });
+  Write();
+  ReadExif();
+  EXPECT_GT(calls, 2);
+  EXPECT_TRUE(test::Exists(case_.app_path + "/exif_0815_20110811143005.xml"));
+  EXPECT_TRUE(test::Exists(case_.case_folder + "/exifinfo.xml"));
+}
+
+TEST_F(EventsTest, TheCInterfaceDeliversTheSameEvents) {
+  SetLogHandler(nullptr);
+  struct Seen {
+    int codes[64];
+    int n = 0;
+    std::string method;
+  } seen;
+  picmeta_set_log_handler(
+      [](const picmeta_event* e, void* data) {
+        auto* s = static_cast<Seen*>(data);
+        if (s->n < 64) s->codes[s->n++] = e->code;
+        if (e->code == PICMETA_EVENT_HANDOVER_WRITTEN) s->method = e->method;
+      },
+      &seen);
+  ReadExif();
+  picmeta_set_log_handler(nullptr, nullptr);
+  ReadExif();  // no handler: nothing more arrives
+  ASSERT_GT(seen.n, 0);
+  EXPECT_EQ(seen.codes[seen.n - 1], PICMETA_EVENT_HANDOVER_WRITTEN);
+  EXPECT_EQ(seen.method, "ReadEXIF");
+  EXPECT_EQ(seen.n, 5);
+}
+
+}  // namespace
+}  // namespace picmeta

@@ -33,7 +33,8 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
     // One look at the file answers both: does it exist, and its attributes.
     platform::FileInfo file;
     if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
-      if (capture::Logging())
+      // A path without a file name is a document without a name, told by its caller.
+      if (capture::Logging() && !platform::GetFileName(picture_path).empty())
         capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture_path,
                       "picture " + platform::GetFileName(picture_path) + ": " +
                           (st.code == platform::FileStatus::kNotFound ? std::string("not on disk")

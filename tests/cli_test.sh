@@ -15,20 +15,45 @@ set +e
 "$picmeta" read-exif --no-such-option x 2>/dev/null; [ $? -eq 2 ] || fail "unknown option exits 2"
 "$picmeta" read-exif --app-path "$work/missing" 2>/dev/null; [ $? -eq 2 ] || fail "missing folder exits 2"
 "$picmeta" write --app-path 2>/dev/null; [ $? -eq 2 ] || fail "option without value exits 2"
+# A missing input is wrong usage for every command.
+"$picmeta" show "$work/none.jpg" > "$work/out" 2>&1; [ $? -eq 2 ] || fail "show of a missing file exits 2"
+grep -q "^error: picture '$work/none.jpg' does not exist" "$work/out" || fail "show says what is missing"
+grep -q Filename "$work/out" && fail "show of a missing file prints no table"
+"$picmeta" unscramble "$work/none.xml" 2>/dev/null; [ $? -eq 2 ] || fail "unscramble of a missing file exits 2"
+"$picmeta" scramble "$work/none.xml" "$work/o.xml" 2>/dev/null; [ $? -eq 2 ] || fail "scramble of a missing file exits 2"
+"$picmeta" new-write --app-path "$work" --file "$work/none.jpg" 2>/dev/null; [ $? -eq 2 ] || fail "new-write of a missing picture exits 2"
 set -e
+"$picmeta" --version | grep -qE '^picmeta [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version"
 
 "$picmeta" demo "$work/demo" > "$work/demo.txt"
 grep -q 'Opername="张三"' "$work/demo.txt" || fail "demo prints the records"
 [ "$(grep -c '<info ' "$work/demo.txt")" -eq 7 ] || fail "demo records seven pictures"
 handover=$(ls "$work"/demo/app/exif_0815_*.xml)
 
-# read-exif on the same case prints the path of a hand-over file it wrote.
+# read-exif on the same case prints the path of the hand-over file it wrote,
+# and one warning line per picture without values.
 out=$("$picmeta" read-exif --temp-path "$work/demo/pictures" --app-path "$work/demo/app" \
-  --busitype 2 --orgid 3100000ABCDEF001 --operno 0816 --opername 李四)
+  --busitype 2 --orgid 3100000ABCDEF001 --operno 0816 --opername 李四 2> "$work/err")
 [ -f "$out" ] || fail "read-exif prints the hand-over path"
+case "$out" in "$work"/demo/app/exif_0816_*.xml) ;; *) fail "read-exif prints its own hand-over: $out";; esac
+grep -qx "warning: picture scan.jpg: no Exif block" "$work/err" || fail "read-exif warns of a picture without Exif"
+grep -qx "warning: picture missing.jpg: not on disk" "$work/err" || fail "read-exif warns of a missing picture"
+"$picmeta" read-exif --quiet --temp-path "$work/demo/pictures" --app-path "$work/demo/app" \
+  --busitype 2 --operno 0816 > /dev/null 2> "$work/err"
+[ -s "$work/err" ] && fail "--quiet prints no warnings"
+"$picmeta" read-exif --verbose --temp-path "$work/demo/pictures" --app-path "$work/demo/app" \
+  --busitype 2 --operno 0816 2>&1 >/dev/null | grep -q "^info: hand-over file written with 7 records" \
+  || fail "--verbose tells the hand-over"
 set +e
-"$picmeta" read-exif --app-path "$work/demo/app" --busitype 3 --operno 0817 2>/dev/null
+"$picmeta" read-exif --temp-path "$work/demo/pictures" --app-path "$work/demo/app" --busitype 3 \
+  --operno 0817 2> "$work/err"
 [ $? -eq 1 ] || fail "read-exif stopped by a gate exits 1"
+grep -qx "warning: business type '3' is not 2" "$work/err" || fail "the gate is told"
+"$picmeta" read-exif --temp-path "$work/no-pictures" --app-path "$work/demo/app" --busitype 2 2> "$work/err"
+[ $? -eq 2 ] || fail "read-exif with a missing picture tree exits 2"
+grep -q "picture tree folder" "$work/err" || fail "read-exif says the picture tree is missing"
+"$picmeta" copy --folder "$work/demo/app" --temp-path "$work/demo/pictures" --operno 1 > /dev/null 2>&1
+[ $? -eq 1 ] || fail "copy without working files exits 1"
 set -e
 
 # unscramble to a file and to stdout; scrambling again gives the file back.
@@ -58,12 +83,22 @@ cmp -s "$work/link.xml" "$handover" || fail "scramble through a link's name"
 case_folder="$work/demo/app/top/case"
 "$picmeta" write --app-path "$work/demo/app" --orgid 3100000ABCDEF001 --operno 0815
 [ "$(grep -o '<info ' "$case_folder/exifinfo.xml" | wc -l)" -eq 3 ] || fail "write records three"
+set +e
+"$picmeta" delete --folder "$work" --picture IMG_0001.JPG 2>/dev/null; [ $? -eq 1 ] || fail "delete without a working file exits 1"
+set -e
 "$picmeta" delete --folder "$case_folder" --picture IMG_0001.JPG
 [ "$(grep -o '<info ' "$case_folder/exifinfo.xml" | wc -l)" -eq 2 ] || fail "delete removes one"
 "$picmeta" new-write --app-path "$work/demo/app" --file "$case_folder/IMG_0001.JPG" --operno 0815
 [ "$(grep -o '<info ' "$case_folder/exifinfo.xml" | wc -l)" -eq 3 ] || fail "new-write adds one"
 
-"$picmeta" show --json "$case_folder/IMG_0001.JPG" | grep -q '"Make": "Canon\\u0000"' \
-  || fail "show --json gives the recorded values"
+"$picmeta" show --json "$case_folder/IMG_0001.JPG" | grep -q '"Make": "Canon"' \
+  || fail "show --json gives the values as stored (no NUL)"
 "$picmeta" show "$case_folder/IMG_0002.JPG" | grep -q 'SONY' || fail "show prints a table"
+# copy prints each collected folder and the hand-over file it wrote.
+"$picmeta" new-write --app-path "$work/demo/app" --file "$work/demo/pictures/车险/定损/现场照片/front.jpg" --operno 0815
+"$picmeta" copy --folder "$work/demo/app" --temp-path "$work/demo/pictures" --operno 0900 > "$work/copy.txt"
+grep -q '^collected \\车险\\定损\\现场照片$' "$work/copy.txt" || fail "copy prints the collected folders"
+copied=$(tail -n1 "$work/copy.txt")
+case "$copied" in "$work"/demo/app/exif_0900_*.xml) ;; *) fail "copy prints its hand-over: $copied";; esac
+"$picmeta" unscramble "$copied" | grep -q 'Filename="front.jpg"' || fail "the hand-over holds the record"
 echo "cli test passed"

@@ -1,7 +1,7 @@
 // picmeta: the library's methods from the command line, for operators,
-// support staff and scripts.
-#include <dirent.h>
-#include <sys/stat.h>
+// support staff and scripts. What a call did comes from the library's
+// diagnostics events: warnings and errors on stderr, the hand-over file's
+// path on stdout.
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,13 +10,13 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
 #include "platform/fs.h"
+#include "platform/text.h"
 #include "platform/xml.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
@@ -27,32 +27,65 @@ namespace {
 
 using picmeta::clsmain;
 using picmeta::clsPicinfo;
+namespace platform = picmeta::platform;
 
-constexpr int kUsage = 2;
-constexpr int kFailed = 1;
+constexpr int kDone = 0;
+constexpr int kNothingWritten = 1;  // a gate, no working file, or an error event
+constexpr int kUsage = 2;           // wrong usage or a missing input
+constexpr std::int64_t kMaxInput = std::int64_t{1} << 31;
+
+struct Args {
+  std::map<std::string, std::string> options;
+  std::vector<std::string> operands;
+  std::string Get(const std::string& name) const {
+    const auto it = options.find(name);
+    return it == options.end() ? std::string() : it->second;
+  }
+  bool Flag(const std::string& name) const { return options.count(name) > 0; }
+};
+
+// What the library told while a command ran.
+struct Outcome {
+  std::vector<std::string> handovers;
+  int saved = 0;
+  bool error = false;
+};
+
+struct Option {
+  const char* name;
+  const char* meaning;
+  bool flag = false;  // takes no value
+};
 
 struct Command {
   const char* name;
   const char* summary;
-  std::vector<std::pair<const char*, const char*>> options;  // name, meaning
+  std::vector<Option> options;
   const char* operands;
   const char* example;
+  int (*run)(const Args&, Outcome&);
 };
 
-// The business data every working-file writer records.
-const std::vector<std::pair<const char*, const char*>> kBusinessOptions = {
-    {"orgid", "16-character organisation id"},
-    {"busiorgid", "business organisation id"},
-    {"operno", "operator number"},
-    {"opername", "operator name"},
-    {"busi-time", "business time"}};
+int ReadExif(const Args&, Outcome&);
+int Write(const Args&, Outcome&);
+int NewWrite(const Args&, Outcome&);
+int Delete(const Args&, Outcome&);
+int Copy(const Args&, Outcome&);
+int Unscramble(const Args&, Outcome&);
+int Scramble(const Args&, Outcome&);
+int Show(const Args&, Outcome&);
+int Demo(const Args&, Outcome&);
 
-std::vector<std::pair<const char*, const char*>> WithBusiness(
-    std::vector<std::pair<const char*, const char*>> options) {
-  options.insert(options.end(), kBusinessOptions.begin(), kBusinessOptions.end());
+std::vector<Option> WithBusiness(std::vector<Option> options) {
+  options.insert(options.end(), {{"orgid", "16-character organisation id"},
+                                 {"busiorgid", "business organisation id"},
+                                 {"operno", "operator number"},
+                                 {"opername", "operator name"},
+                                 {"busi-time", "business time"}});
   return options;
 }
 
+// The one table: help and dispatch both come from it.
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"read-exif",
@@ -71,12 +104,14 @@ const std::vector<Command>& Commands() {
         {"ip", "the workstation's IP address"}},
        "",
        "picmeta read-exif --temp-path /cases/1/pictures --app-path /cases/1/app --busitype 2 "
-       "--orgid 3100000ABCDEF001 --operno 0815 --opername 张三"},
+       "--orgid 3100000ABCDEF001 --operno 0815 --opername 张三",
+       &ReadExif},
       {"write",
        "Append records for the newly listed pictures of the current case folder (WriteDatatoXML).",
        WithBusiness({{"app-path", "the workspace folder holding documentfilesource.xml"}}),
        "",
-       "picmeta write --app-path /cases/1/app --orgid 3100000ABCDEF001 --operno 0815"},
+       "picmeta write --app-path /cases/1/app --orgid 3100000ABCDEF001 --operno 0815",
+       &Write},
       {"new-write",
        "Insert or refresh the record of one picture in its folder's exifinfo.xml "
        "(NewWriteDatatoXML).",
@@ -84,89 +119,86 @@ const std::vector<Command>& Commands() {
                      {"file", "full path of the picture"}}),
        "",
        "picmeta new-write --app-path /cases/1/app --file /cases/1/app/top/case/IMG_0001.JPG "
-       "--operno 0815"},
+       "--operno 0815",
+       &NewWrite},
       {"delete",
        "Remove the record of a deleted picture from a folder's exifinfo.xml (DeleteDatafromXML).",
        {{"folder", "the folder holding exifinfo.xml"}, {"picture", "the picture's file name"}},
        "",
-       "picmeta delete --folder /cases/1/app/top/case --picture IMG_0001.JPG"},
+       "picmeta delete --folder /cases/1/app/top/case --picture IMG_0001.JPG",
+       &Delete},
       {"copy",
        "Gather the working files of a case into one scrambled hand-over file (CopyExifInfo); "
-       "prints its path and each collected folder.",
+       "prints each collected folder and the hand-over file's path.",
        {{"folder", "the case folder holding busiinfoprocess.xml (receives the hand-over file)"},
         {"temp-path", "root folder of the case's picture tree"},
         {"operno", "operator number"}},
        "",
-       "picmeta copy --folder /cases/1/app --temp-path /cases/1/pictures --operno 0815"},
-      {"unscramble", "Undo the byte shift of a hand-over file (to stdout when OUT is absent).",
-       {},
+       "picmeta copy --folder /cases/1/app --temp-path /cases/1/pictures --operno 0815",
+       &Copy},
+      {"unscramble",
+       "Undo the byte shift of a hand-over file: to OUT, or to stdout (as UTF-8 on a terminal).",
+       {{"raw", "keep the GBK bytes on a terminal too", true}},
        "IN [OUT]",
-       "picmeta unscramble /cases/1/app/exif_0815_20110811143005.xml plain.xml"},
+       "picmeta unscramble /cases/1/app/exif_0815_20110811143005.xml plain.xml",
+       &Unscramble},
       {"scramble",
        "Apply the byte shift of hand-over files to IN, writing OUT (the reverse of unscramble).",
        {},
        "IN OUT",
-       "picmeta scramble plain.xml /cases/1/app/exif_0815_20110811143005.xml"},
+       "picmeta scramble plain.xml /cases/1/app/exif_0815_20110811143005.xml",
+       &Scramble},
       {"show",
-       "Show the file and Exif values the library records for each picture.",
-       {{"json", "print JSON instead of a table (a flag, takes no value)"}},
+       "Show the file and Exif values the library would store for each picture.",
+       {{"json", "print JSON instead of a table", true}},
        "PICTURE...",
-       "picmeta show --json IMG_0001.JPG"},
+       "picmeta show --json IMG_0001.JPG",
+       &Show},
       {"demo",
        "Build a sample case in DIR (default: a new temporary folder), run ReadEXIF on it and "
        "print the records.",
        {},
        "[DIR]",
-       "picmeta demo /tmp/picmeta-demo"},
+       "picmeta demo /tmp/picmeta-demo",
+       &Demo},
   };
   return commands;
 }
 
-const Command* Find(const std::string& name) {
-  for (const auto& c : Commands())
-    if (name == c.name) return &c;
-  return nullptr;
-}
+// Options every command takes.
+const std::vector<Option> kCommon = {
+    {"quiet", "print no warnings or errors", true},
+    {"verbose", "print what the library did, not only warnings and errors", true},
+    {"help", "describe the command", true}};
 
 void PrintHelp(std::ostream& out) {
   out << "picmeta: records the file and Exif metadata of claim pictures in GBK XML record files\n\n"
-         "usage: picmeta COMMAND [OPTIONS] [OPERANDS]\n\ncommands:\n";
-  for (const auto& c : Commands()) out << "  " << c.name << std::string(12 - std::string(c.name).size(), ' ') << c.summary << "\n";
-  out << "\n'picmeta COMMAND --help' describes a command's options.\n";
+         "usage: picmeta COMMAND [OPTIONS] [OPERANDS]\n       picmeta --version\n\ncommands:\n";
+  for (const auto& c : Commands())
+    out << "  " << c.name << std::string(12 - std::string(c.name).size(), ' ') << c.summary << "\n";
+  out << "\n'picmeta COMMAND --help' describes a command's options.\n"
+         "Exit status: 0 done, 1 done with nothing written (a gate stopped the call, no working\n"
+         "file) or an error, 2 wrong usage or a missing input.\n";
 }
 
 void PrintHelp(const Command& c, std::ostream& out) {
   out << "usage: picmeta " << c.name;
-  for (const auto& [name, meaning] : c.options) {
-    (void)meaning;
-    out << " [--" << name << (std::string(name) == "json" ? "]" : " VALUE]");
-  }
+  for (const auto& o : c.options) out << " [--" << o.name << (o.flag ? "]" : " VALUE]");
+  out << " [--quiet|--verbose]";
   if (*c.operands) out << " " << c.operands;
-  out << "\n\n" << c.summary << "\n";
-  if (!c.options.empty()) out << "\noptions (an option left out counts as empty):\n";
-  for (const auto& [name, meaning] : c.options)
-    out << "  --" << name << std::string(14 - std::string(name).size(), ' ') << meaning << "\n";
+  out << "\n\n" << c.summary << "\n\noptions (an option left out counts as empty):\n";
+  for (const auto* list : {&c.options, &kCommon})
+    for (const auto& o : *list)
+      out << "  --" << o.name << std::string(14 - std::string(o.name).size(), ' ') << o.meaning
+          << "\n";
   out << "\nexample:\n  " << c.example << "\n";
 }
-
-struct Args {
-  std::map<std::string, std::string> options;
-  std::vector<std::string> operands;
-  bool help = false;
-  std::string Get(const std::string& name) const {
-    const auto it = options.find(name);
-    return it == options.end() ? std::string() : it->second;
-  }
-};
 
 std::optional<Args> Parse(const Command& c, int argc, char** argv, std::string& error) {
   Args args;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      args.help = true;
-      continue;
-    }
+    if (a == "-h") a = "--help";
     if (a.rfind("--", 0) != 0 || a == "--") {
       args.operands.push_back(a);
       continue;
@@ -177,13 +209,15 @@ std::optional<Args> Parse(const Command& c, int argc, char** argv, std::string& 
       value = name.substr(eq + 1);
       name.resize(eq);
     }
-    bool known = false;
-    for (const auto& [option, meaning] : c.options) known |= name == option;
-    if (!known) {
+    const Option* option = nullptr;
+    for (const auto* list : {&c.options, &kCommon})
+      for (const auto& o : *list)
+        if (name == o.name) option = &o;
+    if (!option) {
       error = "unknown option --" + name;
       return std::nullopt;
     }
-    if (name == "json") {
+    if (option->flag) {
       args.options[name] = "1";
       continue;
     }
@@ -199,169 +233,166 @@ std::optional<Args> Parse(const Command& c, int argc, char** argv, std::string& 
   return args;
 }
 
-bool RequireFolder(const std::string& path, const char* what) {
-  if (picmeta::platform::FolderExists(path)) return true;
-  std::cerr << "picmeta: " << what << " '" << path << "' is not a folder\n";
-  return false;
+bool Missing(bool present, const std::string& what, const std::string& path) {
+  if (present) return false;
+  std::cerr << "error: " << what << " '" << path << "' does not exist\n";
+  return true;
+}
+bool NoFolder(const std::string& path, const char* what) {
+  return Missing(platform::FolderExists(path), std::string(what) + " folder", path);
+}
+bool NoFile(const std::string& path, const char* what) {
+  return Missing(platform::FileExists(path), what, path);
 }
 
-// Hand-over files of an operator in a folder, with their modification times.
-std::map<std::string, std::int64_t> HandOvers(const std::string& folder, const std::string& operno) {
-  std::map<std::string, std::int64_t> found;
-  const std::string prefix = "exif_" + picmeta::records::OperatorForFileName(operno) + "_";
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(picmeta::platform::NativePath(folder), ec)) {
-    const std::string name = e.path().filename();
-    if (name.rfind(prefix, 0) != 0 || name.size() < 4 || name.substr(name.size() - 4) != ".xml")
-      continue;
-    std::error_code time_ec;
-    const auto t = std::filesystem::last_write_time(e.path(), time_ec);
-    if (!time_ec) found[e.path()] = t.time_since_epoch().count();
-  }
-  return found;
+int Finish(const Outcome& o, bool wrote) { return wrote && !o.error ? kDone : kNothingWritten; }
+
+int PrintHandOvers(const Outcome& o) {
+  for (const auto& path : o.handovers) std::cout << platform::NativePath(path) << "\n";
+  return Finish(o, !o.handovers.empty());
 }
 
-std::optional<std::string> NewHandOver(const std::map<std::string, std::int64_t>& before,
-                                       const std::map<std::string, std::int64_t>& after) {
-  std::optional<std::string> newest;
-  for (const auto& [path, mtime] : after) {
-    const auto it = before.find(path);
-    if (it == before.end() || it->second != mtime) newest = path;
-  }
-  return newest;
+int ReadExif(const Args& a, Outcome& o) {
+  if (NoFolder(a.Get("app-path"), "workspace") || NoFolder(a.Get("temp-path"), "picture tree"))
+    return kUsage;
+  clsmain().ReadEXIF(a.Get("temp-path"), a.Get("app-path"), a.Get("busitype"),
+                     a.Get("class-code"), a.Get("orgid"), a.Get("busiorgid"), a.Get("operno"),
+                     a.Get("opername"), a.Get("busi-time"), a.Get("systemid"),
+                     a.Get("busi-process"), a.Get("ip"));
+  return PrintHandOvers(o);
+}
+
+int Write(const Args& a, Outcome& o) {
+  if (NoFolder(a.Get("app-path"), "workspace")) return kUsage;
+  clsmain().WriteDatatoXML(a.Get("app-path"), a.Get("orgid"), a.Get("busiorgid"), a.Get("operno"),
+                           a.Get("opername"), a.Get("busi-time"));
+  return Finish(o, o.saved > 0);
+}
+
+int NewWrite(const Args& a, Outcome& o) {
+  if (NoFolder(a.Get("app-path"), "workspace") || NoFile(a.Get("file"), "picture")) return kUsage;
+  clsmain().NewWriteDatatoXML(a.Get("app-path"), a.Get("file"), a.Get("orgid"),
+                              a.Get("busiorgid"), a.Get("operno"), a.Get("opername"),
+                              a.Get("busi-time"));
+  return Finish(o, o.saved > 0);
+}
+
+int Delete(const Args& a, Outcome& o) {
+  if (NoFolder(a.Get("folder"), "record")) return kUsage;
+  clsmain().DeleteDatafromXML(a.Get("folder"), a.Get("picture"));
+  return Finish(o, o.saved > 0);
+}
+
+int Copy(const Args& a, Outcome& o) {
+  if (NoFolder(a.Get("folder"), "case") || NoFolder(a.Get("temp-path"), "picture tree"))
+    return kUsage;
+  picmeta::SetFolderNotification(
+      [](const std::string& f) { std::cout << "collected " << f << "\n"; });
+  clsmain().CopyExifInfo(a.Get("folder"), a.Get("temp-path"), a.Get("operno"));
+  picmeta::SetFolderNotification(nullptr);
+  return PrintHandOvers(o);
 }
 
 // IN and OUT naming one file would lose IN: refused.
 bool SameFile(const std::string& in, const std::string& out) {
-  if (!picmeta::platform::SameFile(in, out)) return false;
-  std::cerr << "picmeta: IN and OUT are the same file\n";
+  if (!platform::SameFile(in, out)) return false;
+  std::cerr << "error: IN and OUT are the same file\n";
   return true;
 }
 
-constexpr std::int64_t kMaxInput = std::int64_t{1} << 31;
+std::optional<std::string> ReadInput(const std::string& path) {
+  std::string bytes;
+  const platform::Status s = platform::ReadWholeFile(path, kMaxInput, bytes);
+  if (s.ok()) return bytes;
+  std::cerr << "error: cannot read '" << path << "': " << platform::Describe(s) << "\n";
+  return std::nullopt;
+}
 
-// The unscrambled document, re-encoded as UTF-8 for the terminal.
-std::string Readable(std::string bytes) {
-  picmeta::encrypt::Unscramble(bytes);
-  picmeta::platform::XmlDocument doc;
-  if (!doc.LoadXML(bytes)) return bytes;
+// The plain document re-encoded as UTF-8, or the bytes as they are when they
+// do not load.
+std::string AsUtf8(const std::string& plain) {
+  platform::XmlDocument doc;
+  if (!doc.LoadXML(plain)) return plain;
   return doc.Serialize("UTF-8");
 }
 
-std::string ReadAll(const std::string& path) {
-  std::string bytes;
-  picmeta::platform::ReadWholeFile(path, kMaxInput, bytes);
-  return bytes;
-}
-
-int ReadExif(const Args& a) {
-  const std::string app = a.Get("app-path");
-  if (!RequireFolder(app, "workspace folder --app-path")) return kUsage;
-  const auto before = HandOvers(app, a.Get("operno"));
-  clsmain().ReadEXIF(a.Get("temp-path"), app, a.Get("busitype"), a.Get("class-code"),
-                     a.Get("orgid"), a.Get("busiorgid"), a.Get("operno"), a.Get("opername"),
-                     a.Get("busi-time"), a.Get("systemid"), a.Get("busi-process"), a.Get("ip"));
-  const auto written = NewHandOver(before, HandOvers(app, a.Get("operno")));
-  if (!written) {
-    std::cerr << "picmeta: no hand-over file was written (business type not 2, class code not "
-                 "11020000, or busiinfoprocess.xml missing or unreadable)\n";
-    return kFailed;
+bool WriteOutput(const std::string& path, const std::string& bytes) {
+  try {
+    platform::AtomicWriteFile(path, bytes);
+    return true;
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    return false;
   }
-  std::cout << *written << "\n";
-  return 0;
 }
 
-int Copy(const Args& a) {
-  const std::string folder = a.Get("folder");
-  if (!RequireFolder(folder, "case folder --folder")) return kUsage;
-  picmeta::SetFolderNotification([](const std::string& f) { std::cout << "collected " << f << "\n"; });
-  const auto before = HandOvers(folder, a.Get("operno"));
-  clsmain().CopyExifInfo(folder, a.Get("temp-path"), a.Get("operno"));
-  picmeta::SetFolderNotification(nullptr);
-  const auto written = NewHandOver(before, HandOvers(folder, a.Get("operno")));
-  if (!written) {
-    std::cerr << "picmeta: no hand-over file was written (no working file found)\n";
-    return kFailed;
-  }
-  std::cout << *written << "\n";
-  return 0;
-}
-
-int Unscramble(const Args& a) {
+int Unscramble(const Args& a, Outcome&) {
   if (a.operands.empty() || a.operands.size() > 2) {
-    std::cerr << "picmeta: unscramble takes IN and an optional OUT\n";
+    std::cerr << "error: unscramble takes IN and an optional OUT\n";
     return kUsage;
   }
+  if (NoFile(a.operands[0], "input")) return kUsage;
   if (a.operands.size() == 2 && SameFile(a.operands[0], a.operands[1])) return kUsage;
-  std::string bytes;
-  const auto s = picmeta::platform::ReadWholeFile(a.operands[0], kMaxInput, bytes);
-  if (!s.ok()) {
-    std::cerr << "picmeta: cannot read '" << a.operands[0] << "': " << picmeta::platform::Describe(s)
-              << "\n";
-    return kFailed;
-  }
-  picmeta::encrypt::Unscramble(bytes);
-  if (a.operands.size() == 1) {
-    std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return std::cout ? 0 : kFailed;
-  }
-  try {
-    picmeta::platform::AtomicWriteFile(a.operands[1], bytes);
-  } catch (const std::exception& e) {
-    std::cerr << "picmeta: " << e.what() << "\n";
-    return kFailed;
-  }
-  return 0;
+  auto bytes = ReadInput(a.operands[0]);
+  if (!bytes) return kUsage;
+  picmeta::encrypt::Unscramble(*bytes);
+  if (bytes->rfind("<?xml", 0) != 0)
+    std::cerr << "warning: " << a.operands[0]
+              << " does not unscramble to an XML declaration: is it a hand-over file?\n";
+  if (a.operands.size() == 2) return WriteOutput(a.operands[1], *bytes) ? kDone : kNothingWritten;
+  const std::string out = ::isatty(1) && !a.Flag("raw") ? AsUtf8(*bytes) : *bytes;
+  std::cout.write(out.data(), static_cast<std::streamsize>(out.size()));
+  return std::cout ? kDone : kNothingWritten;
 }
 
-int Scramble(const Args& a) {
+int Scramble(const Args& a, Outcome&) {
   if (a.operands.size() != 2) {
-    std::cerr << "picmeta: scramble takes IN and OUT\n";
+    std::cerr << "error: scramble takes IN and OUT\n";
     return kUsage;
   }
-  if (!picmeta::platform::FileExists(a.operands[0])) {
-    std::cerr << "picmeta: cannot read '" << a.operands[0] << "'\n";
-    return kFailed;
-  }
-  if (SameFile(a.operands[0], a.operands[1])) return kUsage;
-  try {
-    picmeta::encrypt::EncryptFile(a.operands[0], a.operands[1]);
-  } catch (const std::exception& e) {
-    std::cerr << "picmeta: " << e.what() << "\n";
-    return kFailed;
-  }
-  return 0;
+  if (NoFile(a.operands[0], "input") || SameFile(a.operands[0], a.operands[1])) return kUsage;
+  auto bytes = ReadInput(a.operands[0]);
+  if (!bytes) return kUsage;
+  platform::XmlDocument doc;
+  const auto loaded = doc.LoadXML(*bytes);
+  if (!loaded || doc.DocumentElement().Name() != "root" ||
+      platform::TrimBlanks(*bytes).find("encoding=\"GBK\"") == std::string::npos)
+    std::cerr << "warning: " << a.operands[0]
+              << " is not a well-formed GBK record document: the receiving side will reject it\n";
+  picmeta::encrypt::Scramble(*bytes);
+  return WriteOutput(a.operands[1], *bytes) ? kDone : kNothingWritten;
 }
 
 std::string Escaped(const std::string& s, bool json) {
   std::string out;
   for (const char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' && json) out += "\\\"";
-    else if (c == '\\' && json) out += "\\\\";
-    else if (c < 0x20) {
+    if (c == '"' && json) {
+      out += "\\\"";
+    } else if (c == '\\' && json) {
+      out += "\\\\";
+    } else if (c < 0x20) {
       char buf[8];
       std::snprintf(buf, sizeof buf, json ? "\\u%04x" : "\\x%02x", c);
       out += buf;
-    } else out += ch;
+    } else {
+      out += ch;
+    }
   }
   return out;
 }
 
-int Show(const Args& a) {
+int Show(const Args& a, Outcome&) {
   if (a.operands.empty()) {
-    std::cerr << "picmeta: show needs at least one PICTURE\n";
+    std::cerr << "error: show needs at least one PICTURE\n";
     return kUsage;
   }
-  const bool json = !a.Get("json").empty();
-  int status = 0;
+  for (const auto& path : a.operands)
+    if (NoFile(path, "picture")) return kUsage;
+  const bool json = a.Flag("json");
   if (json) std::cout << "[";
   for (std::size_t i = 0; i < a.operands.size(); ++i) {
     const std::string& path = a.operands[i];
-    if (!picmeta::platform::FileExists(path)) {
-      std::cerr << "picmeta: no picture '" << path << "'\n";
-      status = kFailed;
-    }
     clsPicinfo r;
     picmeta::Public_Function::ReadPicInfo(path, r);
     const std::vector<std::pair<const char*, std::string>> fields = {
@@ -374,31 +405,36 @@ int Show(const Args& a) {
         {"CellLength", r.CellLength()},     {"Secdat", r.Secdat()}};
     if (json) {
       std::cout << (i ? ",\n " : "\n ") << "{\"path\": \"" << Escaped(path, true) << "\"";
-      for (const auto& [name, value] : fields)
-        std::cout << ", \"" << name << "\": \"" << Escaped(value, true) << "\"";
-      std::cout << "}";
     } else {
       std::cout << (i ? "\n" : "") << path << "\n";
-      for (const auto& [name, value] : fields)
-        std::cout << "  " << name << std::string(14 - std::string(name).size(), ' ')
-                  << Escaped(value, false) << "\n";
     }
+    for (const auto& [name, value] : fields) {
+      // What a record would hold: no characters XML cannot carry.
+      const std::string stored = platform::XmlSafe(value);
+      if (json) {
+        std::cout << ", \"" << name << "\": \"" << Escaped(stored, true) << "\"";
+      } else {
+        std::cout << "  " << name << std::string(14 - std::string(name).size(), ' ')
+                  << Escaped(stored, false) << "\n";
+      }
+    }
+    if (json) std::cout << "}";
   }
   if (json) std::cout << "\n]\n";
-  return status;
+  return kDone;
 }
 
-int Demo(const Args& a) {
-  std::string root;
+int Demo(const Args& a, Outcome& o) {
   if (a.operands.size() > 1) {
-    std::cerr << "picmeta: demo takes at most one DIR\n";
+    std::cerr << "error: demo takes at most one DIR\n";
     return kUsage;
   }
+  std::string root;
   if (a.operands.empty()) {
     std::string pattern = (std::filesystem::temp_directory_path() / "picmeta-demo-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
-      std::cerr << "picmeta: cannot create a temporary folder\n";
-      return kFailed;
+      std::cerr << "error: cannot create a temporary folder\n";
+      return kNothingWritten;
     }
     root = pattern;
   } else {
@@ -408,76 +444,79 @@ int Demo(const Args& a) {
   try {
     c = picmeta::tooling::BuildSampleCase(root);
   } catch (const std::exception& e) {
-    std::cerr << "picmeta: cannot build the sample case in '" << root << "': " << e.what() << "\n";
-    return kFailed;
+    std::cerr << "error: cannot build the sample case in '" << root << "': " << e.what() << "\n";
+    return kNothingWritten;
   }
   std::cout << "sample case in " << root << "\n  workspace     " << c.app_path
             << "\n  picture tree  " << c.temp_path << "\n\n";
-  const auto before = HandOvers(c.app_path, c.operno);
   clsmain().ReadEXIF(c.temp_path, c.app_path, "2", "", c.orgid, "31000", c.operno, c.opername,
                      "2011-08-11 14:30:05", "CLAIMS", "survey", "10.0.0.8");
-  const auto written = NewHandOver(before, HandOvers(c.app_path, c.operno));
-  if (!written) {
-    std::cerr << "picmeta: ReadEXIF wrote no hand-over file\n";
-    return kFailed;
+  if (o.handovers.empty()) {
+    std::cerr << "error: ReadEXIF wrote no hand-over file\n";
+    return kNothingWritten;
   }
-  std::cout << "ReadEXIF wrote " << *written << "\nunscrambled, as UTF-8:\n\n"
-            << Readable(ReadAll(*written));
-  return 0;
+  const std::string path = platform::NativePath(o.handovers.back());
+  auto bytes = ReadInput(path);
+  if (!bytes) return kNothingWritten;
+  picmeta::encrypt::Unscramble(*bytes);
+  std::cout << "ReadEXIF wrote " << path << "\nunscrambled, as UTF-8:\n\n" << AsUtf8(*bytes)
+            << "\nHow to read it: the seven records follow the case tree of busiinfoprocess.xml\n"
+               "(level-4 documents before their level-3 folder, before level 2). scan.jpg has no\n"
+               "Exif block, so only its file values are filled. The two records with an empty\n"
+               "Filename stand for documents without a picture: resource index R9 is missing\n"
+               "from resourceprocess.xml, and missing.jpg is named there but not on disk.\n"
+               "Every attribute is explained in docs/records.md.\n";
+  return kDone;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--version") {
+    std::cout << "picmeta " << PICMETA_VERSION << "\n";
+    return kDone;
+  }
   if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
       std::string(argv[1]) == "help") {
     PrintHelp(argc < 2 ? std::cerr : std::cout);
-    return argc < 2 ? kUsage : 0;
+    return argc < 2 ? kUsage : kDone;
   }
-  const Command* command = Find(argv[1]);
+  const Command* command = nullptr;
+  for (const auto& c : Commands())
+    if (argv[1] == std::string(c.name)) command = &c;
   if (!command) {
-    std::cerr << "picmeta: unknown command '" << argv[1] << "'\n\n";
+    std::cerr << "error: unknown command '" << argv[1] << "'\n\n";
     PrintHelp(std::cerr);
     return kUsage;
   }
   std::string error;
   const auto args = Parse(*command, argc - 2, argv + 2, error);
   if (!args) {
-    std::cerr << "picmeta " << command->name << ": " << error << "\n\n";
+    std::cerr << "error: " << command->name << ": " << error << "\n\n";
     PrintHelp(*command, std::cerr);
     return kUsage;
   }
-  if (args->help) {
+  if (args->Flag("help")) {
     PrintHelp(*command, std::cout);
-    return 0;
+    return kDone;
   }
-  const std::string name = command->name;
-  if (name == "read-exif") return ReadExif(*args);
-  if (name == "unscramble") return Unscramble(*args);
-  if (name == "scramble") return Scramble(*args);
-  if (name == "show") return Show(*args);
-  if (name == "demo") return Demo(*args);
-  if (name == "copy") return Copy(*args);
-  if (!args->operands.empty()) {
-    std::cerr << "picmeta " << name << ": unexpected operand '" << args->operands[0] << "'\n";
+  const bool takes_operands = *command->operands != '\0';
+  if (!takes_operands && !args->operands.empty()) {
+    std::cerr << "error: " << command->name << ": unexpected operand '" << args->operands[0]
+              << "'\n";
     return kUsage;
   }
-  if (name == "write") {
-    if (!RequireFolder(args->Get("app-path"), "workspace folder --app-path")) return kUsage;
-    clsmain().WriteDatatoXML(args->Get("app-path"), args->Get("orgid"), args->Get("busiorgid"),
-                             args->Get("operno"), args->Get("opername"), args->Get("busi-time"));
-  } else if (name == "new-write") {
-    if (!RequireFolder(args->Get("app-path"), "workspace folder --app-path")) return kUsage;
-    if (!picmeta::platform::FileExists(args->Get("file"))) {
-      std::cerr << "picmeta: no picture '" << args->Get("file") << "'\n";
-      return kUsage;
-    }
-    clsmain().NewWriteDatatoXML(args->Get("app-path"), args->Get("file"), args->Get("orgid"),
-                                args->Get("busiorgid"), args->Get("operno"),
-                                args->Get("opername"), args->Get("busi-time"));
-  } else if (name == "delete") {
-    if (!RequireFolder(args->Get("folder"), "folder --folder")) return kUsage;
-    clsmain().DeleteDatafromXML(args->Get("folder"), args->Get("picture"));
-  }
-  return 0;
+  Outcome outcome;
+  const bool quiet = args->Flag("quiet"), verbose = args->Flag("verbose");
+  picmeta::SetLogHandler([&](const picmeta::Event& e) {
+    if (e.code == PICMETA_EVENT_HANDOVER_WRITTEN) outcome.handovers.push_back(e.path);
+    if (e.code == PICMETA_EVENT_WORKING_FILE_SAVED) ++outcome.saved;
+    if (e.severity == PICMETA_ERROR) outcome.error = true;
+    if (quiet || (e.severity == PICMETA_INFO && !verbose)) return;
+    static const char* const kLabel[] = {"info", "warning", "error"};
+    std::cerr << kLabel[e.severity] << ": " << e.message << "\n";
+  });
+  const int status = command->run(*args, outcome);
+  picmeta::SetLogHandler(nullptr);
+  return status;
 }

@@ -22,8 +22,8 @@ inline constexpr std::string_view kBusinoQuery = "/busiinfoprocess/busino";
 inline constexpr std::string_view kFirstRecordQuery = "/busiinfoprocess/busiinforecord";
 inline constexpr std::string_view kClassCodeAttributeQuery = "attribute[@name='classcode']";
 inline constexpr std::string_view kSubclassQuery = "subcalsscodeinforecord";
-// The host's ReadEXIF issues the query with a trailing blank and the folder
-// walk without; XPath ignores blanks between tokens, so both select the same
+// ReadEXIF issues this query with a trailing blank and CopyExifInfo's folder
+// walk without it; XPath ignores blanks between tokens, so both select the same
 // elements. Both are kept as issued, so that each method's queries stand as
 // they are documented.
 inline constexpr std::string_view kDocTypeQueryReadExif = "doctypeinforecord ";

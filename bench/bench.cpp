@@ -181,12 +181,19 @@ void Libexif(const std::string& path) {
 
 #ifdef PICMETA_BENCH_EXIV2
 void Libexiv2(const std::string& path) {
-  static const char* kKeys[] = {
-      "Exif.Image.Thresholding", "Exif.Image.CellWidth",         "Exif.Image.CellLength",
-      "Exif.Image.FillOrder",    "Exif.Image.Make",              "Exif.Image.Model",
-      "Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized", "Exif.Image.DateTime",
-      "Exif.Image.Software",     "Exif.Image.ExifTag",           "Exif.Photo.InteroperabilityTag",
-      "Exif.Thumbnail.JPEGInterchangeFormat"};
+  static const char* kKeys[] = {"Exif.Image.Thresholding",
+                                "Exif.Image.CellWidth",
+                                "Exif.Image.CellLength",
+                                "Exif.Image.FillOrder",
+                                "Exif.Image.Make",
+                                "Exif.Image.Model",
+                                "Exif.Photo.DateTimeOriginal",
+                                "Exif.Photo.DateTimeDigitized",
+                                "Exif.Image.DateTime",
+                                "Exif.Image.Software",
+                                "Exif.Image.ExifTag",
+                                "Exif.Photo.InteroperabilityTag",
+                                "Exif.Thumbnail.JPEGInterchangeFormat"};
   struct stat st {};
   ::stat(path.c_str(), &st);
   try {
@@ -223,11 +230,13 @@ double PerPicture(const Engine& e, const std::vector<std::string>& files) {
   for (const auto& f : files) e.fn(f);  // warm the cache
   return Time([&] {
            for (const auto& f : files) e.fn(f);
-         }) * 1e6 / files.size();
+         }) *
+         1e6 / files.size();
 }
 
 void ExtractionTable(const char* title, const std::vector<std::string>& files) {
-  std::printf("\n%s (%zu pictures, warm cache, median of %d passes)\n", title, files.size(), g_runs);
+  std::printf("\n%s (%zu pictures, warm cache, median of %d passes)\n", title, files.size(),
+              g_runs);
   std::printf("  %-10s %12s %16s\n", "engine", "us/picture", "picmeta speed-up");
   const auto engines = Engines();
   std::vector<double> us;
@@ -280,18 +289,20 @@ struct Case {
 // A ReadEXIF case: folders of 100 documents under one subclass.
 Case MakeCase(const std::string& root, int n) {
   Case c{root + "/app", root + "/pics", n};
-  std::string busi = "<busiinfoprocess><busino>C1</busino><busiinforecord classcode='11020000' "
-                     "foldername='R'><subcalsscodeinforecord foldername='S'>";
+  std::string busi =
+      "<busiinfoprocess><busino>C1</busino><busiinforecord classcode='11020000' "
+      "foldername='R'><subcalsscodeinforecord foldername='S'>";
   std::string res = "<documentinfo>";
   for (int f = 0; f * 100 < n; ++f) {
-    busi += "<doctypeinforecord foldername='D" + std::to_string(f) +
-            "'><documentinfo><relationship>";
-    const auto paths = MakePictures(c.temp + "/R/S/D" + std::to_string(f), std::min(100, n - f * 100),
-                                    "p" + std::to_string(f) + "_");
+    busi +=
+        "<doctypeinforecord foldername='D" + std::to_string(f) + "'><documentinfo><relationship>";
+    const auto paths = MakePictures(c.temp + "/R/S/D" + std::to_string(f),
+                                    std::min(100, n - f * 100), "p" + std::to_string(f) + "_");
     for (std::size_t i = 0; i < paths.size(); ++i) {
       const std::string key = std::to_string(f) + "_" + std::to_string(i);
       busi += "<resourcemainindex resourcemainindex='" + key + "'/>";
-      res += "<filename resourcemainindex='" + key + "' name='" + fs::path(paths[i]).filename().string() + "'/>";
+      res += "<filename resourcemainindex='" + key + "' name='" +
+             fs::path(paths[i]).filename().string() + "'/>";
     }
     busi += "</relationship></documentinfo></doctypeinforecord>";
   }
@@ -314,11 +325,12 @@ void ReadExifTable(const std::string& root, const std::vector<int>& sizes) {
   for (const int n : sizes) {
     const Case c = MakeCase(root + "/case" + std::to_string(n), n);
     auto run = [&] {
-      picmeta::clsmain().ReadEXIF(c.temp, c.app, "2", "", "3100000ABCDEF001", "b", "0815", "n",
-                                  "t", "s", "p", "ip");
+      picmeta::clsmain().ReadEXIF(c.temp, c.app, "2", "", "3100000ABCDEF001", "b", "0815", "n", "t",
+                                  "s", "p", "ip");
     };
     run();
-    const double t = Time(run, [&] { RemoveHandOvers(c.app); }, 3);
+    const double t = Time(
+        run, [&] { RemoveHandOvers(c.app); }, 3);
     RemoveHandOvers(c.app);
     const double peak = PeakMiB(run);
     seconds.push_back(t);
@@ -330,7 +342,8 @@ void ReadExifTable(const std::string& root, const std::vector<int>& sizes) {
 
 // A WriteDatatoXML case folder with n listed pictures.
 std::string MakeWorkspace(const std::string& root, int n) {
-  Put(root + "/documentfilesource.xml", "<documentinfo><filename relativepath='top/case'/></documentinfo>");
+  Put(root + "/documentfilesource.xml",
+      "<documentinfo><filename relativepath='top/case'/></documentinfo>");
   Put(root + "/top/kelexplorersource.xml",
       "<kelexplorerinfo><folder name='case'><busiindex><component name='busitype' value='2'/>"
       "<component name='classcode' value='11020000'/></busiindex></folder></kelexplorerinfo>");
@@ -339,8 +352,10 @@ std::string MakeWorkspace(const std::string& root, int n) {
   const std::string small = SmallPicture(1);
   for (int i = 0; i < n; ++i) {
     const std::string name = "p" + std::to_string(i) + ".jpg";
-    if (i == 0) Put(folder + "/" + name, small);
-    else fs::create_hard_link(folder + "/p0.jpg", folder + "/" + name);
+    if (i == 0)
+      Put(folder + "/" + name, small);
+    else
+      fs::create_hard_link(folder + "/p0.jpg", folder + "/" + name);
     list += "<file name='" + name + "' processflag='1'/>";
   }
   Put(folder + "/kelexplorersource.xml", list + "</kelexplorerinfo>");
@@ -362,12 +377,16 @@ MethodTimes Methods(const std::string& root, int n) {
   MethodTimes t{};
   auto write = [&] { obj.WriteDatatoXML(app, "3100000ABCDEF001", "b", "0815", "n", "t"); };
   constexpr int kRuns = 7;
-  t.write_empty = Time(write, [&] { fs::remove(file); }, kRuns);
+  t.write_empty = Time(
+      write, [&] { fs::remove(file); }, kRuns);
   write();
   t.write_full = Time(write, {}, kRuns);
-  t.new_write = Time([&] {
-    obj.NewWriteDatatoXML(app, folder + "/" + middle, "3100000ABCDEF001", "b", "0815", "n", "t");
-  }, {}, kRuns);
+  t.new_write = Time(
+      [&] {
+        obj.NewWriteDatatoXML(app, folder + "/" + middle, "3100000ABCDEF001", "b", "0815", "n",
+                              "t");
+      },
+      {}, kRuns);
   std::string saved;
   {
     std::ifstream in(file, std::ios::binary);
@@ -446,13 +465,18 @@ int main(int argc, char** argv) {
   bool quick = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--quick") quick = true;
-    else if (a == "--work" && i + 1 < argc) work = argv[++i];
-    else if (a == "--pictures" && i + 1 < argc) real = argv[++i];
-    else if (a == "--methods-dir" && i + 1 < argc) methods = argv[++i];
+    if (a == "--quick")
+      quick = true;
+    else if (a == "--work" && i + 1 < argc)
+      work = argv[++i];
+    else if (a == "--pictures" && i + 1 < argc)
+      real = argv[++i];
+    else if (a == "--methods-dir" && i + 1 < argc)
+      methods = argv[++i];
     else {
-      std::fprintf(stderr,
-                   "usage: picmeta_bench [--quick] [--work DIR] [--pictures DIR] [--methods-dir DIR]\n");
+      std::fprintf(
+          stderr,
+          "usage: picmeta_bench [--quick] [--work DIR] [--pictures DIR] [--methods-dir DIR]\n");
       return 2;
     }
   }
@@ -465,13 +489,16 @@ int main(int argc, char** argv) {
   std::printf("picmeta benchmark; inputs in %s\n", work.c_str());
 
   const auto mixed = MakePictures(work + "/mixed", quick ? 300 : 2000, "m");
-  ExtractionTable("Per-picture extraction: stat + 13 tags, mixed pictures (1 in 100 is 8 MiB)", mixed);
+  ExtractionTable("Per-picture extraction: stat + 13 tags, mixed pictures (1 in 100 is 8 MiB)",
+                  mixed);
   if (!real.empty()) {
     std::vector<std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(real)) {
       std::string ext = e.path().extension().string();
-      std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-      if (e.is_regular_file() && (ext == ".jpg" || ext == ".jpeg")) files.push_back(e.path().string());
+      std::transform(ext.begin(), ext.end(), ext.begin(),
+                     [](unsigned char c) { return std::tolower(c); });
+      if (e.is_regular_file() && (ext == ".jpg" || ext == ".jpeg"))
+        files.push_back(e.path().string());
     }
     ExtractionTable(("Per-picture extraction, pictures of " + real).c_str(), files);
   }

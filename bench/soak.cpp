@@ -25,9 +25,9 @@ long ResidentKiB() {
 
 int main(int argc, char** argv) {
   const long calls = argc > 1 ? std::atol(argv[1]) : 100000;
-  const std::string work = argc > 2 ? argv[2]
+  const std::string work = argc > 2                              ? argv[2]
                            : std::filesystem::exists("/dev/shm") ? "/dev/shm/picmeta-soak"
-                                                                  : "/tmp/picmeta-soak";
+                                                                 : "/tmp/picmeta-soak";
   std::filesystem::remove_all(work);
   const auto c = picmeta::tooling::BuildSampleCase(work);
   picmeta::SetFolderNotification([](const std::string&) {});
@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
       for (const auto& e : std::filesystem::directory_iterator(c.app_path))
         if (e.path().filename().string().rfind("exif_", 0) == 0) std::filesystem::remove(e.path());
     }
-    if ((i + 1) % (calls / 10 ? calls / 10 : 1) == 0) std::printf("%10ld %14ld\n", i + 1, ResidentKiB());
+    if ((i + 1) % (calls / 10 ? calls / 10 : 1) == 0)
+      std::printf("%10ld %14ld\n", i + 1, ResidentKiB());
   }
   std::filesystem::remove_all(work);
   return 0;

@@ -62,8 +62,8 @@ void picmeta_clsmain_ReadEXIF(picmeta_clsmain* obj, const char* TempPath1, const
 }
 
 void picmeta_clsmain_WriteDatatoXML(picmeta_clsmain* obj, const char* AppPath1, const char* Orgid,
-                                    const char* Busiorgid, const char* Operno,
-                                    const char* Opername, const char* BusiTime) {
+                                    const char* Busiorgid, const char* Operno, const char* Opername,
+                                    const char* BusiTime) {
   if (!obj) return;
   picmeta::capture::Step([&] {
     obj->object.WriteDatatoXML(S(AppPath1), S(Orgid), S(Busiorgid), S(Operno), S(Opername),

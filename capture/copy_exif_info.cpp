@@ -59,7 +59,8 @@ void Release(TakenFile& taken) {
     throw;
   }
   platform::SyncFolder(taken.folder);
-  capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(), "working file handed over and removed");
+  capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(),
+                "working file handed over and removed");
 }
 
 void Run(const std::string& strFolderPath1, const std::string& TempPath1,
@@ -128,8 +129,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
 
 }  // namespace
 
-void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1,
-                           std::string Operno) {
+void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1, std::string Operno) {
   capture::MethodScope scope("CopyExifInfo");
   Step([&] { Run(strFolderPath1, TempPath1, Operno); });
   scope.Finish();

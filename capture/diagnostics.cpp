@@ -5,10 +5,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <vector>
-
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "capture/guarded.h"
 #include "picmeta/clsmain.h"
@@ -69,9 +68,8 @@ void SetLogHandler(LogHandler handler) noexcept {
 
 void SetFolderNotification(FolderNotification notification) noexcept {
   try {
-    g_folders.Set(notification
-                      ? std::make_shared<const FolderNotification>(std::move(notification))
-                      : nullptr);
+    g_folders.Set(notification ? std::make_shared<const FolderNotification>(std::move(notification))
+                               : nullptr);
   } catch (...) {
   }
 }
@@ -158,8 +156,9 @@ extern "C" void picmeta_set_log_handler(picmeta_log_handler fn, void* user_data)
       return;
     }
     picmeta::SetLogHandler([fn, user_data](const picmeta::Event& e) {
-      const picmeta_event c{e.code,         e.severity,      e.method.c_str(), e.path.c_str(),
-                            e.message.c_str(), e.count, e.os_error};
+      const picmeta_event c{e.code,         e.severity,        e.method.c_str(),
+                            e.path.c_str(), e.message.c_str(), e.count,
+                            e.os_error};
       fn(&c, user_data);
     });
   } catch (...) {

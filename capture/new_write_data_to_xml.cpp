@@ -22,7 +22,8 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   if (const platform::Status st = platform::StatFile(strFilePath, picture); !st.ok()) {
     capture::Emit(PICMETA_EVENT_PICTURE_MISSING, strFilePath,
                   "picture " + platform::GetFileName(strFilePath) + ": " + platform::Describe(st) +
-                      ", nothing written", -1, st.error);
+                      ", nothing written",
+                  -1, st.error);
     return;
   }
 
@@ -42,7 +43,8 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 
   Public_Function::SplitOrgid(Orgid, record);
   Public_Function::ReadPicInfo(strFilePath, record);
-  capture::SetInfoAttributes(target, record, {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
+  capture::SetInfoAttributes(target, record,
+                             {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
                              capture::InfoColumns::kNewWrite);
   Public_Function::SaveWorkingFile(file);
 }

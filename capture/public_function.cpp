@@ -4,10 +4,10 @@
 
 #include <variant>
 
+#include "capture/diagnostics.h"
 #include "capture/guarded.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "capture/diagnostics.h"
 #include "platform/text.h"
 #include "reader/exif_reader.h"
 #include "records/workspace.h"
@@ -49,8 +49,11 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
       record.Filetype(platform::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
     });
     Step([&] { record.Filename(platform::TrimBlanks(name)); });
-    Step([&] { record.Datecreat(platform::TrimBlanks(platform::FormatGeneralDate(file.created))); });
-    Step([&] { record.Datemodified(platform::TrimBlanks(platform::FormatGeneralDate(file.modified))); });
+    Step(
+        [&] { record.Datecreat(platform::TrimBlanks(platform::FormatGeneralDate(file.created))); });
+    Step([&] {
+      record.Datemodified(platform::TrimBlanks(platform::FormatGeneralDate(file.modified)));
+    });
     Step([&] { record.FileSize(std::to_string(file.size)); });
 
     reader::ExifReader reader;
@@ -122,9 +125,12 @@ void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& recor
       Step([&] {
         const auto name = component.GetAttribute("name");
         void (clsPicinfo::*set)(std::string) = nullptr;
-        if (name == "busitype") set = &clsPicinfo::Busitype;
-        else if (name == "claimstno") set = &clsPicinfo::Claimstno;
-        else if (name == "classcode") set = &clsPicinfo::ClassCode;
+        if (name == "busitype")
+          set = &clsPicinfo::Busitype;
+        else if (name == "claimstno")
+          set = &clsPicinfo::Claimstno;
+        else if (name == "classcode")
+          set = &clsPicinfo::ClassCode;
         if (set) (record.*set)(component.GetAttribute("value").value());
       });
     }
@@ -136,9 +142,12 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
   Step([&] {
     const std::string name = element.Name();
     std::string_view query;
-    if (name == "busiinfoprocess") query = ws::kRecordQuery;
-    else if (name == "busiinforecord") query = ws::kSubclassQuery;
-    else if (name == "subcalsscodeinforecord" || name == "doctypeinforecord") query = ws::kDocTypeQuery;
+    if (name == "busiinfoprocess")
+      query = ws::kRecordQuery;
+    else if (name == "busiinforecord")
+      query = ws::kSubclassQuery;
+    else if (name == "subcalsscodeinforecord" || name == "doctypeinforecord")
+      query = ws::kDocTypeQuery;
     if (!query.empty()) {
       for (const auto& child : element.SelectNodes(query)) {
         // An absent or empty folder name adds no level, as on disk.
@@ -173,9 +182,9 @@ std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo
     return std::nullopt;
   }
   if (record.ClassCode() != "11020000") {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
-                  "class code '" + record.ClassCode() + "' of case folder " + *R +
-                      " is not 11020000");
+    capture::Emit(
+        PICMETA_EVENT_GATE_STOPPED, "",
+        "class code '" + record.ClassCode() + "' of case folder " + *R + " is not 11020000");
     return std::nullopt;
   }
   return R;

@@ -7,8 +7,8 @@
 
 #include "platform/fs.h"
 #include "platform/xml.h"
-#include "records/record_document.h"
 #include "records/picinfo.h"
+#include "records/record_document.h"
 
 // Procedures shared by the methods of clsmain.
 namespace picmeta::Public_Function {

@@ -36,8 +36,7 @@ Picture MakePicture(const std::vector<std::string>& levels, const std::string& n
 
 class CaseWalk {
  public:
-  CaseWalk(const std::string& app_path, std::vector<Picture>& out)
-      : names_(app_path), out_(out) {
+  CaseWalk(const std::string& app_path, std::vector<Picture>& out) : names_(app_path), out_(out) {
     if (!names_.result())
       Public_Function::ReportNotLoaded(ws::Join(app_path, ws::kResourceFile), names_.result());
   }

@@ -72,8 +72,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 }  // namespace
 
 void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
-                             std::string Operno, std::string Opername,
-                             std::string BusiTime) {
+                             std::string Operno, std::string Opername, std::string BusiTime) {
   capture::MethodScope scope("WriteDatatoXML");
   Step([&] { Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime); });
   scope.Finish();

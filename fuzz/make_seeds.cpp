@@ -50,22 +50,26 @@ std::vector<std::pair<std::string, std::string>> Pictures() {
                     Entry{3, 3, 3, std::string("\x01\x02\x03\0\0\0", 6), std::nullopt, 0},
                     Entry{4, 4, 1, std::string("\0\0\0\x80", 4), std::nullopt, 0}}}};
     out.emplace_back("types-" + tag, BuildJpeg(BuildTiff(t), app0));
-    out.emplace_back("loop-" + tag, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-                                                w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1),
-                                                    w.U32(8), w.U32(8);
-                                              }),
+    out.emplace_back("loop-" + tag, BuildJpeg(HandTiff(o,
+                                                       [](ByteWriter& w) {
+                                                         w.U16(1), w.U16(0x8769), w.U16(4),
+                                                             w.U32(1), w.U32(8), w.U32(8);
+                                                       }),
                                               JpegOptions{false, "", 8, 1}));
-    out.emplace_back("huge-count-" + tag, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-                                                      w.U16(0xFFFF);
-                                                      for (int i = 0; i < 40; ++i) w.U16(0xFFFF);
-                                                    }),
+    out.emplace_back("huge-count-" + tag, BuildJpeg(HandTiff(o,
+                                                             [](ByteWriter& w) {
+                                                               w.U16(0xFFFF);
+                                                               for (int i = 0; i < 40; ++i)
+                                                                 w.U16(0xFFFF);
+                                                             }),
                                                     JpegOptions{false, "", 8, 1}));
-    out.emplace_back("count-overflow-" + tag,
-                     BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-                                 w.U16(1), w.U16(0x010F), w.U16(4), w.U32(0x40000000), w.U32(8),
-                                     w.U32(0);
-                               }),
-                               JpegOptions{false, "", 8, 1}));
+    out.emplace_back("count-overflow-" + tag, BuildJpeg(HandTiff(o,
+                                                                 [](ByteWriter& w) {
+                                                                   w.U16(1), w.U16(0x010F),
+                                                                       w.U16(4), w.U32(0x40000000),
+                                                                       w.U32(8), w.U32(0);
+                                                                 }),
+                                                        JpegOptions{false, "", 8, 1}));
   }
   JpegOptions stray;
   stray.app0_before = true;
@@ -84,33 +88,56 @@ void Hostile(const fs::path& dir) {
   for (const Order o : {Order::kIntel, Order::kMotorola}) {
     const std::string t = o == Order::kIntel ? "-ii" : "-mm";
     const JpegOptions tail{false, "", 8, 1};
-    Seed(dir / "pictures", "directory-loop" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.U16(1), w.U16(0x0110), w.U16(3), w.U32(1), w.U32(1), w.U32(26);
-      w.U16(1), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U32(8);
-    }), tail));
-    Seed(dir / "pictures", "entries-65535" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.U16(0xFFFF);
-      for (int i = 0; i < 30000; ++i) w.U16(0x0A0A);
-    }), tail));
-    Seed(dir / "pictures", "offset-past-end" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.U16(2), w.U16(0x010F), w.U16(2), w.U32(64), w.U32(0x7FFFFF00);
-      w.U16(0x0110), w.U16(2), w.U32(64), w.U32(0x00100000), w.U32(0x7FFFFFF0);
-    }), tail));
-    Seed(dir / "pictures", "count-times-size-overflows" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.U16(2), w.U16(0x0112), w.U16(3), w.U32(0x7FFFFFFF), w.U32(8);
-      w.U16(0x0100), w.U16(4), w.U32(0x40000001), w.U32(8), w.U32(0);
-    }), tail));
-    Seed(dir / "pictures", "long-2-to-31" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.U16(2), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x80000000u);
-      w.U16(0x0100), w.U16(4), w.U32(1), w.U32(0xFFFFFFFFu), w.U32(0);
-    }), tail));
-    Seed(dir / "pictures", "ifd0-offset-2-to-31" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.bytes().resize(4);
-      w.U32(0x80000008u);
-    }), tail));
-    Seed(dir / "pictures", "exif-pointer-wraps" + t, BuildJpeg(HandTiff(o, [](ByteWriter& w) {
-      w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x7FFFFFFF), w.U32(0);
-    }), tail));
+    Seed(dir / "pictures", "directory-loop" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.U16(1), w.U16(0x0110), w.U16(3), w.U32(1), w.U32(1), w.U32(26);
+                              w.U16(1), w.U16(0x0201), w.U16(4), w.U32(1), w.U32(7), w.U32(8);
+                            }),
+                   tail));
+    Seed(dir / "pictures", "entries-65535" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.U16(0xFFFF);
+                              for (int i = 0; i < 30000; ++i) w.U16(0x0A0A);
+                            }),
+                   tail));
+    Seed(dir / "pictures", "offset-past-end" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.U16(2), w.U16(0x010F), w.U16(2), w.U32(64), w.U32(0x7FFFFF00);
+                              w.U16(0x0110), w.U16(2), w.U32(64), w.U32(0x00100000),
+                                  w.U32(0x7FFFFFF0);
+                            }),
+                   tail));
+    Seed(dir / "pictures", "count-times-size-overflows" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.U16(2), w.U16(0x0112), w.U16(3), w.U32(0x7FFFFFFF), w.U32(8);
+                              w.U16(0x0100), w.U16(4), w.U32(0x40000001), w.U32(8), w.U32(0);
+                            }),
+                   tail));
+    Seed(dir / "pictures", "long-2-to-31" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.U16(2), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x80000000u);
+                              w.U16(0x0100), w.U16(4), w.U32(1), w.U32(0xFFFFFFFFu), w.U32(0);
+                            }),
+                   tail));
+    Seed(dir / "pictures", "ifd0-offset-2-to-31" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.bytes().resize(4);
+                              w.U32(0x80000008u);
+                            }),
+                   tail));
+    Seed(dir / "pictures", "exif-pointer-wraps" + t,
+         BuildJpeg(HandTiff(o,
+                            [](ByteWriter& w) {
+                              w.U16(1), w.U16(0x8769), w.U16(4), w.U32(1), w.U32(0x7FFFFFFF),
+                                  w.U32(0);
+                            }),
+                   tail));
   }
   CameraPicture p;
   p.image_bytes = 16;
@@ -130,11 +157,18 @@ void Hostile(const fs::path& dir) {
   }
   bomb += "]><root><info Filename='&a9;'/></root>";
   Seed(dir / "xml", "entity-bomb", bomb);
-  Seed(dir / "xml", "quadratic-blowup",
-       "<!DOCTYPE root [<!ENTITY a '" + std::string(50000, 'a') + "'>]><root><info Filename='" +
-           [] { std::string s; for (int i = 0; i < 2000; ++i) s += "&a;"; return s; }() + "'/></root>");
+  Seed(
+      dir / "xml", "quadratic-blowup",
+      "<!DOCTYPE root [<!ENTITY a '" + std::string(50000, 'a') + "'>]><root><info Filename='" +
+          [] {
+            std::string s;
+            for (int i = 0; i < 2000; ++i) s += "&a;";
+            return s;
+          }() +
+          "'/></root>");
   Seed(dir / "xml", "external-entity",
-       "<!DOCTYPE root [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><root><info Filename='&x;'/></root>");
+       "<!DOCTYPE root [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><root><info "
+       "Filename='&x;'/></root>");
   Seed(dir / "xml", "external-dtd", "<!DOCTYPE root SYSTEM 'file:///etc/passwd'><root/>");
   Seed(dir / "xml", "parameter-entity",
        "<!DOCTYPE root [<!ENTITY % p SYSTEM 'file:///etc/hostname'> %p;]><root/>");
@@ -186,13 +220,13 @@ int main(int argc, char** argv) {
        "<busiinfoprocess><busino>C</busino><busiinforecord classcode='11020000' foldername='R'>"
        "<subcalsscodeinforecord foldername='S'><doctypeinforecord foldername='A'><documentinfo>"
        "<relationship><resourcemainindex resourcemainindex='1'/></relationship></documentinfo>"
-       "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>" + cut +
-           "<documentinfo><filename resourcemainindex='1' name='a.jpg'/></documentinfo>" + cut +
-           "<documentinfo><filename relativepath='top/case'/></documentinfo>" + cut +
+       "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>" +
+           cut + "<documentinfo><filename resourcemainindex='1' name='a.jpg'/></documentinfo>" +
+           cut + "<documentinfo><filename relativepath='top/case'/></documentinfo>" + cut +
            "<kelexplorerinfo><folder name='case'><busiindex><component name='busitype' "
            "value='2'/><component name='classcode' value='11020000'/></busiindex></folder>"
-           "</kelexplorerinfo>" + cut +
-           "<kelexplorerinfo><file name='a.jpg' processflag='1'/></kelexplorerinfo>");
+           "</kelexplorerinfo>" +
+           cut + "<kelexplorerinfo><file name='a.jpg' processflag='1'/></kelexplorerinfo>");
   Seed(root / "record_file", "records",
        "<?xml version='1.0' encoding='GBK'?><root><info Filename='a.jpg' Make='Canon'/>"
        "<info Filename='b.jpg'/><info Filename='a.jpg'/><info/></root>");

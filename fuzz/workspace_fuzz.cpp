@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Put(root + "/pics/R/S/A/exifinfo.xml", "<root><info Filename='x'/></root>");
 
   picmeta::clsmain obj;
-  obj.ReadEXIF(root + "/pics", root + "/app", "2", "", "3100000ABCDEF001", "b", "7", "n", "t",
-               "s", "p", "ip");
+  obj.ReadEXIF(root + "/pics", root + "/app", "2", "", "3100000ABCDEF001", "b", "7", "n", "t", "s",
+               "p", "ip");
   obj.WriteDatatoXML(root + "/app", "3100000ABCDEF001", "b", "7", "n", "t");
   obj.NewWriteDatatoXML(root + "/app", root + "/app/top/case/a.jpg", "o", "b", "7", "n", "t");
   obj.CopyExifInfo(root + "/app", root + "/pics", "7");

@@ -19,13 +19,26 @@ FaultInjector g_injector;
 std::string Describe(const Status& status) {
   std::string text;
   switch (status.code) {
-    case FileStatus::kOk: return "ok";
-    case FileStatus::kNotFound: text = "not found"; break;
-    case FileStatus::kNotRegular: text = "not a regular file"; break;
-    case FileStatus::kTooLarge: text = "too large"; break;
-    case FileStatus::kExists: text = "already exists"; break;
-    case FileStatus::kReadOnly: text = "read-only"; break;
-    case FileStatus::kIoError: text = "I/O error"; break;
+    case FileStatus::kOk:
+      return "ok";
+    case FileStatus::kNotFound:
+      text = "not found";
+      break;
+    case FileStatus::kNotRegular:
+      text = "not a regular file";
+      break;
+    case FileStatus::kTooLarge:
+      text = "too large";
+      break;
+    case FileStatus::kExists:
+      text = "already exists";
+      break;
+    case FileStatus::kReadOnly:
+      text = "read-only";
+      break;
+    case FileStatus::kIoError:
+      text = "I/O error";
+      break;
   }
   if (status.error != 0) text += std::string(" (") + std::strerror(status.error) + ")";
   return text;

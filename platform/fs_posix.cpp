@@ -13,8 +13,8 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <utility>
 #include <thread>
+#include <utility>
 
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -27,12 +27,16 @@ using detail::Injected;
 Status FromErrno(int err) {
   switch (err) {
     case ENOENT:
-    case ENOTDIR: return {FileStatus::kNotFound, err};
+    case ENOTDIR:
+      return {FileStatus::kNotFound, err};
     case ELOOP:  // O_NOFOLLOW met a symbolic link
     case EISDIR:
-    case ENXIO: return {FileStatus::kNotRegular, err};
-    case EEXIST: return {FileStatus::kExists, err};
-    default: return {FileStatus::kIoError, err};
+    case ENXIO:
+      return {FileStatus::kNotRegular, err};
+    case EEXIST:
+      return {FileStatus::kExists, err};
+    default:
+      return {FileStatus::kIoError, err};
   }
 }
 
@@ -121,8 +125,8 @@ Status WriteAll(int fd, std::string_view bytes) {
 
 // Writes bytes to a new temporary file in folder, synced and closed; its
 // path in `temp`. Nothing is left behind on failure.
-Status WriteTemporary(const std::string& folder, std::string_view bytes,
-                      std::optional<mode_t> mode, std::string& temp) {
+Status WriteTemporary(const std::string& folder, std::string_view bytes, std::optional<mode_t> mode,
+                      std::string& temp) {
   temp = folder + "/" + TemporaryName();
   Fd fd(Sys(Op::kOpen, [&] {
     return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -171,8 +175,8 @@ Status StatFile(std::string_view path, FileInfo& info) {
   if (!S_ISREG(st.stx_mode)) return {FileStatus::kNotRegular, 0};
   info.name = GetFileName(path);
   info.modified = static_cast<std::time_t>(st.stx_mtime.tv_sec);
-  info.created = (st.stx_mask & STATX_BTIME) ? static_cast<std::time_t>(st.stx_btime.tv_sec)
-                                             : info.modified;
+  info.created =
+      (st.stx_mask & STATX_BTIME) ? static_cast<std::time_t>(st.stx_btime.tv_sec) : info.modified;
   info.size = static_cast<std::int64_t>(st.stx_size);
   return {};
 }
@@ -204,7 +208,8 @@ std::string ParentFolderPath(std::string_view path) {
 }
 
 bool SameFile(std::string_view a, std::string_view b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return ::stat(NativePath(a).c_str(), &sa) == 0 && ::stat(NativePath(b).c_str(), &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

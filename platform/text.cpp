@@ -121,8 +121,8 @@ std::string XmlSafe(std::string_view text) {
       ++i;
       continue;
     }
-    const bool allowed = cp == 0x9 || cp == 0xA || cp == 0xD ||
-                         (cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF);
+    const bool allowed =
+        cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF);
     if (allowed) out.append(text.substr(i, len));
     i += len;
   }

@@ -1,12 +1,11 @@
 #include "platform/xml.h"
 
+#include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlsave.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
-#include <libxml/xmlsave.h>
-
-#include <iconv.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -105,10 +104,14 @@ std::string DeclaredEncoding(std::string_view text) {
   const auto at = decl.find("encoding");
   if (at == std::string_view::npos) return {};
   std::size_t i = at + 8;
-  while (i < decl.size() && (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n')) ++i;
+  while (i < decl.size() &&
+         (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n'))
+    ++i;
   if (i >= decl.size() || decl[i] != '=') return {};
   ++i;
-  while (i < decl.size() && (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n')) ++i;
+  while (i < decl.size() &&
+         (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n'))
+    ++i;
   if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) return {};
   const auto close = decl.find(decl[i], i + 1);
   if (close == std::string_view::npos) return {};
@@ -137,7 +140,8 @@ bool DecodeDocument(std::string& bytes, std::string& declared) {
     bytes.erase(0, 3);
     declared = DeclaredEncoding(bytes);  // the byte-order mark decided; a declaration only names it
     return true;
-  } else if (starts(std::string_view("\xFF\xFE\0\0", 4)) || starts(std::string_view("\0\0\xFE\xFF", 4))) {
+  } else if (starts(std::string_view("\xFF\xFE\0\0", 4)) ||
+             starts(std::string_view("\0\0\xFE\xFF", 4))) {
     utf8 = ConvertText(bytes, "UTF-8", "UTF-32");
   } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
     utf8 = ConvertText(bytes, "UTF-8", "UTF-16");
@@ -191,14 +195,22 @@ bool HasNonAsciiName(xmlNodePtr node) {
 
 std::string Describe(const LoadResult& result) {
   switch (result.failure) {
-    case LoadFailure::kNone: return "loaded";
-    case LoadFailure::kMissing: return "missing";
-    case LoadFailure::kNotRegular: return "not a regular file";
-    case LoadFailure::kTooLarge: return "too large";
-    case LoadFailure::kIoError: return Describe(Status{FileStatus::kIoError, result.error});
-    case LoadFailure::kBadEncoding: return "bad encoding";
-    case LoadFailure::kDoctype: return "has a DOCTYPE";
-    case LoadFailure::kNotWellFormed: return "not well-formed";
+    case LoadFailure::kNone:
+      return "loaded";
+    case LoadFailure::kMissing:
+      return "missing";
+    case LoadFailure::kNotRegular:
+      return "not a regular file";
+    case LoadFailure::kTooLarge:
+      return "too large";
+    case LoadFailure::kIoError:
+      return Describe(Status{FileStatus::kIoError, result.error});
+    case LoadFailure::kBadEncoding:
+      return "bad encoding";
+    case LoadFailure::kDoctype:
+      return "has a DOCTYPE";
+    case LoadFailure::kNotWellFormed:
+      return "not well-formed";
   }
   return "not loaded";
 }
@@ -316,11 +328,16 @@ LoadResult XmlDocument::Load(std::string_view path, Blanks blanks, std::int64_t 
   std::string bytes;
   const Status s = ReadWholeFile(path, max_bytes, bytes);
   switch (s.code) {
-    case FileStatus::kOk: return Parse(std::move(bytes), blanks);
-    case FileStatus::kNotFound: return {LoadFailure::kMissing, s.error};
-    case FileStatus::kNotRegular: return {LoadFailure::kNotRegular, s.error};
-    case FileStatus::kTooLarge: return {LoadFailure::kTooLarge, s.error};
-    default: return {LoadFailure::kIoError, s.error};
+    case FileStatus::kOk:
+      return Parse(std::move(bytes), blanks);
+    case FileStatus::kNotFound:
+      return {LoadFailure::kMissing, s.error};
+    case FileStatus::kNotRegular:
+      return {LoadFailure::kNotRegular, s.error};
+    case FileStatus::kTooLarge:
+      return {LoadFailure::kTooLarge, s.error};
+    default:
+      return {LoadFailure::kIoError, s.error};
   }
 }
 

@@ -251,8 +251,8 @@ std::int32_t ExifReader::Read32(std::int64_t p) const {
   }
   if (!IntelOrder()) std::reverse(b, b + 4);
   if (b[3] >= 0x80) throw OverflowError("32-bit value of 2^31 or more");
-  return static_cast<std::int32_t>(b[0] | (std::uint32_t{b[1]} << 8) |
-                                   (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[3]} << 24));
+  return static_cast<std::int32_t>(b[0] | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
+                                   (std::uint32_t{b[3]} << 24));
 }
 
 void ExifReader::Load(const std::string& picFile) {
@@ -368,7 +368,8 @@ void ExifReader::ReadIfdChain(std::int64_t d) {
     const std::int64_t reachable =
         d + 2 > L ? 0 : std::min<std::int64_t>(n, (L - (d + 2)) / 12 + 1);
     const bool first_time = walked.insert(d).second;
-    const bool walk = (first_time || exif_now) && entries + std::max<std::int64_t>(reachable, 1) <= limit;
+    const bool walk =
+        (first_time || exif_now) && entries + std::max<std::int64_t>(reachable, 1) <= limit;
     if (walk) {
       entries += std::max<std::int64_t>(reachable, 1);
       const std::size_t base = tags_.size();

@@ -43,8 +43,7 @@ std::string OperatorForFileName(std::string_view operno) {
   return out;
 }
 
-std::string WriteHandOver(const std::string& folder, const std::string& operno,
-                          std::string bytes) {
+std::string WriteHandOver(const std::string& folder, const std::string& operno, std::string bytes) {
   encrypt::Scramble(bytes);
   const std::string prefix = folder + "\\exif_" + OperatorForFileName(operno) + "_";
   const std::time_t now = platform::Now();

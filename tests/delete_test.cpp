@@ -56,8 +56,9 @@ TEST(DeleteDatafromXML, BackslashAndSlashFoldersAreTheSame) {
 
 TEST(DeleteDatafromXML, RewritesTheFileEvenWithoutAMatchKeepingOtherContent) {
   TempDir dir;
-  test::Write(dir / "exifinfo.xml",
-              "<?xml version=\"1.0\" encoding=\"GBK\"?>\n<records><info Filename=\"A.jpg\"/></records>");
+  test::Write(
+      dir / "exifinfo.xml",
+      "<?xml version=\"1.0\" encoding=\"GBK\"?>\n<records><info Filename=\"A.jpg\"/></records>");
   clsmain obj;
   obj.DeleteDatafromXML(dir.path(), "A.jpg");  // root is not named root: nothing selected
   platform::XmlDocument doc;

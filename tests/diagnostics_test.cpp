@@ -5,8 +5,8 @@
 
 #include <filesystem>
 #include <future>
-#include <thread>
 #include <stdexcept>
+#include <thread>
 
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
@@ -51,7 +51,8 @@ TEST_F(EventsTest, AFullReadExifTellsTheHandOverAndEachPictureWithoutValues) {
   ReadExif();
   const auto handover = Of(PICMETA_EVENT_HANDOVER_WRITTEN);
   ASSERT_EQ(handover.size(), 1u);
-  EXPECT_EQ(platform::NativePath(handover[0].path), case_.app_path + "/exif_0815_20110811143005.xml");
+  EXPECT_EQ(platform::NativePath(handover[0].path),
+            case_.app_path + "/exif_0815_20110811143005.xml");
   EXPECT_EQ(handover[0].count, 7);
   EXPECT_EQ(handover[0].severity, PICMETA_INFO);
   EXPECT_EQ(handover[0].method, "ReadEXIF");
@@ -76,7 +77,8 @@ TEST_F(EventsTest, EachGateSaysWhichAndWhatValue) {
               "<kelexplorerinfo><folder name='case'><busiindex><component name='busitype' "
               "value='1'/></busiindex></folder></kelexplorerinfo>");
   Write();
-  test::Write(case_.app_path + "/documentfilesource.xml", "<documentinfo><filename/></documentinfo>");
+  test::Write(case_.app_path + "/documentfilesource.xml",
+              "<documentinfo><filename/></documentinfo>");
   Write();
   const auto gates = Of(PICMETA_EVENT_GATE_STOPPED);
   ASSERT_EQ(gates.size(), 4u);

@@ -1,8 +1,9 @@
+#include "reader/exif_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "reader/exif_reader.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"
 
@@ -55,8 +56,7 @@ class BothOrders : public ReaderTest, public ::testing::WithParamInterface<Order
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(ByteOrder, BothOrders,
-                         ::testing::Values(Order::kIntel, Order::kMotorola),
+INSTANTIATE_TEST_SUITE_P(ByteOrder, BothOrders, ::testing::Values(Order::kIntel, Order::kMotorola),
                          [](const auto& info) {
                            return info.param == Order::kIntel ? "II" : "MM";
                          });
@@ -111,7 +111,10 @@ TEST_F(ReaderTest, FilesWithoutAnExifBlock) {
     EXPECT_FALSE(other.Getloaded());
   }
   ExifReader upper;
-  upper.Load(Put(std::string("\xFF\xD8\xFF\xE1\0\x10" "EXIF\0\0II*\0\x08\0\0\0\0\0", 22), "u.jpg"));
+  upper.Load(Put(std::string("\xFF\xD8\xFF\xE1\0\x10"
+                             "EXIF\0\0II*\0\x08\0\0\0\0\0",
+                             22),
+                 "u.jpg"));
   EXPECT_FALSE(upper.Getloaded());
 }
 
@@ -122,7 +125,10 @@ TEST_F(ReaderTest, FilesTooShortForTheHeaderFailWithSubscriptOutOfRange) {
   seven.Load(Put(std::string("\xFF\xD8\0\0\0\0\0", 7), "7.jpg"));  // index 7 is the spare byte
   EXPECT_FALSE(seven.Getloaded());
   ExifReader near_end;
-  EXPECT_THROW(near_end.Load(Put(std::string("\xFF\xD8\0\xFF\xE1" "Ex", 7), "e.jpg")),
+  EXPECT_THROW(near_end.Load(Put(std::string("\xFF\xD8\0\xFF\xE1"
+                                             "Ex",
+                                             7),
+                                 "e.jpg")),
                SubscriptOutOfRange);
 }
 
@@ -249,7 +255,9 @@ TEST_P(BothOrders, ValueDecodingTable) {
   });
   const std::string hex = intel() ? "04030201" : "01020304";
   EXPECT_EQ(r.Tag(1), Text(hex));
-  EXPECT_EQ(r.Tag(2), Text("1230" "0" "7"));
+  EXPECT_EQ(r.Tag(2), Text("1230"
+                           "0"
+                           "7"));
   EXPECT_EQ(r.Tag(3), Text(Nul("ABC")));
   EXPECT_EQ(r.Tag(4), Text(std::string("Z\0\0\0", 4)));
   EXPECT_EQ(r.Tag(5), Text("WXYZ"));
@@ -317,7 +325,11 @@ TEST_P(BothOrders, PicFileWinsOverTheLoadArgumentAndTagLoadsOnFirstUse) {
 
 // A file that ends with its TIFF block.
 std::string App1Only(const std::string& tiff) {
-  return std::string("\xFF\xD8\xFF\xE1\x00\x30" "Exif\0\0", 12) + tiff;
+  return std::string(
+             "\xFF\xD8\xFF\xE1\x00\x30"
+             "Exif\0\0",
+             12) +
+         tiff;
 }
 
 TEST_P(BothOrders, ADirectoryRunningPastTheEndKeepsWhatFits) {

@@ -1,3 +1,5 @@
+#include "platform/fs.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,7 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/fs.h"
 #include "tests/support.h"
 
 namespace picmeta::platform {

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -100,8 +100,8 @@ class HostileXmlFiles : public ::testing::Test {
     files_ = FilesIn(std::string(PICMETA_SOURCE_DIR) + "/tests/hostile/xml");
   }
   void RunAll(clsmain& obj) {
-    obj.ReadEXIF(case_.temp_path, case_.app_path, "2", "", case_.orgid, "", "0815", "", "", "",
-                 "", "");
+    obj.ReadEXIF(case_.temp_path, case_.app_path, "2", "", case_.orgid, "", "0815", "", "", "", "",
+                 "");
     obj.WriteDatatoXML(case_.app_path, case_.orgid, "", "0815", "", "");
     obj.NewWriteDatatoXML(case_.app_path, case_.case_folder + "/IMG_0001.JPG", case_.orgid, "",
                           "0815", "", "");
@@ -116,9 +116,8 @@ class HostileXmlFiles : public ::testing::Test {
 
 TEST_F(HostileXmlFiles, AsWorkspaceFilesTheyStopNothingButTheirReaders) {
   ASSERT_GE(files_.size(), 10u);
-  const char* workspace[] = {"busiinfoprocess.xml", "resourceprocess.xml",
-                             "documentfilesource.xml", "top/kelexplorersource.xml",
-                             "top/case/kelexplorersource.xml"};
+  const char* workspace[] = {"busiinfoprocess.xml", "resourceprocess.xml", "documentfilesource.xml",
+                             "top/kelexplorersource.xml", "top/case/kelexplorersource.xml"};
   test::CaptureOutput out;
   clsmain obj;
   for (const auto& f : files_) {
@@ -162,8 +161,9 @@ TEST_F(HostileXmlFiles, AsWorkingFilesTheyAreNeverLost) {
 
 TEST(HostileInputs, DeepNestingAndHundredThousandRecords) {
   TempDir dir;
-  std::string deep = "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'>"
-                     "<subcalsscodeinforecord foldername='S'>";
+  std::string deep =
+      "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'>"
+      "<subcalsscodeinforecord foldername='S'>";
   for (int i = 0; i < 10000; ++i) deep += "<doctypeinforecord foldername='d'>";
   for (int i = 0; i < 10000; ++i) deep += "</doctypeinforecord>";
   deep += "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>";
@@ -193,7 +193,8 @@ TEST(CrashConsistency, KilledWritersNeverLoseReturnedRecords) {
   TempDir dir;
   const auto c = tooling::BuildSampleCase(dir.path());
   const std::string picture = tooling::BuildCameraJpeg({});
-  for (int i = 0; i < 40; ++i) test::Write(c.case_folder + "/p" + std::to_string(i) + ".jpg", picture);
+  for (int i = 0; i < 40; ++i)
+    test::Write(c.case_folder + "/p" + std::to_string(i) + ".jpg", picture);
   std::mt19937 random(12345);
   std::set<std::string> returned;
   int kills_mid_call = 0;
@@ -213,7 +214,8 @@ TEST(CrashConsistency, KilledWritersNeverLoseReturnedRecords) {
         } else {
           obj.NewWriteDatatoXML(c.app_path, c.case_folder + "/" + name, c.orgid, "", "1", "", "");
           const std::string msg = name + "\n";
-          if (::write(fds[1], msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) ::_exit(1);
+          if (::write(fds[1], msg.data(), msg.size()) != static_cast<ssize_t>(msg.size()))
+            ::_exit(1);
         }
       }
     }
@@ -292,7 +294,8 @@ TEST_F(IoFaults, ASaveLeavesTheOldFileOrTheNewOneAndNoStrayFile) {
     clsmain().DeleteDatafromXML(dir.path(), "A");
     const int seen = fault.seen();
     const std::string after = test::Read(dir / "exifinfo.xml");
-    EXPECT_TRUE(after == before || Filenames(dir / "exifinfo.xml") == std::multiset<std::string>{"B"})
+    EXPECT_TRUE(after == before ||
+                Filenames(dir / "exifinfo.xml") == std::multiset<std::string>{"B"})
         << "fault " << n;
     EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"exifinfo.xml"}) << "fault " << n;
     if (seen < n) break;  // the call finished before the n-th operation
@@ -325,8 +328,10 @@ TEST_F(IoFaults, CopyExifInfoNeverLosesARecord) {
       "</relationship></documentinfo></doctypeinforecord><doctypeinforecord foldername='D'>"
       "<documentinfo><relationship><resourcemainindex/></relationship></documentinfo>"
       "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>";
-  const std::string c_file = "<?xml version='1.0' encoding='GBK'?><root><info Filename='c1'/><info Filename='c2'/></root>";
-  const std::string d_file = "<?xml version='1.0' encoding='GBK'?><root><info Filename='d1'/></root>";
+  const std::string c_file =
+      "<?xml version='1.0' encoding='GBK'?><root><info Filename='c1'/><info Filename='c2'/></root>";
+  const std::string d_file =
+      "<?xml version='1.0' encoding='GBK'?><root><info Filename='d1'/></root>";
   for (int n = 1;; ++n) {
     TempDir dir;
     test::Write(dir / "case/busiinfoprocess.xml", busi);
@@ -341,9 +346,11 @@ TEST_F(IoFaults, CopyExifInfoNeverLosesARecord) {
     for (const char* f : {"pics/A/B/C/exifinfo.xml", "pics/A/B/D/exifinfo.xml"}) {
       if (!test::Exists(dir / f)) continue;
       for (const auto& name : Filenames(dir / f)) everywhere.insert(name);
-      EXPECT_EQ(test::Read(dir / f), std::string(f).find("/C/") != std::string::npos ? c_file : d_file);
+      EXPECT_EQ(test::Read(dir / f),
+                std::string(f).find("/C/") != std::string::npos ? c_file : d_file);
     }
-    for (const char* name : {"c1", "c2", "d1"}) EXPECT_GE(everywhere.count(name), 1u) << "fault " << n;
+    for (const char* name : {"c1", "c2", "d1"})
+      EXPECT_GE(everywhere.count(name), 1u) << "fault " << n;
     if (!test::Exists(out)) {
       EXPECT_TRUE(test::Exists(dir / "pics/A/B/C/exifinfo.xml")) << "fault " << n;
       EXPECT_TRUE(test::Exists(dir / "pics/A/B/D/exifinfo.xml")) << "fault " << n;
@@ -380,8 +387,8 @@ TEST(Threads, AllMethodsOnSharedAndOwnFoldersLoseNothing) {
       for (int i = 0; i < kEach; ++i) {
         const std::string n = std::to_string(t) + "_" + std::to_string(i);
         obj.NewWriteDatatoXML(c.app_path, shared + "/s" + n + ".jpg", c.orgid, "", op, "", "");
-        obj.NewWriteDatatoXML(c.app_path, own + "/o" + std::to_string(i) + ".jpg", c.orgid, "",
-                              op, "", "");
+        obj.NewWriteDatatoXML(c.app_path, own + "/o" + std::to_string(i) + ".jpg", c.orgid, "", op,
+                              "", "");
         if (i % 2) obj.DeleteDatafromXML(own, "o" + std::to_string(i - 1) + ".jpg");
         if (i % 4 == 0) obj.WriteDatatoXML(c.app_path, c.orgid, "", op, "", "");
         if (i % 6 == 0) {

@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
+#include "records/picinfo.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "capture/public_function.h"
 #include "platform/clock.h"
-#include "records/picinfo.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"
 
@@ -133,7 +134,8 @@ class ReadBusiIndexTest : public ::testing::Test {
     test::Write(dir_ / "top/kelexplorersource.xml",
                 "<kelexplorerinfo><folder name='other'><busiindex>"
                 "<component name='busitype' value='9'/></busiindex></folder>"
-                "<folder name='case'><busiindex>" + components +
+                "<folder name='case'><busiindex>" +
+                    components +
                     "</busiindex><busiindex><component name='busitype' value='8'/></busiindex>"
                     "</folder></kelexplorerinfo>");
   }
@@ -142,9 +144,10 @@ class ReadBusiIndexTest : public ::testing::Test {
 };
 
 TEST_F(ReadBusiIndexTest, ReadsTheNamedFolderOfTheTopListing) {
-  Listing("<component name='classcode' value='11020000'/><component name='BusiType' value='x'/>"
-          "<component name='busitype' value='1'/><component name='busitype' value='2'/>"
-          "<component name='claimstno' value='C-1'/>");
+  Listing(
+      "<component name='classcode' value='11020000'/><component name='BusiType' value='x'/>"
+      "<component name='busitype' value='1'/><component name='busitype' value='2'/>"
+      "<component name='claimstno' value='C-1'/>");
   Public_Function::ReadBusiIndex(dir_.path(), "top\\case\\deeper", record_);
   EXPECT_EQ(record_.Busitype(), "2");  // the last of a repeated name wins
   EXPECT_EQ(record_.ClassCode(), "11020000");

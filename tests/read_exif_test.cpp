@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -57,12 +57,11 @@ class ReadExifTest : public ::testing::Test {
 };
 
 const std::vector<std::string> kAttributeOrder = {
-    "Orgid",     "Suborgid",  "Net",          "Busiorgid",  "Operno",       "Opername",
-    "Claimstno", "BusiTime",  "Transdate",    "Filetype",   "Filename",     "Make",
-    "Model",     "Takedate",  "Digidate",     "Updatedate", "Software",     "Ifdoffset",
-    "Offset",    "Soioffset", "Thresholding", "CellWidth",  "CellLength",   "Datecreat",
-    "Datemodified", "IP",     "Secdat",       "FileSize",   "BusiType",     "ClassCode",
-    "Systemid",  "BusiProcess", "filepath"};
+    "Orgid",     "Suborgid",   "Net",       "Busiorgid",    "Operno",  "Opername",  "Claimstno",
+    "BusiTime",  "Transdate",  "Filetype",  "Filename",     "Make",    "Model",     "Takedate",
+    "Digidate",  "Updatedate", "Software",  "Ifdoffset",    "Offset",  "Soioffset", "Thresholding",
+    "CellWidth", "CellLength", "Datecreat", "Datemodified", "IP",      "Secdat",    "FileSize",
+    "BusiType",  "ClassCode",  "Systemid",  "BusiProcess",  "filepath"};
 
 TEST_F(ReadExifTest, SampleCaseGivesOneRecordPerPictureInWalkOrder) {
   const auto c = tooling::BuildSampleCase(dir_.path());
@@ -73,9 +72,9 @@ TEST_F(ReadExifTest, SampleCaseGivesOneRecordPerPictureInWalkOrder) {
   // Documents of level 4 before their level-3 parent before the level-2
   // grandparent; the empty-named level-3 folder adds no level.
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"scan.jpg", "/定损/现场照片"},          {"licence.jpg", "/定损/现场照片/证件/驾驶证"},
-      {"idcard.jpg", "/定损/现场照片/证件"},   {"", "/定损/现场照片/证件"},
-      {"", "/定损/现场照片/证件"},             {"front.jpg", "/定损/现场照片"},
+      {"scan.jpg", "/定损/现场照片"},        {"licence.jpg", "/定损/现场照片/证件/驾驶证"},
+      {"idcard.jpg", "/定损/现场照片/证件"}, {"", "/定损/现场照片/证件"},
+      {"", "/定损/现场照片/证件"},           {"front.jpg", "/定损/现场照片"},
       {"rear.jpg", "/定损/现场照片"}};
   ASSERT_EQ(records.size(), expected.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -100,8 +99,8 @@ TEST_F(ReadExifTest, SampleCaseGivesOneRecordPerPictureInWalkOrder) {
   EXPECT_EQ(Value(records[1], "Make"), "Apple");
   EXPECT_EQ(Value(records[1], "Takedate"), "2011:08:02 14:30:05");
   EXPECT_EQ(Value(records[0], "Make"), "");
-  EXPECT_EQ(Value(records[0], "FileSize"), std::to_string(test::Read(
-      c.temp_path + "/车险/定损/现场照片/scan.jpg").size()));
+  EXPECT_EQ(Value(records[0], "FileSize"),
+            std::to_string(test::Read(c.temp_path + "/车险/定损/现场照片/scan.jpg").size()));
   EXPECT_EQ(Value(records[3], "Make"), "");
   EXPECT_EQ(Value(records[3], "Datecreat"), "");
   // Written today (the creation time cannot be set); changed on 2011-08-01 09:05:07.
@@ -144,20 +143,25 @@ TEST_F(ReadExifTest, GatesWriteNothing) {
 }
 
 TEST_F(ReadExifTest, ClassCodeComesFromTheParameterOrTheFirstRecord) {
-  const std::string tail = "<subcalsscodeinforecord foldername='S'/></busiinforecord></busiinfoprocess>";
+  const std::string tail =
+      "<subcalsscodeinforecord foldername='S'/></busiinforecord></busiinfoprocess>";
   WriteCase("<busiinfoprocess><busiinforecord classcode='11020000' foldername='R'>" + tail);
   Run(dir_ / "pics", dir_ / "app");
   EXPECT_TRUE(Records(dir_ / "app").empty());  // proceeds: an empty root is written
   std::filesystem::remove(dir_ / "app/" + kHandOver);
 
-  WriteCase("<busiinfoprocess><busiinforecord classcode='' foldername='R'>"
-            "<attribute name='classcode' value='11020000'/>" + tail);
+  WriteCase(
+      "<busiinfoprocess><busiinforecord classcode='' foldername='R'>"
+      "<attribute name='classcode' value='11020000'/>" +
+      tail);
   Run(dir_ / "pics", dir_ / "app");
   EXPECT_TRUE(test::Exists(dir_ / "app/" + kHandOver));
   std::filesystem::remove(dir_ / "app/" + kHandOver);
 
-  WriteCase("<busiinfoprocess><busiinforecord foldername='R'>"
-            "<attribute name='classcode'/>" + tail);
+  WriteCase(
+      "<busiinfoprocess><busiinforecord foldername='R'>"
+      "<attribute name='classcode'/>" +
+      tail);
   Run(dir_ / "pics", dir_ / "app");
   EXPECT_FALSE(test::Exists(dir_ / "app/" + kHandOver));
   Run(dir_ / "pics", dir_ / "app", "2", "11020000");
@@ -165,10 +169,11 @@ TEST_F(ReadExifTest, ClassCodeComesFromTheParameterOrTheFirstRecord) {
 }
 
 TEST_F(ReadExifTest, OrgidIsSplitByCharacterPosition) {
-  WriteCase("<busiinfoprocess><busiinforecord foldername='R'><subcalsscodeinforecord "
-            "foldername='S'><doctypeinforecord foldername='A'><documentinfo><relationship>"
-            "<resourcemainindex resourcemainindex='1'/></relationship></documentinfo>"
-            "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
+  WriteCase(
+      "<busiinfoprocess><busiinforecord foldername='R'><subcalsscodeinforecord "
+      "foldername='S'><doctypeinforecord foldername='A'><documentinfo><relationship>"
+      "<resourcemainindex resourcemainindex='1'/></relationship></documentinfo>"
+      "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
   Run(dir_ / "pics", dir_ / "app", "2", "11020000", "ABCDEFGHIJKLMNOP");
   auto r = Records(dir_ / "app");
   ASSERT_EQ(r.size(), 1u);
@@ -185,16 +190,17 @@ TEST_F(ReadExifTest, OrgidIsSplitByCharacterPosition) {
 }
 
 TEST_F(ReadExifTest, AbsentAttributesCountAsEmptyNotAsThePreviousValue) {
-  WriteCase("<busiinfoprocess><busino>C1</busino><busiinforecord foldername='R'>"
-            "<subcalsscodeinforecord foldername='S'>"
-            "<doctypeinforecord foldername='A'><documentinfo><relationship>"
-            "<resourcemainindex resourcemainindex='1'/><resourcemainindex/>"
-            "</relationship></documentinfo></doctypeinforecord>"
-            "<doctypeinforecord><documentinfo><relationship>"
-            "<resourcemainindex resourcemainindex='2'/></relationship></documentinfo>"
-            "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>",
-            "<documentinfo><filename resourcemainindex='1' name='a.jpg'/>"
-            "<filename resourcemainindex='2'/></documentinfo>");
+  WriteCase(
+      "<busiinfoprocess><busino>C1</busino><busiinforecord foldername='R'>"
+      "<subcalsscodeinforecord foldername='S'>"
+      "<doctypeinforecord foldername='A'><documentinfo><relationship>"
+      "<resourcemainindex resourcemainindex='1'/><resourcemainindex/>"
+      "</relationship></documentinfo></doctypeinforecord>"
+      "<doctypeinforecord><documentinfo><relationship>"
+      "<resourcemainindex resourcemainindex='2'/></relationship></documentinfo>"
+      "</doctypeinforecord></subcalsscodeinforecord></busiinforecord></busiinfoprocess>",
+      "<documentinfo><filename resourcemainindex='1' name='a.jpg'/>"
+      "<filename resourcemainindex='2'/></documentinfo>");
   test::Write(dir_ / "pics/R/S/A/a.jpg", tooling::BuildCameraJpeg({}));
   Run(dir_ / "pics", dir_ / "app", "2", "11020000");
   const auto r = Records(dir_ / "app");
@@ -203,7 +209,7 @@ TEST_F(ReadExifTest, AbsentAttributesCountAsEmptyNotAsThePreviousValue) {
   EXPECT_EQ(Value(r[0], "Claimstno"), "C1");
   EXPECT_EQ(Value(r[1], "Filename"), "");  // no index: not a.jpg again
   EXPECT_EQ(Value(r[1], "filepath"), "/S/A");
-  EXPECT_EQ(Value(r[2], "Filename"), "");  // known index without a name
+  EXPECT_EQ(Value(r[2], "Filename"), "");    // known index without a name
   EXPECT_EQ(Value(r[2], "filepath"), "/S");  // no folder name: not A again
 }
 
@@ -219,7 +225,8 @@ TEST_F(ReadExifTest, SlashAndBackslashPathsAreTheSame) {
 }
 
 TEST_F(ReadExifTest, MissingOutputFolderWritesNothingAndRaisesNothing) {
-  WriteCase("<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'/></busiinfoprocess>");
+  WriteCase(
+      "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'/></busiinfoprocess>");
   const auto before = test::List(dir_ / "app");
   test::CaptureOutput out;
   Run(dir_ / "pics", dir_ / "app/../missing/../app");

@@ -1,8 +1,8 @@
 // No record lost, no file outside the case: the file service's refusals and
 // statuses, hand-over names, hostile file systems and names, exactly-once
 // hand-over, and bounded work on hostile pictures.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -113,8 +113,9 @@ TEST_F(CaseTest, HandOversOfOneSecondNeverReplaceEachOther) {
   clsmain().CopyExifInfo(app + "/copycase", app, "0815");
   NewWrite(case_.case_folder + "/IMG_0002.JPG");
   clsmain().CopyExifInfo(app + "/copycase", app, "0815");
-  EXPECT_EQ(HandOvers(app + "/copycase"),
-            (std::vector<std::string>{"exif_0815_20110811143005.xml", "exif_0815_20110811143006.xml"}));
+  EXPECT_EQ(
+      HandOvers(app + "/copycase"),
+      (std::vector<std::string>{"exif_0815_20110811143005.xml", "exif_0815_20110811143006.xml"}));
   EXPECT_EQ(Filenames(app + "/copycase/exif_0815_20110811143005.xml", true),
             std::vector<std::string>{"IMG_0001.JPG"});
   EXPECT_EQ(Filenames(app + "/copycase/exif_0815_20110811143006.xml", true),
@@ -122,8 +123,8 @@ TEST_F(CaseTest, HandOversOfOneSecondNeverReplaceEachOther) {
 
   ReadExif();
   ReadExif();
-  EXPECT_EQ(HandOvers(app),
-            (std::vector<std::string>{"exif_0815_20110811143005.xml", "exif_0815_20110811143006.xml"}));
+  EXPECT_EQ(HandOvers(app), (std::vector<std::string>{"exif_0815_20110811143005.xml",
+                                                      "exif_0815_20110811143006.xml"}));
 }
 
 TEST_F(CaseTest, ProcessesRacingForOneHandOverNameEachGetTheirOwn) {
@@ -158,15 +159,15 @@ TEST_F(CaseTest, OperatorNumbersNeverPlaceTheHandOverElsewhere) {
   EXPECT_EQ(got.count("exif_a_b_c___20110811143005.xml"), 1u);
   EXPECT_EQ(got.count("exif_" + long_operno + "_20110811143005.xml"), 1u);
   EXPECT_EQ(records::OperatorForFileName(std::string(300, 'x')).size(), 231u);
-  EXPECT_EQ(records::OperatorForFileName(std::string(229, 'x') + "张三").size(), 229u);  // not inside 张
+  EXPECT_EQ(records::OperatorForFileName(std::string(229, 'x') + "张三").size(),
+            229u);  // not inside 张
 }
 
 // Hostile file systems ---------------------------------------------------------------
 
 TEST_F(CaseTest, FifosUnderWorkspaceAndRecordNamesNeverBlock) {
-  const char* workspace[] = {"busiinfoprocess.xml", "resourceprocess.xml",
-                             "documentfilesource.xml", "top/kelexplorersource.xml",
-                             "top/case/kelexplorersource.xml"};
+  const char* workspace[] = {"busiinfoprocess.xml", "resourceprocess.xml", "documentfilesource.xml",
+                             "top/kelexplorersource.xml", "top/case/kelexplorersource.xml"};
   for (const char* name : workspace) {
     const std::string path = case_.app_path + "/" + name;
     fs::rename(path, path + ".saved");
@@ -211,7 +212,8 @@ TEST_F(CaseTest, AReadThatFailsChangesNothingAndSetsNothingAside) {
     int error;
     int writer_nth, delete_nth;
   };
-  for (const Case c : {Case{platform::Op::kOpen, EMFILE, 4, 2}, Case{platform::Op::kRead, EIO, 3, 1}}) {
+  for (const Case c :
+       {Case{platform::Op::kOpen, EMFILE, 4, 2}, Case{platform::Op::kRead, EIO, 3, 1}}) {
     test::Write(exifinfo_, kThreeRecords);
     {
       Faults faults(FailNth(c.op, c.writer_nth, c.error));
@@ -335,7 +337,8 @@ TEST(FileService, OnlyAbandonedTemporariesAreSweptAndNotOnEverySave) {
   const std::string old = dir / ".pmtmp-99998-0-deadbeef";
   test::Write(live, "in progress");
   test::Write(old, "abandoned");
-  const struct timespec hours_ago[2] = {{std::time(nullptr) - 7200, 0}, {std::time(nullptr) - 7200, 0}};
+  const struct timespec hours_ago[2] = {{std::time(nullptr) - 7200, 0},
+                                        {std::time(nullptr) - 7200, 0}};
   ::utimensat(AT_FDCWD, old.c_str(), hours_ago, 0);
   platform::AtomicWriteFile(dir / "exifinfo.xml", "x");
   EXPECT_TRUE(test::Exists(live));
@@ -387,12 +390,15 @@ TEST(OutsideTheCase, UnsafeFolderNamesAreNotFollowed) {
   const std::string docs =
       "<documentinfo><relationship><resourcemainindex resourcemainindex='1'/></relationship>"
       "</documentinfo>";
-  std::string tree = "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'>"
-                     "<subcalsscodeinforecord foldername='S'>";
+  std::string tree =
+      "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'>"
+      "<subcalsscodeinforecord foldername='S'>";
   for (const char* bad : {"..", ".", "a/b", "a\\b"})
     tree += std::string("<doctypeinforecord foldername='") + bad + "'>" + docs +
-            "<doctypeinforecord foldername='deeper'>" + docs + "</doctypeinforecord></doctypeinforecord>";
-  tree += "<doctypeinforecord foldername='ok'>" + docs + "</doctypeinforecord>"
+            "<doctypeinforecord foldername='deeper'>" + docs +
+            "</doctypeinforecord></doctypeinforecord>";
+  tree += "<doctypeinforecord foldername='ok'>" + docs +
+          "</doctypeinforecord>"
           "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>";
   test::Write(dir / "app/busiinfoprocess.xml", tree);
   test::Write(dir / "app/resourceprocess.xml",
@@ -491,14 +497,16 @@ TEST_F(ExactlyOnce, AWorkingFileChangedWhileTheHandOverIsWrittenKeepsOnlyTheNewR
     Faults faults([&, done = false](platform::Op op) mutable {
       if (op == platform::Op::kWrite && !done) {
         done = true;
-        test::Write(working, "<?xml version='1.0' encoding='GBK'?><root><info Filename='d1'/>"
-                             "<info Filename='d2'/></root>");
+        test::Write(working,
+                    "<?xml version='1.0' encoding='GBK'?><root><info Filename='d1'/>"
+                    "<info Filename='d2'/></root>");
       }
       return platform::Fault{};
     });
     Copy();
   }
-  EXPECT_EQ(Filenames(dir_ / "case/exif_9_20110811143005.xml", true), std::vector<std::string>{"d1"});
+  EXPECT_EQ(Filenames(dir_ / "case/exif_9_20110811143005.xml", true),
+            std::vector<std::string>{"d1"});
   EXPECT_EQ(Filenames(working), std::vector<std::string>{"d2"});
 }
 
@@ -511,7 +519,8 @@ TEST_F(ExactlyOnce, AnEditKeepingSizeAndTimeIsNotMistakenForTheFileRead) {
     Faults faults([&, done = false](platform::Op op) mutable {
       if (op == platform::Op::kWrite && !done) {
         done = true;  // rewritten in place: same inode, same size, old time
-        test::Write(working, "<?xml version='1.0' encoding='GBK'?><root><info Filename='e1'/></root>");
+        test::Write(working,
+                    "<?xml version='1.0' encoding='GBK'?><root><info Filename='e1'/></root>");
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         ::utimensat(AT_FDCWD, working.c_str(), times, 0);
       }
@@ -527,15 +536,17 @@ TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
   const std::string picture = tooling::BuildCameraJpeg({});
   for (int w = 0; w < kWriters; ++w)
     for (int i = 0; i < kEach; ++i)
-      test::Write(dir_ / ("pics/A/B/p" + std::to_string(w) + "_" + std::to_string(i) + ".jpg"), picture);
+      test::Write(dir_ / ("pics/A/B/p" + std::to_string(w) + "_" + std::to_string(i) + ".jpg"),
+                  picture);
   std::vector<pid_t> writers;
   for (int w = 0; w < kWriters; ++w) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       clsmain obj;
       for (int i = 0; i < kEach; ++i)
-        obj.NewWriteDatatoXML(app_, dir_ / ("pics/A/B/p" + std::to_string(w) + "_" + std::to_string(i) + ".jpg"),
-                              orgid_, "", "1", "", "");
+        obj.NewWriteDatatoXML(
+            app_, dir_ / ("pics/A/B/p" + std::to_string(w) + "_" + std::to_string(i) + ".jpg"),
+            orgid_, "", "1", "", "");
       ::_exit(0);
     }
     writers.push_back(pid);

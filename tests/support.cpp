@@ -1,8 +1,5 @@
 #include "tests/support.h"
 
-#include "platform/clock.h"
-#include "platform/text.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/clock.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 

@@ -1,7 +1,8 @@
+#include "platform/text.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
-#include "platform/text.h"
 #include "tests/support.h"
 
 namespace picmeta::platform {

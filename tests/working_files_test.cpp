@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -76,13 +76,14 @@ class WorkingFilesTest : public ::testing::Test {
 };
 
 const std::vector<std::string> kWriteOrder = {
-    "Orgid",    "Suborgid",   "Net",      "Busiorgid", "Operno",    "Opername",
-    "Claimstno", "BusiTime",  "Transdate", "Filetype", "Filename",  "Make",
-    "Model",    "Takedate",   "Digidate", "Updatedate", "Software", "Ifdoffset",
-    "Offset",   "Soioffset",  "Datecreat", "Datemodified", "BusiProcess"};
+    "Orgid",     "Suborgid",  "Net",       "Busiorgid",    "Operno",     "Opername",
+    "Claimstno", "BusiTime",  "Transdate", "Filetype",     "Filename",   "Make",
+    "Model",     "Takedate",  "Digidate",  "Updatedate",   "Software",   "Ifdoffset",
+    "Offset",    "Soioffset", "Datecreat", "Datemodified", "BusiProcess"};
 
 TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
-  const struct timespec times[2] = {{1312336800, 0}, {1312336800, 0}};  // 2011-08-03 10:00 in Beijing
+  const struct timespec times[2] = {{1312336800, 0},
+                                    {1312336800, 0}};  // 2011-08-03 10:00 in Beijing
   ::utimensat(AT_FDCWD, (case_.case_folder + "/IMG_0001.JPG").c_str(), times, 0);
   Write();
   auto records = RecordsIn(exifinfo_);
@@ -105,10 +106,11 @@ TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
 TEST_F(WorkingFilesTest, WriteKeysOnTheListedNameExactly) {
   Picture("a.jpg");
   Picture("A.jpg");
-  List("<file name='a.jpg' processflag='1'/><file name='a.jpg' processflag='1'/>"
-       "<file name='A.jpg' processflag='1'/><file name='IMG_0001.JPG' processflag='01'/>"
-       "<file name='IMG_0002.JPG' processflag=' 1'/><file name='车损.jpg'/>"
-       "<file processflag='1'/>");
+  List(
+      "<file name='a.jpg' processflag='1'/><file name='a.jpg' processflag='1'/>"
+      "<file name='A.jpg' processflag='1'/><file name='IMG_0001.JPG' processflag='01'/>"
+      "<file name='IMG_0002.JPG' processflag=' 1'/><file name='车损.jpg'/>"
+      "<file processflag='1'/>");
   Write();
   EXPECT_EQ(Filenames(RecordsIn(exifinfo_)), (std::vector<std::string>{"a.jpg", "A.jpg"}));
 }
@@ -133,7 +135,8 @@ TEST_F(WorkingFilesTest, WriteGatesAndMissingFileListWriteNothing) {
   test::Write(other.app_path + "/documentfilesource.xml",
               "<documentinfo><filename relativepath='top\\other'/></documentinfo>");
   clsmain().WriteDatatoXML(other.app_path, "x", "", "", "", "");  // business type 1
-  test::Write(other.app_path + "/documentfilesource.xml", "<documentinfo><filename/></documentinfo>");
+  test::Write(other.app_path + "/documentfilesource.xml",
+              "<documentinfo><filename/></documentinfo>");
   clsmain().WriteDatatoXML(other.app_path, "x", "", "", "", "");
   std::filesystem::remove(other.app_path + "/documentfilesource.xml");
   clsmain().WriteDatatoXML(other.app_path, "x", "", "", "", "");
@@ -187,9 +190,10 @@ TEST_F(WorkingFilesTest, NewWriteRecordsAnyPictureInItsOwnFolder) {
 }
 
 TEST_F(WorkingFilesTest, NewWriteRefreshesOnlyTheFirstOfTwoRecords) {
-  test::Write(exifinfo_, "<?xml version='1.0' encoding='GBK'?><root>"
-                         "<info Filename='IMG_0001.JPG' Make='x'/><info Filename='IMG_0001.JPG' Make='y'/>"
-                         "<info Filename='img_0001.jpg'/></root>");
+  test::Write(exifinfo_,
+              "<?xml version='1.0' encoding='GBK'?><root>"
+              "<info Filename='IMG_0001.JPG' Make='x'/><info Filename='IMG_0001.JPG' Make='y'/>"
+              "<info Filename='img_0001.jpg'/></root>");
   NewWrite(case_.case_folder + "/IMG_0001.JPG");
   const auto r = RecordsIn(exifinfo_);
   ASSERT_EQ(r.size(), 3u);
@@ -248,13 +252,15 @@ class CopyTest : public ::testing::Test {
       <busiinforecord foldername="A"><subcalsscodeinforecord foldername="B">
         <doctypeinforecord foldername="C">)" + kDocs + R"(
           <doctypeinforecord foldername="G"><doctypeinforecord foldername="H">
-            <doctypeinforecord foldername="I"><doctypeinforecord foldername="J">)" + kDocs + R"(
+            <doctypeinforecord foldername="I"><doctypeinforecord foldername="J">)" +
+                                                       kDocs + R"(
             </doctypeinforecord></doctypeinforecord></doctypeinforecord></doctypeinforecord>
         </doctypeinforecord>
         <doctypeinforecord foldername="D">)" + kDocs + R"(</doctypeinforecord>
         <doctypeinforecord foldername="NoDocs"/>
       </subcalsscodeinforecord></busiinforecord>
-      <busiinforecord foldername="E"><subcalsscodeinforecord foldername="F">)" + kDocs + R"(
+      <busiinforecord foldername="E"><subcalsscodeinforecord foldername="F">)" +
+                                                       kDocs + R"(
       </subcalsscodeinforecord></busiinforecord></busiinfoprocess>)");
   }
   void TearDown() override { SetFolderNotification(nullptr); }
@@ -376,8 +382,10 @@ TEST_F(CopyTest, AFailedHandOverKeepsEveryWorkingFile) {
 TEST_F(CopyTest, AFolderListedTwiceIsTakenOnce) {
   test::Write(dir_ / "case/busiinfoprocess.xml",
               "<busiinfoprocess><busiinforecord foldername='E'><subcalsscodeinforecord "
-              "foldername='F'>" + kDocs + "</subcalsscodeinforecord></busiinforecord>"
-              "<busiinforecord foldername='E'><subcalsscodeinforecord foldername='F'>" +
+              "foldername='F'>" +
+                  kDocs +
+                  "</subcalsscodeinforecord></busiinforecord>"
+                  "<busiinforecord foldername='E'><subcalsscodeinforecord foldername='F'>" +
                   kDocs + "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
   Working("/E/F", {"f1"});
   Copy();

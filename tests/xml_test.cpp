@@ -1,8 +1,9 @@
+#include "platform/xml.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "platform/xml.h"
 #include "records/record_document.h"
 #include "tests/support.h"
 
@@ -37,12 +38,12 @@ TEST(XmlDocument, AttributesTellAbsentFromEmptyAndKeepTheirOrder) {
 
 TEST(XmlDocument, QueriesStartAtTheDocumentOrAtTheNode) {
   XmlDocument doc;
-  ASSERT_TRUE(doc.LoadXML(
-      "<busiinfoprocess><busino>C<b>1</b>2</busino><busiinforecord foldername='R'>"
-      "<subcalsscodeinforecord foldername='S'><doctypeinforecord foldername='A'/>"
-      "<doctypeinforecord foldername='B'/></subcalsscodeinforecord>"
-      "<attribute name='x' value='1'/><attribute name='classcode' value='11020000'/>"
-      "</busiinforecord></busiinfoprocess>"));
+  ASSERT_TRUE(
+      doc.LoadXML("<busiinfoprocess><busino>C<b>1</b>2</busino><busiinforecord foldername='R'>"
+                  "<subcalsscodeinforecord foldername='S'><doctypeinforecord foldername='A'/>"
+                  "<doctypeinforecord foldername='B'/></subcalsscodeinforecord>"
+                  "<attribute name='x' value='1'/><attribute name='classcode' value='11020000'/>"
+                  "</busiinforecord></busiinfoprocess>"));
   EXPECT_EQ(doc.SelectSingleNode("/busiinfoprocess/busino").Text(), "C12");
   const XmlNode record = doc.SelectSingleNode("/busiinfoprocess/busiinforecord");
   EXPECT_EQ(record.SelectSingleNode("attribute[@name='classcode']").GetAttribute("value"),
@@ -112,8 +113,9 @@ TEST(RecordDocument, ValuesSurviveGbkWithForbiddenCharactersDropped) {
 
 TEST(XmlStreamWriter, WritesTheBytesOfTheWholeDocument) {
   const std::vector<std::string> values = {
-      "plain", "张三 李四", "é ÿ 😀", "a&b<c>\"d'", "tab\tnew\nline\rret", std::string("\x01nul\0", 5),
-      "", "  blanks  "};
+      "plain",      "张三 李四",           "é ÿ 😀",
+      "a&b<c>\"d'", "tab\tnew\nline\rret", std::string("\x01nul\0", 5),
+      "",           "  blanks  "};
   for (std::size_t count : {0u, 1u, 3u}) {
     XmlDocument doc;
     ASSERT_TRUE(records::NewRecordDocument(doc));
@@ -136,8 +138,9 @@ TEST(XmlStreamWriter, WritesTheBytesOfTheWholeDocument) {
 
 TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
   TempDir dir;
-  test::Write(dir / "w.xml", test::Gbk("<?xml version=\"1.0\" encoding=\"GBK\"?>"
-                                       "<documentinfo><filename name=\"照片一.jpg\"/></documentinfo>"));
+  test::Write(dir / "w.xml",
+              test::Gbk("<?xml version=\"1.0\" encoding=\"GBK\"?>"
+                        "<documentinfo><filename name=\"照片一.jpg\"/></documentinfo>"));
   XmlDocument doc;
   ASSERT_TRUE(doc.Load(dir / "w.xml"));
   EXPECT_EQ(doc.SelectSingleNode("documentinfo/filename").GetAttribute("name"), "照片一.jpg");
@@ -173,18 +176,20 @@ std::string Nested(int depth) {
 INSTANTIATE_TEST_SUITE_P(
     Inputs, HostileXml,
     ::testing::Values(
-        Hostile{"EntityBomb", "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
-        "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
-        "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
-        "<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">"
-        "<!ENTITY lol5 \"&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;\">"
-        "<!ENTITY lol6 \"&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;\">"
-        "<!ENTITY lol7 \"&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;\">"
-        "<!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">"
-        "<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">]>"
-        "<root><info Filename=\"&lol9;\"/></root>"},
-        Hostile{"ExternalEntity",
-                "<!DOCTYPE root [<!ENTITY x SYSTEM \"file://SECRET\">]><root><info a=\"&x;\"/></root>"},
+        Hostile{"EntityBomb",
+                "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+                "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+                "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
+                "<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">"
+                "<!ENTITY lol5 \"&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;\">"
+                "<!ENTITY lol6 \"&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;\">"
+                "<!ENTITY lol7 \"&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;\">"
+                "<!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">"
+                "<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">]>"
+                "<root><info Filename=\"&lol9;\"/></root>"},
+        Hostile{
+            "ExternalEntity",
+            "<!DOCTYPE root [<!ENTITY x SYSTEM \"file://SECRET\">]><root><info a=\"&x;\"/></root>"},
         Hostile{"ExternalDtd", "<!DOCTYPE root SYSTEM \"SECRET\"><root/>"},
         Hostile{"EmptyDoctype", "<!DOCTYPE root><root/>"},
         Hostile{"UndeclaredEntity", "<root><info a=\"&undeclared;\"/></root>"},

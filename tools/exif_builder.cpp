@@ -210,11 +210,9 @@ std::string BuildCameraJpeg(const CameraPicture& p) {
   TiffLayout t;
   t.order = p.order;
   Ifd ifd0;
-  ifd0.entries = {Ascii(0x010F, p.make),         Ascii(0x0110, p.model),
-                  Short(0x0112, 1),              Rational(0x011A, 72, 1),
-                  Rational(0x011B, 72, 1),       Short(0x0128, 2),
-                  Ascii(0x0131, p.software),     Ascii(0x0132, p.datetime),
-                  Short(0x0213, 1)};
+  ifd0.entries = {Ascii(0x010F, p.make),     Ascii(0x0110, p.model),    Short(0x0112, 1),
+                  Rational(0x011A, 72, 1),   Rational(0x011B, 72, 1),   Short(0x0128, 2),
+                  Ascii(0x0131, p.software), Ascii(0x0132, p.datetime), Short(0x0213, 1)};
   Ifd exif;
   exif.entries = {Rational(0x829A, 1, 125),
                   Rational(0x829D, 28, 10),
@@ -231,9 +229,10 @@ std::string BuildCameraJpeg(const CameraPicture& p) {
   // The interoperability directory is not walked; its pointer is a plain value.
   exif.entries.back() = Long(0xA005, 0x0400);
   Ifd ifd1;
-  ifd1.entries = {Short(0x0103, 6), Rational(0x011A, 72, 1), Rational(0x011B, 72, 1),
-                  Short(0x0128, 2), Long(0x0201, 0),
-                  Long(0x0202, static_cast<std::uint32_t>(p.thumbnail_bytes))};
+  ifd1.entries = {
+      Short(0x0103, 6),        Rational(0x011A, 72, 1),
+      Rational(0x011B, 72, 1), Short(0x0128, 2),
+      Long(0x0201, 0),         Long(0x0202, static_cast<std::uint32_t>(p.thumbnail_bytes))};
   t.chain = {ifd0, ifd1};
   t.exif = exif;
   std::string tiff = BuildTiff(t);

@@ -89,7 +89,8 @@ std::vector<Option> WithBusiness(std::vector<Option> options) {
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"read-exif",
-       "Record every picture of a case into a scrambled hand-over file (ReadEXIF); prints its path.",
+       "Record every picture of a case into a scrambled hand-over file (ReadEXIF); prints its "
+       "path.",
        {{"temp-path", "root folder of the case's picture tree"},
         {"app-path", "the case's workspace folder (receives the hand-over file)"},
         {"busitype", "business type (only 2 is recorded)"},
@@ -108,10 +109,8 @@ const std::vector<Command>& Commands() {
        &ReadExif},
       {"write",
        "Append records for the newly listed pictures of the current case folder (WriteDatatoXML).",
-       WithBusiness({{"app-path", "the workspace folder holding documentfilesource.xml"}}),
-       "",
-       "picmeta write --app-path /cases/1/app --orgid 3100000ABCDEF001 --operno 0815",
-       &Write},
+       WithBusiness({{"app-path", "the workspace folder holding documentfilesource.xml"}}), "",
+       "picmeta write --app-path /cases/1/app --orgid 3100000ABCDEF001 --operno 0815", &Write},
       {"new-write",
        "Insert or refresh the record of one picture in its folder's exifinfo.xml "
        "(NewWriteDatatoXML).",
@@ -255,10 +254,9 @@ int PrintHandOvers(const Outcome& o) {
 int ReadExif(const Args& a, Outcome& o) {
   if (NoFolder(a.Get("app-path"), "workspace") || NoFolder(a.Get("temp-path"), "picture tree"))
     return kUsage;
-  clsmain().ReadEXIF(a.Get("temp-path"), a.Get("app-path"), a.Get("busitype"),
-                     a.Get("class-code"), a.Get("orgid"), a.Get("busiorgid"), a.Get("operno"),
-                     a.Get("opername"), a.Get("busi-time"), a.Get("systemid"),
-                     a.Get("busi-process"), a.Get("ip"));
+  clsmain().ReadEXIF(a.Get("temp-path"), a.Get("app-path"), a.Get("busitype"), a.Get("class-code"),
+                     a.Get("orgid"), a.Get("busiorgid"), a.Get("operno"), a.Get("opername"),
+                     a.Get("busi-time"), a.Get("systemid"), a.Get("busi-process"), a.Get("ip"));
   return PrintHandOvers(o);
 }
 
@@ -271,9 +269,8 @@ int Write(const Args& a, Outcome& o) {
 
 int NewWrite(const Args& a, Outcome& o) {
   if (NoFolder(a.Get("app-path"), "workspace") || NoFile(a.Get("file"), "picture")) return kUsage;
-  clsmain().NewWriteDatatoXML(a.Get("app-path"), a.Get("file"), a.Get("orgid"),
-                              a.Get("busiorgid"), a.Get("operno"), a.Get("opername"),
-                              a.Get("busi-time"));
+  clsmain().NewWriteDatatoXML(a.Get("app-path"), a.Get("file"), a.Get("orgid"), a.Get("busiorgid"),
+                              a.Get("operno"), a.Get("opername"), a.Get("busi-time"));
   return Finish(o, o.saved > 0);
 }
 
@@ -396,13 +393,24 @@ int Show(const Args& a, Outcome&) {
     clsPicinfo r;
     picmeta::Public_Function::ReadPicInfo(path, r);
     const std::vector<std::pair<const char*, std::string>> fields = {
-        {"Filename", r.Filename()},   {"Filetype", r.Filetype()},     {"FileSize", r.FileSize()},
-        {"Datecreat", r.Datecreat()}, {"Datemodified", r.Datemodified()},
-        {"Make", r.Make()},           {"Model", r.Model()},           {"Takedate", r.Takedate()},
-        {"Digidate", r.Digidate()},   {"Updatedate", r.Updatedate()}, {"Software", r.Software()},
-        {"Ifdoffset", r.Ifdoffset()}, {"Offset", r.Offset()},         {"Soioffset", r.Soioffset()},
-        {"Thresholding", r.Thresholding()}, {"CellWidth", r.CellWidth()},
-        {"CellLength", r.CellLength()},     {"Secdat", r.Secdat()}};
+        {"Filename", r.Filename()},
+        {"Filetype", r.Filetype()},
+        {"FileSize", r.FileSize()},
+        {"Datecreat", r.Datecreat()},
+        {"Datemodified", r.Datemodified()},
+        {"Make", r.Make()},
+        {"Model", r.Model()},
+        {"Takedate", r.Takedate()},
+        {"Digidate", r.Digidate()},
+        {"Updatedate", r.Updatedate()},
+        {"Software", r.Software()},
+        {"Ifdoffset", r.Ifdoffset()},
+        {"Offset", r.Offset()},
+        {"Soioffset", r.Soioffset()},
+        {"Thresholding", r.Thresholding()},
+        {"CellWidth", r.CellWidth()},
+        {"CellLength", r.CellLength()},
+        {"Secdat", r.Secdat()}};
     if (json) {
       std::cout << (i ? ",\n " : "\n ") << "{\"path\": \"" << Escaped(path, true) << "\"";
     } else {
@@ -459,7 +467,8 @@ int Demo(const Args& a, Outcome& o) {
   auto bytes = ReadInput(path);
   if (!bytes) return kNothingWritten;
   picmeta::encrypt::Unscramble(*bytes);
-  std::cout << "ReadEXIF wrote " << path << "\nunscrambled, as UTF-8:\n\n" << AsUtf8(*bytes)
+  std::cout << "ReadEXIF wrote " << path << "\nunscrambled, as UTF-8:\n\n"
+            << AsUtf8(*bytes)
             << "\nHow to read it: the seven records follow the case tree of busiinfoprocess.xml\n"
                "(level-4 documents before their level-3 folder, before level 2). scan.jpg has no\n"
                "Exif block, so only its file values are filled. The two records with an empty\n"

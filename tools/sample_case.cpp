@@ -85,9 +85,10 @@ SampleCase BuildSampleCase(const std::string& root) {
 </documentinfo>
 )");
   const std::string scene = c.temp_path + "/车险/定损/现场照片";
-  Put(scene + "/front.jpg", Camera("Canon", "Canon EOS 5D", "2011:08:01 09:05:07", Order::kIntel, 1));
-  Put(scene + "/rear.jpg", Camera("NIKON CORPORATION", "NIKON D90", "2011:08:01 09:06:12",
-                                  Order::kMotorola, 2));
+  Put(scene + "/front.jpg",
+      Camera("Canon", "Canon EOS 5D", "2011:08:01 09:05:07", Order::kIntel, 1));
+  Put(scene + "/rear.jpg",
+      Camera("NIKON CORPORATION", "NIKON D90", "2011:08:01 09:06:12", Order::kMotorola, 2));
   Put(scene + "/scan.jpg", BuildJfif(JpegOptions{false, "", 20 * 1024, 3}));
   Put(scene + "/证件/驾驶证/licence.jpg",
       Camera("Apple", "iPhone 4S", "2011:08:02 14:30:05", Order::kMotorola, 4));

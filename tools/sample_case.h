@@ -8,10 +8,11 @@
 namespace picmeta::tooling {
 
 struct SampleCase {
-  std::string app_path;   // workspace: busiinfoprocess.xml, resourceprocess.xml, documentfilesource.xml
-  std::string temp_path;  // picture tree: mirrors the record tree of busiinfoprocess.xml
-  std::string case_folder;               // app_path/top/case: the explorer's case folder
-  std::vector<std::string> listed;       // pictures listed in the case folder
+  std::string
+      app_path;  // workspace: busiinfoprocess.xml, resourceprocess.xml, documentfilesource.xml
+  std::string temp_path;            // picture tree: mirrors the record tree of busiinfoprocess.xml
+  std::string case_folder;          // app_path/top/case: the explorer's case folder
+  std::vector<std::string> listed;  // pictures listed in the case folder
   std::string orgid = "3100000ABCDEF001";
   std::string operno = "0815";
   std::string opername = "张三";

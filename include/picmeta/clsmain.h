@@ -48,9 +48,9 @@ class PICMETA_API clsmain {
   // Nothing is written when a gate stops it or "busiinfoprocess.xml" does not
   // load; a case without documents gives a hand-over file with an empty root.
   void ReadEXIF(std::string TempPath1, std::string AppPath1, std::string Busitype,
-                std::string ClassCode, std::string Orgid, std::string Busiorgid,
-                std::string Operno, std::string Opername, std::string BusiTime,
-                std::string Systemid, std::string BusiProcess, std::string IP);
+                std::string ClassCode, std::string Orgid, std::string Busiorgid, std::string Operno,
+                std::string Opername, std::string BusiTime, std::string Systemid,
+                std::string BusiProcess, std::string IP);
 
   // Brings the current case folder's working file up to date: appends a record
   // of 23 attributes to <case folder>\exifinfo.xml for every picture its
@@ -112,10 +112,10 @@ PICMETA_API void SetFolderNotification(FolderNotification notification) noexcept
 struct Event {
   int code = 0;
   picmeta_severity severity = PICMETA_INFO;
-  std::string method;   // "ReadEXIF", ..., or "" outside a method
-  std::string path;     // "" when none
-  std::string message;  // one line of English
-  long long count = -1; // records, for hand-over written and working file saved
+  std::string method;    // "ReadEXIF", ..., or "" outside a method
+  std::string path;      // "" when none
+  std::string message;   // one line of English
+  long long count = -1;  // records, for hand-over written and working file saved
   int os_error = 0;
 };
 

@@ -72,13 +72,13 @@ enum picmeta_event_code {
 };
 
 typedef struct picmeta_event {
-  int code;                  /* a picmeta_event_code */
+  int code; /* a picmeta_event_code */
   picmeta_severity severity;
-  const char *method;        /* "ReadEXIF", ..., or "" outside a method */
-  const char *path;          /* UTF-8, "" when none */
-  const char *message;       /* UTF-8, one line */
-  long long count;           /* records, for codes 100 and 101; -1 otherwise */
-  int os_error;              /* the OS error number where there is one, else 0 */
+  const char *method;  /* "ReadEXIF", ..., or "" outside a method */
+  const char *path;    /* UTF-8, "" when none */
+  const char *message; /* UTF-8, one line */
+  long long count;     /* records, for codes 100 and 101; -1 otherwise */
+  int os_error;        /* the OS error number where there is one, else 0 */
 } picmeta_event;
 
 /* Called on the thread of the call that raised the event; the strings live

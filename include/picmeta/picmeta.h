@@ -72,8 +72,7 @@ PICMETA_API void picmeta_clsmain_NewWriteDatatoXML(picmeta_clsmain *obj, const c
    with the folder's path relative to the picture tree root. Process-wide;
    NULL removes it. */
 typedef void (*picmeta_folder_notification)(const char *folder, void *user_data);
-PICMETA_API void picmeta_set_folder_notification(picmeta_folder_notification fn,
-                                                 void *user_data);
+PICMETA_API void picmeta_set_folder_notification(picmeta_folder_notification fn, void *user_data);
 
 /* Installs the process-wide diagnostics handler (see picmeta/events.h);
    NULL removes it. By default there is none. */

@@ -182,6 +182,23 @@ TEST_F(EventsTest, AHandlerThatThrowsOrCallsBackBreaksNothing) {
   EXPECT_TRUE(test::Exists(case_.case_folder + "/exifinfo.xml"));
 }
 
+TEST_F(EventsTest, WithoutAHandlerTheSameFilesAreWritten) {
+  ReadExif();
+  Write();
+  const std::string with_hook = test::Read(case_.app_path + "/exif_0815_20110811143005.xml");
+  const std::string working_with_hook = test::Read(case_.case_folder + "/exifinfo.xml");
+  fs::remove(case_.app_path + "/exif_0815_20110811143005.xml");
+  fs::remove(case_.case_folder + "/exifinfo.xml");
+  SetLogHandler(nullptr);
+  events_.clear();
+  ReadExif();
+  Write();
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(test::Read(case_.app_path + "/exif_0815_20110811143005.xml"), with_hook);
+  EXPECT_EQ(test::Read(case_.case_folder + "/exifinfo.xml"), working_with_hook);
+  EXPECT_FALSE(with_hook.empty());
+}
+
 TEST_F(EventsTest, TheCInterfaceDeliversTheSameEvents) {
   SetLogHandler(nullptr);
   struct Seen {

@@ -50,6 +50,12 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno, 
   // A day of seconds is far more than any operator writes hand-overs in.
   for (std::time_t t = now; t < now + 86400; ++t) {
     const std::string path = prefix + platform::FormatStamp(t) + ".xml";
+    platform::FileInfo taken;
+    const platform::Status look = platform::StatFile(path, taken);
+    if (look.code == platform::FileStatus::kIoError) platform::Check(look, "cannot look at", path);
+    if (look.code != platform::FileStatus::kNotFound) continue;  // taken, by anything
+    // Another process may take the name between the look and the write:
+    // the create is exclusive all the same.
     const platform::Status s = platform::CreateExclusive(path, bytes);
     if (s.code == platform::FileStatus::kExists) continue;
     platform::Check(s, "cannot write hand-over file", path);

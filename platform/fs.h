@@ -101,8 +101,11 @@ class ReadFile {
   ReadFile(const ReadFile&) = delete;
   ReadFile& operator=(const ReadFile&) = delete;
 
+  // How the file will be read: whole, or a few scattered blocks (then no
+  // read-ahead pulls in data nobody looks at).
+  enum class Access { kWhole, kScattered };
   // Opens path for reading: kNotRegular for anything but a regular file.
-  Status Open(std::string_view path);
+  Status Open(std::string_view path, Access access = Access::kWhole);
   bool is_open() const { return handle_ >= 0; }
   std::int64_t size() const { return size_; }
   // Reads n bytes at offset, however many calls that takes; a file that ends

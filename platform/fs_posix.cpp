@@ -235,7 +235,7 @@ void ReadFile::Close() {
   handle_ = -1;
 }
 
-Status ReadFile::Open(std::string_view path) {
+Status ReadFile::Open(std::string_view path, Access access) {
   Close();
   const std::string native = NativePath(path);
   // O_NONBLOCK: a FIFO or device under the name must not stop the call.
@@ -248,6 +248,7 @@ Status ReadFile::Open(std::string_view path) {
   // anything that's not a regular file doesn't have a coherent length
   if (!S_ISREG(st.st_mode)) return {FileStatus::kNotRegular, 0};
   size_ = static_cast<std::int64_t>(st.st_size);
+  if (access == Access::kScattered) ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_RANDOM);
   handle_ = std::exchange(fd.fd, -1);
   return {};
 }

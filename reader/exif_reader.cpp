@@ -53,7 +53,7 @@ class FileBytes {
   static constexpr std::int64_t kMaxLength = kInt32Max;
 
   explicit FileBytes(const std::string& path) {
-    const platform::Status s = file_.Open(path);
+    const platform::Status s = file_.Open(path, platform::ReadFile::Access::kScattered);
     if (!s.ok()) throw FileError("cannot open " + path + ": " + platform::Describe(s));
     length_ = file_.size();
     if (length_ > kMaxLength) throw FileError("file of 2 GiB or more: " + path);

@@ -344,7 +344,9 @@ void RenameNoReplace(std::string_view path, std::string_view target) {
 
 void SyncFolder(std::string_view folder) {
   const std::string native = NativePath(folder);
-  Fd dir(::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd dir(Sys(Op::kOpen, [&] {
+    return ::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
   if (dir.fd >= 0) Sys(Op::kFsync, [&] { return ::fsync(dir.fd); });
 }
 

@@ -19,6 +19,8 @@ set +e
 "$picmeta" show "$work/none.jpg" > "$work/out" 2>&1; [ $? -eq 2 ] || fail "show of a missing file exits 2"
 grep -q "^error: picture '$work/none.jpg' does not exist" "$work/out" || fail "show says what is missing"
 grep -q Filename "$work/out" && fail "show of a missing file prints no table"
+"$picmeta" show "$work" > "$work/out" 2>&1; [ $? -eq 2 ] || fail "show of a folder exits 2"
+grep -q "is a folder" "$work/out" || fail "show says a folder is no picture"
 "$picmeta" unscramble "$work/none.xml" 2>/dev/null; [ $? -eq 2 ] || fail "unscramble of a missing file exits 2"
 "$picmeta" scramble "$work/none.xml" "$work/o.xml" 2>/dev/null; [ $? -eq 2 ] || fail "scramble of a missing file exits 2"
 "$picmeta" new-write --app-path "$work" --file "$work/none.jpg" 2>/dev/null; [ $? -eq 2 ] || fail "new-write of a missing picture exits 2"

@@ -241,6 +241,10 @@ bool NoFolder(const std::string& path, const char* what) {
   return Missing(platform::FolderExists(path), std::string(what) + " folder", path);
 }
 bool NoFile(const std::string& path, const char* what) {
+  if (platform::FolderExists(path)) {
+    std::cerr << "error: " << what << " '" << path << "' is a folder, not a file\n";
+    return true;
+  }
   return Missing(platform::FileExists(path), what, path);
 }
 

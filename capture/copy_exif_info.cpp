@@ -23,16 +23,18 @@ struct TakenFile {
   std::string folder;
   std::uint64_t hash = 0;
   std::map<Attributes, int> records;  // what was handed over, by content
+  bool whole = false;                 // every record of the file was
 };
 
 // Takes the handed-over records out of a working file, under its lock: the
-// file goes when it is as it was read; a file changed meanwhile keeps what
-// was added or changed since, so that every record stands in exactly one place.
+// file goes when it is as it was read and went whole into the hand-over; a
+// file changed meanwhile keeps what was added or changed since, so that every
+// record stands in exactly one place.
 void Release(TakenFile& taken) {
   auto opened = Public_Function::OpenWorkingFile(taken.folder);
   records::WorkingFile& working = *opened;
   if (!working.loaded()) return;  // gone or replaced by something unreadable: leave it
-  if (working.hash() != taken.hash) {
+  if (working.hash() != taken.hash || !taken.whole) {
     auto& doc = working.doc();
     bool kept = false;
     for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
@@ -82,9 +84,10 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     }
     Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", folders);
   }
-  platform::XmlDocument merged;
-  if (!records::NewRecordDocument(merged)) return;
-  const platform::XmlNode root = merged.DocumentElement();
+  // The hand-over document is written record by record: a large case never
+  // stands in memory as one tree.
+  platform::XmlStreamWriter merged;
+  if (!records::StartRecordStream(merged)) return;
 
   bool found = false;
   std::vector<TakenFile> taken;
@@ -102,13 +105,16 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
                             platform::Describe(working.result()) + ", left in place");
         return;
       }
-      TakenFile file{working_folder, working.hash(), {}};
-      for (const auto& info : working.doc().SelectNodes(records::kRecordQuery)) {
-        root.AppendChild(merged.CloneNode(info));
-        ++file.records[info.Attributes()];
-      }
       found = true;
-      taken.push_back(std::move(file));
+      // Registered first and counted as written: whatever of this file went
+      // into the hand-over, exactly that is taken out of it later.
+      TakenFile& file = taken.emplace_back(TakenFile{working_folder, working.hash(), {}});
+      for (const auto& info : working.doc().SelectNodes(records::kRecordQuery)) {
+        const auto attributes = info.Attributes();
+        merged.AppendCopy(info);
+        ++file.records[attributes];
+      }
+      file.whole = true;
     });
   }
   if (!found) {  // no working file loaded: nothing is written
@@ -123,7 +129,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   long long count = 0;
   for (const TakenFile& file : taken)
     for (const auto& [record, n] : file.records) count += n;
-  Public_Function::WriteHandOver(folder, Operno, merged.Serialize(), count);
+  Public_Function::WriteHandOver(folder, Operno, merged.Finish(), count);
   for (TakenFile& file : taken) Step([&] { Release(file); });
 }
 

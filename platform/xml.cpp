@@ -413,6 +413,7 @@ struct XmlStreamWriter::State {
   std::unique_ptr<xmlSaveCtxt, SaveFree> save;
   std::string bytes;
   bool any = false;
+  bool non_ascii_names = false;
 };
 
 XmlStreamWriter::XmlStreamWriter() = default;
@@ -452,6 +453,14 @@ void XmlStreamWriter::Append(OwnedNode element) {
   s.bytes += '\n';
   xmlBufferEmpty(s.buffer.get());
   s.any = true;
+  s.non_ascii_names |= HasNonAsciiName(node);
+}
+
+void XmlStreamWriter::AppendCopy(XmlNode source) {
+  if (!state_ || !source) throw XmlError("nothing to copy");
+  const xmlNodePtr copy = xmlDocCopyNode(source.raw(), state_->scratch.doc_.get(), 1);
+  if (!copy) throw XmlError("cannot copy node");
+  Append(OwnedNode(copy));
 }
 
 std::string XmlStreamWriter::Finish() {
@@ -459,7 +468,14 @@ std::string XmlStreamWriter::Finish() {
   State& s = *state_;
   s.bytes += s.any ? "</" + s.root + ">\n" : "<" + s.root + "/>\n";
   std::string out = std::move(s.bytes);
+  // As Serialize: a name the encoding cannot carry would be written as a
+  // character reference, which names do not allow; never hand that over.
+  const bool check = s.non_ascii_names;
   state_.reset();
+  if (check) {
+    XmlDocument again;
+    if (!again.LoadXML(out)) throw XmlError("document would not load again");
+  }
   return out;
 }
 

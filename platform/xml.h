@@ -166,6 +166,8 @@ class XmlStreamWriter {
   OwnedNode CreateElement(std::string_view name) const;
   // Serialises the element as the root's next child and frees it.
   void Append(OwnedNode element);
+  // Serialises a copy of an element of any document as the root's next child.
+  void AppendCopy(XmlNode source);
   // The whole document's bytes.
   std::string Finish();
 

@@ -136,6 +136,32 @@ TEST(XmlStreamWriter, WritesTheBytesOfTheWholeDocument) {
   }
 }
 
+TEST(XmlStreamWriter, CopiesOfRecordsOfOtherDocumentsEqualATreeOfClones) {
+  XmlDocument source;
+  ASSERT_TRUE(source.LoadXML(
+      "<root><info Filename='a.jpg' Opername='张三' "
+      "Make='a&amp;b&lt;c&quot;' Model='\t\ttab' x=''/><info Filename='b.jpg' Zeta='é😀€'/></root>",
+      Blanks::kDrop));
+  XmlDocument tree;
+  ASSERT_TRUE(records::NewRecordDocument(tree));
+  XmlStreamWriter stream;
+  ASSERT_TRUE(records::StartRecordStream(stream));
+  for (const auto& info : source.SelectNodes("root/info")) {
+    tree.DocumentElement().AppendChild(tree.CloneNode(info));
+    stream.AppendCopy(info);
+  }
+  EXPECT_EQ(stream.Finish(), tree.Serialize());
+}
+
+TEST(XmlStreamWriter, RefusesNamesTheEncodingCannotCarry) {
+  XmlDocument source;
+  ASSERT_TRUE(source.LoadXML("<root><info 名😀='x'/></root>"));
+  XmlStreamWriter stream;
+  ASSERT_TRUE(records::StartRecordStream(stream));
+  stream.AppendCopy(source.SelectSingleNode("root/info"));
+  EXPECT_THROW(stream.Finish(), XmlError);
+}
+
 TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
   TempDir dir;
   test::Write(dir / "w.xml",

@@ -1,4 +1,4 @@
-#include <map>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -16,13 +16,12 @@ namespace {
 
 using capture::Step;
 namespace ws = records::workspace;
-using Attributes = std::vector<std::pair<std::string, std::string>>;
 
 // A working file whose records went into the hand-over file.
 struct TakenFile {
   std::string folder;
   std::uint64_t hash = 0;
-  std::map<Attributes, int> records;  // what was handed over, by content
+  std::unordered_map<std::uint64_t, int> records;  // what was handed over, by content hash
   bool whole = false;                 // every record of the file was
 };
 
@@ -31,14 +30,16 @@ struct TakenFile {
 // file changed meanwhile keeps what was added or changed since, so that every
 // record stands in exactly one place.
 void Release(TakenFile& taken) {
-  auto opened = Public_Function::OpenWorkingFile(taken.folder);
+  // A file as it was read needs no parsing again: it simply goes.
+  auto opened = Public_Function::OpenWorkingFile(
+      taken.folder, taken.whole ? std::optional<std::uint64_t>(taken.hash) : std::nullopt);
   records::WorkingFile& working = *opened;
   if (!working.loaded()) return;  // gone or replaced by something unreadable: leave it
-  if (working.hash() != taken.hash || !taken.whole) {
+  if (!working.unchanged()) {
     auto& doc = working.doc();
     bool kept = false;
     for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
-      const auto it = taken.records.find(info.Attributes());
+      const auto it = taken.records.find(info.AttributesHash());
       if (it != taken.records.end() && it->second > 0) {
         --it->second;
         doc.DocumentElement().RemoveChild(info);
@@ -110,9 +111,9 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
       // into the hand-over, exactly that is taken out of it later.
       TakenFile& file = taken.emplace_back(TakenFile{working_folder, working.hash(), {}});
       for (const auto& info : working.doc().SelectNodes(records::kRecordQuery)) {
-        const auto attributes = info.Attributes();
+        const std::uint64_t content = info.AttributesHash();
         merged.AppendCopy(info);
-        ++file.records[attributes];
+        ++file.records[content];
       }
       file.whole = true;
     });

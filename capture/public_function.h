@@ -50,7 +50,9 @@ void ReportFsFailure(int code, const std::string& path, const platform::FsError&
 
 // The working file of a folder, locked and loaded; a lock timeout or a read
 // failure is reported and thrown on.
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder);
+// With `known`, a file still holding the bytes of that hash is not parsed.
+std::optional<records::WorkingFile> OpenWorkingFile(
+    const std::string& folder, std::optional<std::uint64_t> known = std::nullopt);
 // Saves it, reporting a set-aside file, the save, or its failure.
 void SaveWorkingFile(records::WorkingFile& file);
 

@@ -250,6 +250,23 @@ std::vector<std::pair<std::string, std::string>> XmlNode::Attributes() const {
   return out;
 }
 
+std::uint64_t XmlNode::AttributesHash() const {
+  std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+  auto add = [&h](const xmlChar* p) {
+    for (; p && *p; ++p) {
+      h ^= *p;
+      h *= 0x100000001b3ull;
+    }
+    h ^= 0xFF;  // a separator no UTF-8 text holds
+    h *= 0x100000001b3ull;
+  };
+  for (xmlAttrPtr a = Checked()->properties; a; a = a->next) {
+    add(a->name);
+    for (xmlNodePtr t = a->children; t; t = t->next) add(t->content);
+  }
+  return h;
+}
+
 void XmlNode::SetAttribute(std::string_view name, std::string_view value) const {
   const std::string key(name);
   const std::string safe = XmlSafe(value);

@@ -46,6 +46,9 @@ class XmlNode {
 
   // Every attribute, in document order.
   std::vector<std::pair<std::string, std::string>> Attributes() const;
+  // A 64-bit hash of the attributes' names and values in document order:
+  // tells records apart without copying them.
+  std::uint64_t AttributesHash() const;
 
   // XPath 1.0: a leading "/" starts at the document node, otherwise at this node.
   XmlNode SelectSingleNode(std::string_view query) const;

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 
+#include <optional>
+
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "scramble/encrypt.h"
@@ -74,7 +76,12 @@ std::uint64_t ContentHash(std::string_view bytes) {
   return h;
 }
 
-WorkingFile::WorkingFile(std::string folder)
+WorkingFile::WorkingFile(std::string folder) : WorkingFile(std::move(folder), std::nullopt) {}
+
+WorkingFile::WorkingFile(std::string folder, std::uint64_t known)
+    : WorkingFile(std::move(folder), std::optional<std::uint64_t>(known)) {}
+
+WorkingFile::WorkingFile(std::string folder, std::optional<std::uint64_t> known)
     : folder_(std::move(folder)),
       path_(folder_ + "\\" + std::string(kWorkingFileName)),
       lock_(folder_) {
@@ -83,7 +90,8 @@ WorkingFile::WorkingFile(std::string folder)
   switch (s.code) {
     case platform::FileStatus::kOk:
       hash_ = ContentHash(bytes);
-      result_ = doc_.LoadBytes(std::move(bytes), platform::Blanks::kDrop);
+      unchanged_ = known && *known == hash_;
+      if (!unchanged_) result_ = doc_.LoadBytes(std::move(bytes), platform::Blanks::kDrop);
       break;
     case platform::FileStatus::kNotFound:
       result_ = {platform::LoadFailure::kMissing, s.error};

@@ -2,6 +2,7 @@
 #define PICMETA_RECORDS_RECORD_DOCUMENT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,9 @@ class WorkingFile {
   // be had in time or the file cannot be read (an I/O error: nothing may then
   // be changed). A file larger than 1 GiB is not read and counts as unreadable.
   explicit WorkingFile(std::string folder);
+  // The same, but a file whose bytes hash to `known` is not parsed: it is
+  // known already (unchanged() is then true, and doc() empty).
+  WorkingFile(std::string folder, std::uint64_t known);
 
   const std::string& path() const { return path_; }
   const std::string& folder() const { return folder_; }
@@ -61,6 +65,8 @@ class WorkingFile {
   const platform::LoadResult& result() const { return result_; }
   // Hash of the bytes that loaded.
   std::uint64_t hash() const { return hash_; }
+  // The file holds the bytes the caller knew (see the constructor).
+  bool unchanged() const { return unchanged_; }
   // Starts from an empty record document instead; false when that fails.
   bool StartEmpty();
   platform::XmlDocument& doc() { return doc_; }
@@ -72,12 +78,14 @@ class WorkingFile {
   std::string Save();
 
  private:
+  WorkingFile(std::string folder, std::optional<std::uint64_t> known);
   std::string folder_;
   std::string path_;
   platform::FolderLock lock_;
   platform::XmlDocument doc_;
   platform::LoadResult result_;
   std::uint64_t hash_ = 0;
+  bool unchanged_ = false;
 };
 
 }  // namespace picmeta::records

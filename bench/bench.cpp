@@ -480,6 +480,55 @@ void MethodsTable(const std::string& root, int small, int large) {
               large, b.write_full / b.plain, b.new_write / b.plain, b.del / b.plain);
 }
 
+// An operator's day: pictures recorded one NewWriteDatatoXML at a time into
+// one folder. Each call reads and writes the whole file, so the total grows
+// with the square of the count while the library keeps a tree per call; the
+// per-call figure at the end shows what one more picture costs.
+void IncrementalTable(const std::string& root, const std::vector<int>& marks) {
+  const std::string app = root + "/incremental";
+  const std::string folder = MakeWorkspace(app, marks.back());
+  picmeta::clsmain obj;
+  std::printf("\nRecording pictures one NewWriteDatatoXML at a time into one folder\n");
+  std::printf("  %10s %12s %18s\n", "pictures", "total s", "last call ms");
+  const auto start = Clock::now();
+  std::size_t next = 0;
+  for (int i = 0; i < marks.back(); ++i) {
+    const auto call = Clock::now();
+    obj.NewWriteDatatoXML(app, folder + "/p" + std::to_string(i) + ".jpg", "3100000ABCDEF001",
+                          "b", "0815", "n", "t");
+    if (i + 1 == marks[next]) {
+      std::printf("  %10d %12.3f %18.3f\n", i + 1, Seconds(Clock::now() - start),
+                  1000 * Seconds(Clock::now() - call));
+      ++next;
+    }
+  }
+}
+
+// Peak resident memory of one NewWriteDatatoXML into a file of n records,
+// above what the same child process holds without the call.
+void MemoryTable(const std::string& root, const std::vector<int>& sizes) {
+  std::printf("\nPeak memory of one NewWriteDatatoXML into N records (MiB above the baseline)\n");
+  for (const int n : sizes) {
+    const std::string app = root + "/memory" + std::to_string(n);
+    const std::string folder = MakeWorkspace(app, 1);
+    std::string records = "<?xml version='1.0' encoding='GBK'?><root>";
+    for (int i = 0; i < n; ++i)
+      records += "<info Orgid='3100000' Suborgid='ABCDEF' Net='001' Filename='r" +
+                 std::to_string(i) +
+                 ".jpg' Make='Canon' Model='Canon EOS 5D' Takedate='2011:08:01 09:05:07' "
+                 "Digidate='2011:08:01 09:05:07' Transdate='2011:08:11 14:30:05'/>";
+    Put(folder + "/exifinfo.xml", records + "</root>");
+    records.clear();
+    records.shrink_to_fit();
+    const double base = PeakMiB([] {});
+    const double peak = PeakMiB([&] {
+      picmeta::clsmain().NewWriteDatatoXML(app, folder + "/p0.jpg", "3100000ABCDEF001", "b",
+                                           "0815", "n", "t");
+    });
+    std::printf("  %8d records: %6.1f MiB\n", n, peak - base);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -534,6 +583,8 @@ int main(int argc, char** argv) {
   fs::remove_all(methods);
   std::printf("\n(working-file methods run in %s)", methods.c_str());
   MethodsTable(methods, quick ? 200 : 1000, quick ? 2000 : 10000);
+  IncrementalTable(methods, quick ? std::vector<int>{125, 250, 500} : std::vector<int>{500, 1000, 2000});
+  MemoryTable(methods, quick ? std::vector<int>{10000} : std::vector<int>{10000, 100000});
   fs::remove_all(methods);
   fs::remove_all(work);
   std::printf("\n(checksum %zu)\n", g_sink);

@@ -2,6 +2,7 @@
 #define PICMETA_PLATFORM_TEXT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,22 @@ std::optional<std::string> ConvertText(std::string_view bytes, const char* to, c
 // U+0000-U+0008, U+000B, U+000C, U+000E-U+001F, U+FFFE, U+FFFF. Everything
 // else, surrogate-free, stays.
 std::string XmlSafe(std::string_view text);
+
+// 64-bit FNV-1a over bytes added piece by piece: tells one content from
+// another (not for security).
+class Fnv1a {
+ public:
+  void Add(std::string_view bytes) {
+    for (const char c : bytes) {
+      h_ ^= static_cast<unsigned char>(c);
+      h_ *= 0x100000001b3ull;
+    }
+  }
+  std::uint64_t value() const { return h_; }
+
+ private:
+  std::uint64_t h_ = 0xcbf29ce484222325ull;
+};
 
 }  // namespace picmeta::platform
 

@@ -251,20 +251,16 @@ std::vector<std::pair<std::string, std::string>> XmlNode::Attributes() const {
 }
 
 std::uint64_t XmlNode::AttributesHash() const {
-  std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+  Fnv1a h;
   auto add = [&h](const xmlChar* p) {
-    for (; p && *p; ++p) {
-      h ^= *p;
-      h *= 0x100000001b3ull;
-    }
-    h ^= 0xFF;  // a separator no UTF-8 text holds
-    h *= 0x100000001b3ull;
+    if (p) h.Add(reinterpret_cast<const char*>(p));
+    h.Add("\xFF");  // a separator no UTF-8 text holds
   };
   for (xmlAttrPtr a = Checked()->properties; a; a = a->next) {
     add(a->name);
     for (xmlNodePtr t = a->children; t; t = t->next) add(t->content);
   }
-  return h;
+  return h.value();
 }
 
 void XmlNode::SetAttribute(std::string_view name, std::string_view value) const {
@@ -344,17 +340,21 @@ LoadResult XmlDocument::Load(std::string_view path, Blanks blanks, std::int64_t 
   doc_.reset();
   std::string bytes;
   const Status s = ReadWholeFile(path, max_bytes, bytes);
-  switch (s.code) {
+  return s.ok() ? Parse(std::move(bytes), blanks) : NotRead(s);
+}
+
+LoadResult NotRead(const Status& status) {
+  switch (status.code) {
     case FileStatus::kOk:
-      return Parse(std::move(bytes), blanks);
+      return {};
     case FileStatus::kNotFound:
-      return {LoadFailure::kMissing, s.error};
+      return {LoadFailure::kMissing, status.error};
     case FileStatus::kNotRegular:
-      return {LoadFailure::kNotRegular, s.error};
+      return {LoadFailure::kNotRegular, status.error};
     case FileStatus::kTooLarge:
-      return {LoadFailure::kTooLarge, s.error};
+      return {LoadFailure::kTooLarge, status.error};
     default:
-      return {LoadFailure::kIoError, s.error};
+      return {LoadFailure::kIoError, status.error};
   }
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fs.h"
+
 struct _xmlDoc;
 struct _xmlNode;
 
@@ -106,6 +108,9 @@ struct LoadResult {
   }
 };
 std::string Describe(const LoadResult& result);
+
+// What a failed read of a document's file means for the load.
+LoadResult NotRead(const Status& status);
 
 // Larger documents are not read at all.
 inline constexpr std::int64_t kMaxDocumentBytes = std::int64_t{1} << 30;

@@ -68,12 +68,9 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno, 
 }
 
 std::uint64_t ContentHash(std::string_view bytes) {
-  std::uint64_t h = 0xcbf29ce484222325ull;
-  for (const char c : bytes) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 0x100000001b3ull;
-  }
-  return h;
+  platform::Fnv1a h;
+  h.Add(bytes);
+  return h.value();
 }
 
 WorkingFile::WorkingFile(std::string folder) : WorkingFile(std::move(folder), std::nullopt) {}
@@ -87,24 +84,16 @@ WorkingFile::WorkingFile(std::string folder, std::optional<std::uint64_t> known)
       lock_(folder_) {
   std::string bytes;
   const platform::Status s = platform::ReadWholeFile(path_, platform::kMaxDocumentBytes, bytes);
-  switch (s.code) {
-    case platform::FileStatus::kOk:
-      hash_ = ContentHash(bytes);
-      unchanged_ = known && *known == hash_;
-      if (!unchanged_) result_ = doc_.LoadBytes(std::move(bytes), platform::Blanks::kDrop);
-      break;
-    case platform::FileStatus::kNotFound:
-      result_ = {platform::LoadFailure::kMissing, s.error};
-      break;
-    case platform::FileStatus::kNotRegular:
-      result_ = {platform::LoadFailure::kNotRegular, s.error};
-      break;
-    case platform::FileStatus::kTooLarge:
-      result_ = {platform::LoadFailure::kTooLarge, s.error};
-      break;
-    default:  // an I/O error says nothing about the file: touch nothing
+  if (!s.ok()) {
+    result_ = platform::NotRead(s);
+    // An I/O error says nothing about the file: touch nothing.
+    if (result_.failure == platform::LoadFailure::kIoError)
       platform::Check(s, "cannot read", path_);
+    return;
   }
+  hash_ = ContentHash(bytes);
+  unchanged_ = known && *known == hash_;
+  if (!unchanged_) result_ = doc_.LoadBytes(std::move(bytes), platform::Blanks::kDrop);
 }
 
 bool WorkingFile::StartEmpty() { return NewRecordDocument(doc_); }

@@ -25,34 +25,51 @@ struct TakenFile {
   bool whole = false;                 // every record of the file was
 };
 
+// Drops the records that were handed over, one for one.
+class DropHandedOver : public records::RecordEditor {
+ public:
+  explicit DropHandedOver(const TakenFile& taken) : taken_(taken) {}
+  void Begin() override {
+    left_ = taken_.records;
+    kept_ = false;
+  }
+  bool Record(platform::XmlItem& record) override {
+    const auto it = left_.find(record.AttributesHash());
+    if (it != left_.end() && it->second > 0) {
+      --it->second;
+      return false;
+    }
+    kept_ = true;
+    return true;
+  }
+  // A file left with no record of its own goes instead.
+  bool Save() const override { return kept_; }
+
+ private:
+  const TakenFile& taken_;
+  std::unordered_map<std::uint64_t, int> left_;
+  bool kept_ = false;
+};
+
 // Takes the handed-over records out of a working file, under its lock: the
 // file goes when it is as it was read and went whole into the hand-over; a
 // file changed meanwhile keeps what was added or changed since, so that every
 // record stands in exactly one place.
 void Release(TakenFile& taken) {
-  // A file as it was read needs no parsing again: it simply goes.
-  auto opened = Public_Function::OpenWorkingFile(
-      taken.folder, taken.whole ? std::optional<std::uint64_t>(taken.hash) : std::nullopt);
+  auto opened = Public_Function::OpenWorkingFile(taken.folder);
   records::WorkingFile& working = *opened;
-  if (!working.loaded()) return;  // gone or replaced by something unreadable: leave it
-  if (!working.unchanged()) {
-    auto& doc = working.doc();
-    bool kept = false;
-    for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
-      const auto it = taken.records.find(info.AttributesHash());
-      if (it != taken.records.end() && it->second > 0) {
-        --it->second;
-        doc.DocumentElement().RemoveChild(info);
-      } else {
-        kept = true;
-      }
-    }
-    if (kept) {
-      Public_Function::SaveWorkingFile(working);
+  if (!working.result()) return;  // gone or replaced by something unreadable: leave it
+  // A file as it was read needs no parsing again: it simply goes.
+  if (!(taken.whole && working.Holds(taken.hash))) {
+    DropHandedOver drop(taken);
+    const auto outcome = Public_Function::RewriteWorkingFile(
+        working, drop, records::WorkingFile::IfNotLoaded::kLeave);
+    if (outcome.saved) {
       capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(),
                     "working file changed meanwhile: the records handed over were taken out");
       return;
     }
+    if (!working.result()) return;
   }
   try {
     platform::DeleteFile(working.path());
@@ -87,8 +104,11 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   }
   // The hand-over document is written record by record: a large case never
   // stands in memory as one tree.
-  platform::XmlStreamWriter merged;
-  if (!records::StartRecordStream(merged)) return;
+  platform::XmlFrame frame;
+  if (!records::RecordFrame(frame)) return;
+  std::string bytes;
+  platform::XmlItemWriter merged;
+  merged.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); });
 
   bool found = false;
   std::vector<TakenFile> taken;
@@ -99,7 +119,25 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
       if (!seen.insert(working_folder).second) return;
       auto opened = Public_Function::OpenWorkingFile(working_folder);
       records::WorkingFile& working = *opened;
-      if (!working.loaded()) {
+      // Whatever of a file that turns out not to load went into the hand-over
+      // is taken back out of it.
+      const auto mark = merged.GetMark();
+      const std::size_t size = bytes.size();
+      std::unordered_map<std::uint64_t, int> records;
+      bool loaded = false;
+      try {
+        loaded = working.Read([&](const platform::XmlItem& info) {
+          merged.Write(info);
+          ++records[info.AttributesHash()];
+        });
+      } catch (...) {
+        merged.Restore(mark);
+        bytes.resize(size);
+        throw;
+      }
+      if (!loaded) {
+        merged.Restore(mark);
+        bytes.resize(size);
         if (working.unreadable())
           capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, working.path(),
                         "working file " + working.path() + ": " +
@@ -107,15 +145,9 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
         return;
       }
       found = true;
-      // Registered first and counted as written: whatever of this file went
-      // into the hand-over, exactly that is taken out of it later.
-      TakenFile& file = taken.emplace_back(TakenFile{working_folder, working.hash(), {}});
-      for (const auto& info : working.doc().SelectNodes(records::kRecordQuery)) {
-        const std::uint64_t content = info.AttributesHash();
-        merged.AppendCopy(info);
-        ++file.records[content];
-      }
-      file.whole = true;
+      // Whatever of this file went into the hand-over, exactly that is taken
+      // out of it later.
+      taken.push_back(TakenFile{working_folder, working.hash(), std::move(records), true});
     });
   }
   if (!found) {  // no working file loaded: nothing is written
@@ -130,7 +162,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   long long count = 0;
   for (const TakenFile& file : taken)
     for (const auto& [record, n] : file.records) count += n;
-  Public_Function::WriteHandOver(folder, Operno, merged.Finish(), count);
+  merged.End();
+  Public_Function::WriteHandOver(folder, Operno, std::move(bytes), count);
   for (TakenFile& file : taken) Step([&] { Release(file); });
 }
 

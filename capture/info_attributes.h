@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/xml.h"
+#include "platform/xml_stream.h"
 #include "records/picinfo.h"
 
 namespace picmeta::capture {
@@ -21,7 +21,7 @@ struct CallerValues {
 // Sets the columns' attributes on element, in order, each as a step of its
 // own; the picture properties of the record are cleared once written, so
 // that the next picture cannot inherit them.
-void SetInfoAttributes(const platform::XmlNode& element, clsPicinfo& record,
+void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record,
                        const CallerValues& caller, const std::string& filepath,
                        InfoColumns columns);
 

@@ -12,6 +12,32 @@ namespace {
 
 using capture::Step;
 
+// The picture's first record takes the new values (an attribute it has keeps
+// its place); a picture without a record gets a new one at the end.
+class Refresh : public records::RecordEditor {
+ public:
+  Refresh(std::string key, platform::XmlItem values)
+      : key_(std::move(key)), values_(std::move(values)) {}
+  void Begin() override { found_ = false; }
+  bool Record(platform::XmlItem& record) override {
+    if (found_) return true;
+    const std::string* name = record.GetAttribute("Filename");
+    if (name && *name == key_) {
+      found_ = true;
+      for (const auto& [attribute, value] : values_.attributes) record.SetAttribute(attribute, value);
+    }
+    return true;
+  }
+  void End(const Add& add) override {
+    if (!found_) add(values_);
+  }
+
+ private:
+  std::string key_;
+  platform::XmlItem values_;
+  bool found_ = false;
+};
+
 void Run(const std::string& AppPath1, const std::string& strFilePath, const std::string& Orgid,
          const std::string& Busiorgid, const std::string& Operno, const std::string& Opername,
          const std::string& BusiTime) {
@@ -28,25 +54,15 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   }
 
   auto opened = Public_Function::OpenWorkingFile(platform::ParentFolderPath(strFilePath));
-  records::WorkingFile& file = *opened;
-  if (!file.loaded() && !file.StartEmpty()) return;
-  auto& doc = file.doc();
-  platform::XmlNode target;
-  const std::string key = records::StoredForm(picture.name);  // as the name is recorded
-  for (const auto& info : doc.SelectNodes(records::kRecordQuery)) {
-    if (info.GetAttribute("Filename") == key) {
-      target = info;
-      break;
-    }
-  }
-  if (!target) target = doc.DocumentElement().AppendChild(doc.CreateElement("info"));
-
   Public_Function::SplitOrgid(Orgid, record);
   Public_Function::ReadPicInfo(strFilePath, record);
-  capture::SetInfoAttributes(target, record,
-                             {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
-                             capture::InfoColumns::kNewWrite);
-  Public_Function::SaveWorkingFile(file);
+  auto values = platform::XmlItem::Element("info");
+  capture::SetInfoAttributes(values, record, {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}},
+                             "", capture::InfoColumns::kNewWrite);
+  // The record holds the name as stored, so it is looked up so.
+  Refresh refresh(records::StoredForm(picture.name), std::move(values));
+  Public_Function::RewriteWorkingFile(*opened, refresh,
+                                      records::WorkingFile::IfNotLoaded::kStartEmpty);
 }
 
 }  // namespace

@@ -202,15 +202,10 @@ void ReportFsFailure(int code, const std::string& path, const platform::FsError&
   capture::Emit(c, path, e.what(), -1, e.error());
 }
 
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder,
-                                                    std::optional<std::uint64_t> known) {
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder) {
   std::optional<records::WorkingFile> file;
   try {
-    if (known) {
-      file.emplace(folder, *known);
-    } else {
-      file.emplace(folder);
-    }
+    file.emplace(folder);
   } catch (const platform::FsError& e) {
     ReportFsFailure(PICMETA_EVENT_READ_FAILED, ws::Join(folder, records::kWorkingFileName), e);
     throw;
@@ -233,26 +228,30 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno,
   return path;
 }
 
-void SaveWorkingFile(records::WorkingFile& file) {
-  const platform::LoadResult before = file.result();
-  std::string aside;
+records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
+                                                 records::RecordEditor& editor,
+                                                 records::WorkingFile::IfNotLoaded if_not_loaded) {
+  records::WorkingFile::Outcome outcome;
   try {
-    aside = file.Save();
+    outcome = file.Rewrite(editor, if_not_loaded);
   } catch (const platform::FsError& e) {
-    ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, file.path(), e);
+    const bool read = file.result().failure == platform::LoadFailure::kIoError;
+    ReportFsFailure(read ? PICMETA_EVENT_READ_FAILED : PICMETA_EVENT_SAVE_FAILED, file.path(), e);
     throw;
   } catch (const platform::XmlError& e) {
     capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path(), e.what());
     throw;
   }
-  if (!capture::Logging()) return;
-  if (!aside.empty())
-    capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, aside,
-                  "working file " + file.path() + " (" + platform::Describe(before) +
-                      ") set aside as " + platform::GetFileName(aside));
-  const auto count = static_cast<long long>(file.doc().SelectNodes(records::kRecordQuery).size());
+  if (!capture::Logging() || !outcome.saved) return outcome;
+  if (!outcome.set_aside.empty())
+    capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside,
+                  "working file " + file.path() + " (" +
+                      platform::Describe(file.result()) + ") set aside as " +
+                      platform::GetFileName(outcome.set_aside));
   capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path(),
-                "working file saved with " + std::to_string(count) + " records", count);
+                "working file saved with " + std::to_string(outcome.records) + " records",
+                outcome.records);
+  return outcome;
 }
 
 bool SafeFolderName(const std::string& name) {

@@ -48,13 +48,14 @@ bool SafeFileName(const std::string& name);
 void ReportNotLoaded(const std::string& path, const platform::LoadResult& result);
 void ReportFsFailure(int code, const std::string& path, const platform::FsError& e);
 
-// The working file of a folder, locked and loaded; a lock timeout or a read
+// The working file of a folder, locked and opened; a lock timeout or a read
 // failure is reported and thrown on.
-// With `known`, a file still holding the bytes of that hash is not parsed.
-std::optional<records::WorkingFile> OpenWorkingFile(
-    const std::string& folder, std::optional<std::uint64_t> known = std::nullopt);
-// Saves it, reporting a set-aside file, the save, or its failure.
-void SaveWorkingFile(records::WorkingFile& file);
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder);
+// Streams it through the editor and saves it (records::WorkingFile::Rewrite),
+// reporting a set-aside file, the save, or a failure to read or save.
+records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
+                                                 records::RecordEditor& editor,
+                                                 records::WorkingFile::IfNotLoaded if_not_loaded);
 
 // Writes a hand-over file (records::WriteHandOver) of `count` records,
 // reporting it or its failure; returns its path.

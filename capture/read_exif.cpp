@@ -137,22 +137,28 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
 
   // Each record is written out as soon as it is built: a case of many
   // thousand pictures never stands in memory as a tree.
-  platform::XmlStreamWriter doc;
-  if (!records::StartRecordStream(doc)) return;
+  platform::XmlFrame frame;
+  if (!records::RecordFrame(frame)) return;
+  std::string bytes;
+  platform::XmlItemWriter doc;
+  doc.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); });
   const capture::CallerValues caller{Busiorgid, Operno,   Opername, BusiTime,
                                      IP,        Busitype, Systemid, BusiProcess};
   long long written = 0;
   for (const Picture& picture : pictures) {
     Step([&] {
       Public_Function::ReadPicInfo(ws::Join(temp_path, picture.path), record);
-      auto info = doc.CreateElement("info");
-      capture::SetInfoAttributes(info.get(), record, caller, picture.filepath,
+      auto info = platform::XmlItem::Element("info");
+      capture::SetInfoAttributes(info, record, caller, picture.filepath,
                                  capture::InfoColumns::kReadExif);
-      doc.Append(std::move(info));
+      doc.Write(info);
       ++written;
     });
   }
-  Step([&] { Public_Function::WriteHandOver(app_path, Operno, doc.Finish(), written); });
+  Step([&] {
+    doc.End();
+    Public_Function::WriteHandOver(app_path, Operno, std::move(bytes), written);
+  });
 }
 
 }  // namespace

@@ -16,6 +16,56 @@ namespace {
 using capture::Step;
 namespace ws = records::workspace;
 
+// Appends a record for each picture of the listing marked as processed that
+// has none yet and is on disk.
+class AddListed : public records::RecordEditor {
+ public:
+  AddListed(const platform::XmlDocument& listing, const std::string& case_folder,
+            clsPicinfo& record, const capture::CallerValues& caller)
+      : listing_(listing), case_folder_(case_folder), record_(record), caller_(caller) {}
+
+  void Begin() override { recorded_.clear(); }
+
+  bool Record(platform::XmlItem& info) override {
+    if (const std::string* name = info.GetAttribute("Filename")) recorded_.insert(*name);
+    return true;
+  }
+
+  void End(const Add& add) override {
+    for (const auto& entry : listing_.SelectNodes(ws::kFileQuery)) {
+      Step([&] {
+        if (entry.GetAttribute("processflag") != "1") return;
+        const auto name = entry.GetAttribute("name");
+        // The record holds the name as stored, so it is looked up so.
+        if (!name || !Public_Function::SafeFileName(*name) ||
+            recorded_.count(records::StoredForm(*name)))
+          return;
+        const std::string picture = ws::Join(case_folder_, *name);
+        // A picture not on disk yet is recorded by a later call, once it exists.
+        if (!platform::FileExists(picture)) {
+          capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture,
+                        "picture " + *name + ": not on disk, recorded once it is");
+          return;
+        }
+        Public_Function::ReadPicInfo(picture, record_);
+        auto info = platform::XmlItem::Element("info");
+        capture::SetInfoAttributes(info, record_, caller_, "", capture::InfoColumns::kWrite);
+        add(info);
+        if (const std::string* added = info.GetAttribute("Filename")) recorded_.insert(*added);
+      });
+    }
+  }
+
+ private:
+  const platform::XmlDocument& listing_;
+  const std::string& case_folder_;
+  clsPicinfo& record_;
+  const capture::CallerValues& caller_;
+  // Filenames of the records, kept up to date as records are appended: the
+  // same answers as scanning the records for every listed picture.
+  std::unordered_set<std::string> recorded_;
+};
+
 void Run(const std::string& AppPath1, const std::string& Orgid, const std::string& Busiorgid,
          const std::string& Operno, const std::string& Opername, const std::string& BusiTime) {
   const std::string W = platform::BackslashPath(AppPath1);
@@ -27,46 +77,14 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   const capture::CallerValues caller{Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}};
 
   auto opened = Public_Function::OpenWorkingFile(case_folder);
-  records::WorkingFile& file = *opened;
-  if (!file.loaded() && !file.StartEmpty()) return;
   platform::XmlDocument listing;
   const std::string listing_path = ws::Join(case_folder, ws::kExplorerFile);
   if (const auto r = listing.Load(listing_path); !r) {  // nothing saved
     Public_Function::ReportNotLoaded(listing_path, r);
     return;
   }
-  auto& doc = file.doc();
-
-  // Filenames of the records, kept up to date as records are appended: the
-  // same answers as scanning the records for every listed picture.
-  std::unordered_set<std::string> recorded;
-  for (const auto& info : doc.SelectNodes(records::kRecordQuery))
-    if (auto name = info.GetAttribute("Filename")) recorded.insert(std::move(*name));
-
-  for (const auto& entry : listing.SelectNodes(ws::kFileQuery)) {
-    Step([&] {
-      if (entry.GetAttribute("processflag") != "1") return;
-      const auto name = entry.GetAttribute("name");
-      // The record holds the name as stored, so it is looked up so.
-      if (!name || !Public_Function::SafeFileName(*name) ||
-          recorded.count(records::StoredForm(*name)))
-        return;
-      const std::string picture = ws::Join(case_folder, *name);
-      // A picture not on disk yet is recorded by a later call, once it exists.
-      if (!platform::FileExists(picture)) {
-        capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture,
-                      "picture " + *name + ": not on disk, recorded once it is");
-        return;
-      }
-      Public_Function::ReadPicInfo(picture, record);
-      auto info = doc.CreateElement("info");
-      const platform::XmlNode e = info.get();
-      capture::SetInfoAttributes(e, record, caller, "", capture::InfoColumns::kWrite);
-      doc.DocumentElement().AppendChild(std::move(info));
-      if (auto added = e.GetAttribute("Filename")) recorded.insert(std::move(*added));
-    });
-  }
-  Public_Function::SaveWorkingFile(file);
+  AddListed add(listing, case_folder, record, caller);
+  Public_Function::RewriteWorkingFile(*opened, add, records::WorkingFile::IfNotLoaded::kStartEmpty);
 }
 
 }  // namespace

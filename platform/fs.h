@@ -134,6 +134,30 @@ void DeleteFile(std::string_view path);
 // file keeps the mode of the regular file it replaces.
 void AtomicWriteFile(std::string_view path, std::string_view bytes);
 
+// AtomicWriteFile for content made piece by piece, so that a large file never
+// stands in memory whole: the pieces go to a temporary file in the same
+// folder, and Commit puts it in place (sync, rename, sync of the folder). A
+// writer that is not committed leaves the old file untouched and no temporary
+// behind. Every failure throws FsError.
+class AtomicFileWriter {
+ public:
+  // Refuses a read-only or non-regular target as AtomicWriteFile does.
+  explicit AtomicFileWriter(std::string_view path);
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+  void Write(std::string_view bytes);
+  void Commit();
+  // Drops what was written; the old file stays as it was.
+  void Discard();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  std::intptr_t handle_ = -1;
+  int keep_mode_ = -1;  // the mode of the file replaced
+};
+
 // Writes a new file at path, whole or not at all, and never over an existing
 // one: kExists when the name is taken, also by another process racing for it.
 Status CreateExclusive(std::string_view path, std::string_view bytes);

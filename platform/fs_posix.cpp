@@ -295,14 +295,19 @@ void DeleteFile(std::string_view path) {
 }
 
 void AtomicWriteFile(std::string_view path, std::string_view bytes) {
+  AtomicFileWriter writer(path);
+  writer.Write(bytes);
+  writer.Commit();
+}
+
+AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
   const std::string native = NativePath(path);
   const auto [folder, name] = Split(native);
-  std::optional<mode_t> keep_mode;
   struct stat st {};
   if (Sys(Op::kStat, [&] { return ::lstat(native.c_str(), &st); }) == 0) {
     if (S_ISREG(st.st_mode)) {
       if (IsReadOnly(st.st_mode)) Check({FileStatus::kReadOnly, EACCES}, "cannot replace", path);
-      keep_mode = st.st_mode & 07777;
+      keep_mode_ = static_cast<int>(st.st_mode & 07777);
     } else if (!S_ISLNK(st.st_mode)) {
       Check({FileStatus::kNotRegular, 0}, "cannot replace", path);
     }
@@ -310,16 +315,56 @@ void AtomicWriteFile(std::string_view path, std::string_view bytes) {
     Check(FromErrno(errno), "cannot replace", path);
   }
   SweepAbandoned(folder);
-  std::string temp;
-  Check(WriteTemporary(folder, bytes, keep_mode, temp), "cannot write", path);
-  if (Sys(Op::kRename, [&] { return ::rename(temp.c_str(), native.c_str()); }) != 0) {
-    const Status s = FromErrno(errno);
-    ::unlink(temp.c_str());
-    Check(s, "cannot replace", path);
+  temp_ = folder + "/" + TemporaryName();
+  const int fd = Sys(Op::kOpen, [&] {
+    return ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  });
+  if (fd < 0) Check(FromErrno(errno), "cannot write", path);
+  handle_ = fd;
+}
+
+AtomicFileWriter::~AtomicFileWriter() { Discard(); }
+
+void AtomicFileWriter::Discard() {
+  if (handle_ < 0) return;
+  ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  ::unlink(temp_.c_str());  // not through the seam: cleaning up must not be made to fail
+}
+
+void AtomicFileWriter::Write(std::string_view bytes) {
+  if (handle_ < 0) throw FsError("cannot write " + path_ + ": not open", {FileStatus::kIoError, EBADF});
+  if (const Status s = WriteAll(static_cast<int>(handle_), bytes); !s.ok()) {
+    Discard();
+    Check(s, "cannot write", path_);
+  }
+}
+
+void AtomicFileWriter::Commit() {
+  if (handle_ < 0) throw FsError("cannot write " + path_ + ": not open", {FileStatus::kIoError, EBADF});
+  const int fd = static_cast<int>(handle_);
+  Status s;
+  if (keep_mode_ >= 0 && ::fchmod(fd, static_cast<mode_t>(keep_mode_)) != 0) s = FromErrno(errno);
+  if (s.ok() && Sys(Op::kFsync, [&] { return ::fsync(fd); }) != 0) s = FromErrno(errno);
+  if (!s.ok()) {
+    Discard();
+    Check(s, "cannot write", path_);
+  }
+  handle_ = -1;
+  if (::close(fd) != 0) {
+    s = FromErrno(errno);
+    ::unlink(temp_.c_str());
+    Check(s, "cannot write", path_);
+  }
+  const std::string native = NativePath(path_);
+  if (Sys(Op::kRename, [&] { return ::rename(temp_.c_str(), native.c_str()); }) != 0) {
+    s = FromErrno(errno);
+    ::unlink(temp_.c_str());
+    Check(s, "cannot replace", path_);
   }
   // The new content is in place, so a failure from here on is not reported:
   // the caller must not believe the old file still stands.
-  SyncFolder(BackslashPath(folder));
+  SyncFolder(BackslashPath(Split(native).first));
 }
 
 Status CreateExclusive(std::string_view path, std::string_view bytes) {

@@ -1,15 +1,8 @@
 #include "platform/text.h"
 
-#include <iconv.h>
-
-#include <cerrno>
-#include <memory>
-
 namespace picmeta::platform {
-namespace {
 
-// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
-std::size_t Utf8Length(std::string_view text, std::size_t i, char32_t& cp) {
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
   const auto b0 = static_cast<unsigned char>(text[i]);
   std::size_t len;
   char32_t min;
@@ -33,39 +26,6 @@ std::size_t Utf8Length(std::string_view text, std::size_t i, char32_t& cp) {
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
-}
-
-struct IconvClose {
-  void operator()(void* cd) const { ::iconv_close(static_cast<iconv_t>(cd)); }
-};
-
-}  // namespace
-
-std::optional<std::string> ConvertText(std::string_view bytes, const char* to, const char* from) {
-  const iconv_t opened = ::iconv_open(to, from);
-  if (opened == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  const std::unique_ptr<void, IconvClose> cd(opened);
-  std::string out(bytes.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(bytes.data());
-  std::size_t in_left = bytes.size();
-  std::size_t done = 0;
-  // A null input flushes any shift state once the text is converted.
-  for (bool flush = false;;) {
-    char* dst = out.data() + done;
-    std::size_t dst_left = out.size() - done;
-    const std::size_t r = flush ? ::iconv(opened, nullptr, nullptr, &dst, &dst_left)
-                                : ::iconv(opened, &in, &in_left, &dst, &dst_left);
-    done = out.size() - dst_left;
-    if (r == static_cast<std::size_t>(-1)) {
-      if (errno != E2BIG) return std::nullopt;
-      out.resize(out.size() * 2);
-      continue;
-    }
-    if (flush) break;
-    flush = true;
-  }
-  out.resize(done);
-  return out;
 }
 
 std::string Mid(std::string_view text, std::size_t start, std::size_t count) {
@@ -116,7 +76,7 @@ std::string XmlSafe(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     char32_t cp = 0;
-    const std::size_t len = Utf8Length(text, i, cp);
+    const std::size_t len = DecodeUtf8(text, i, cp);
     if (len == 0) {  // not UTF-8: drop this byte, resynchronise on the next
       ++i;
       continue;

@@ -26,6 +26,49 @@ void AppendLatin1(std::string& out, unsigned char byte);
 // encoding or bytes that are not text in `from` or not representable in `to`.
 std::optional<std::string> ConvertText(std::string_view bytes, const char* to, const char* from);
 
+// Decodes text of an encoding into UTF-8 piece by piece, so that a large
+// file never stands in memory whole: a character split between two pieces
+// is completed by the next.
+class StreamDecoder {
+ public:
+  StreamDecoder();
+  ~StreamDecoder();
+  StreamDecoder(const StreamDecoder&) = delete;
+  StreamDecoder& operator=(const StreamDecoder&) = delete;
+  // False for an encoding the platform does not know.
+  bool Open(const char* from);
+  // Appends the UTF-8 of `in` to out; false for bytes that are not text in
+  // the encoding.
+  bool Decode(std::string_view in, std::string& out);
+  // False when the text ended inside a character.
+  bool Finish() const { return pending_.empty(); }
+
+ private:
+  void* handle_ = nullptr;
+  std::string pending_;
+};
+
+// The platform's converter of single characters into an encoding.
+class CharEncoder {
+ public:
+  CharEncoder();
+  ~CharEncoder();
+  CharEncoder(const CharEncoder&) = delete;
+  CharEncoder& operator=(const CharEncoder&) = delete;
+  // False for an encoding the platform cannot write.
+  bool Open(const char* to);
+  // Appends the bytes of code point cp; false (out unchanged) when the
+  // encoding has no such character.
+  bool Encode(char32_t cp, std::string& out);
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// The code point of the valid UTF-8 sequence at text[i] and its length, or 0
+// when none starts there.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp);
+
 // Drops what an XML 1.0 document cannot carry: bytes that are not valid UTF-8,
 // U+0000-U+0008, U+000B, U+000C, U+000E-U+001F, U+FFFE, U+FFFF. Everything
 // else, surrogate-free, stays.

@@ -1,6 +1,5 @@
 #include "platform/xml.h"
 
-#include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlsave.h>
@@ -16,16 +15,16 @@
 
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "platform/xml_internal.h"
 
 namespace picmeta::platform {
 namespace {
 
-void InitOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
-
-void Silent(void*, xmlErrorPtr) {}
+using detail::Convertible;
+using detail::DeclaredEncoding;
+using detail::InitOnce;
+using detail::IsUtf8Name;
+using detail::Silent;
 
 const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 
@@ -95,36 +94,6 @@ std::vector<XmlNode> Select(xmlDocPtr doc, xmlNodePtr context_node, std::string_
   return nodes;
 }
 
-// The encoding named by an XML declaration at the start of ASCII-compatible
-// text; "" when there is none.
-std::string DeclaredEncoding(std::string_view text) {
-  if (text.substr(0, 5) != "<?xml") return {};
-  const auto end = text.find("?>");
-  const std::string_view decl = text.substr(0, end);
-  const auto at = decl.find("encoding");
-  if (at == std::string_view::npos) return {};
-  std::size_t i = at + 8;
-  while (i < decl.size() &&
-         (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n'))
-    ++i;
-  if (i >= decl.size() || decl[i] != '=') return {};
-  ++i;
-  while (i < decl.size() &&
-         (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n'))
-    ++i;
-  if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) return {};
-  const auto close = decl.find(decl[i], i + 1);
-  if (close == std::string_view::npos) return {};
-  return std::string(decl.substr(i + 1, close - i - 1));
-}
-
-bool IsUtf8Name(const std::string& encoding) {
-  return encoding.empty() || ::strcasecmp(encoding.c_str(), "UTF-8") == 0 ||
-         ::strcasecmp(encoding.c_str(), "UTF8") == 0 ||
-         ::strcasecmp(encoding.c_str(), "US-ASCII") == 0 ||
-         ::strcasecmp(encoding.c_str(), "ASCII") == 0;
-}
-
 // Decodes a document's bytes to UTF-8 here, by byte-order mark or declaration,
 // so that libxml2 never converts input: its conversion errors bypass the
 // per-parse silence and reach the process's stderr. `declared` receives the
@@ -163,18 +132,6 @@ bool DecodeDocument(std::string& bytes, std::string& declared) {
   return true;
 }
 
-// True when text can be converted both ways between UTF-8 and encoding, asked
-// here so that libxml2 never reports an unusable name on the process's stderr.
-bool Convertible(const char* encoding) {
-  if (IsUtf8Name(encoding)) return true;
-  for (const bool out : {true, false}) {
-    iconv_t cd = out ? ::iconv_open(encoding, "UTF-8") : ::iconv_open("UTF-8", encoding);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    ::iconv_close(cd);
-  }
-  return true;
-}
-
 bool HasNonAsciiName(xmlNodePtr node) {
   auto non_ascii = [](const xmlChar* s) {
     for (; s && *s; ++s)
@@ -192,6 +149,61 @@ bool HasNonAsciiName(xmlNodePtr node) {
 }
 
 }  // namespace
+
+namespace detail {
+
+void InitOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+void Silent(void*, xmlErrorPtr) {}
+
+// The encoding named by an XML declaration at the start of ASCII-compatible
+// text; "" when there is none.
+std::string DeclaredEncoding(std::string_view text) {
+  if (text.substr(0, 5) != "<?xml") return {};
+  const auto end = text.find("?>");
+  const std::string_view decl = text.substr(0, end);
+  const auto at = decl.find("encoding");
+  if (at == std::string_view::npos) return {};
+  std::size_t i = at + 8;
+  while (i < decl.size() &&
+         (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n'))
+    ++i;
+  if (i >= decl.size() || decl[i] != '=') return {};
+  ++i;
+  while (i < decl.size() &&
+         (decl[i] == ' ' || decl[i] == '\t' || decl[i] == '\r' || decl[i] == '\n'))
+    ++i;
+  if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) return {};
+  const auto close = decl.find(decl[i], i + 1);
+  if (close == std::string_view::npos) return {};
+  return std::string(decl.substr(i + 1, close - i - 1));
+}
+
+bool IsUtf16Name(const std::string& encoding) {
+  return ::strcasecmp(encoding.c_str(), "UTF-16") == 0 ||
+         ::strcasecmp(encoding.c_str(), "UTF16") == 0;
+}
+
+bool IsUtf8Name(const std::string& encoding) {
+  return encoding.empty() || ::strcasecmp(encoding.c_str(), "UTF-8") == 0 ||
+         ::strcasecmp(encoding.c_str(), "UTF8") == 0 ||
+         ::strcasecmp(encoding.c_str(), "US-ASCII") == 0 ||
+         ::strcasecmp(encoding.c_str(), "ASCII") == 0;
+}
+
+// True when text can be converted both ways between UTF-8 and encoding, asked
+// here so that libxml2 never reports an unusable name on the process's stderr.
+bool Convertible(const char* encoding) {
+  if (IsUtf8Name(encoding)) return true;
+  CharEncoder out;
+  StreamDecoder in;
+  return out.Open(encoding) && in.Open(encoding);
+}
+
+}  // namespace detail
 
 std::string Describe(const LoadResult& result) {
   switch (result.failure) {
@@ -248,19 +260,6 @@ std::vector<std::pair<std::string, std::string>> XmlNode::Attributes() const {
     out.emplace_back(ToString(a->name), ToString(value.get()));
   }
   return out;
-}
-
-std::uint64_t XmlNode::AttributesHash() const {
-  Fnv1a h;
-  auto add = [&h](const xmlChar* p) {
-    if (p) h.Add(reinterpret_cast<const char*>(p));
-    h.Add("\xFF");  // a separator no UTF-8 text holds
-  };
-  for (xmlAttrPtr a = Checked()->properties; a; a = a->next) {
-    add(a->name);
-    for (xmlNodePtr t = a->children; t; t = t->next) add(t->content);
-  }
-  return h.value();
 }
 
 void XmlNode::SetAttribute(std::string_view name, std::string_view value) const {
@@ -412,88 +411,6 @@ OwnedNode XmlDocument::CloneNode(XmlNode source) const {
   const xmlNodePtr copy = xmlDocCopyNode(source.raw(), Checked(), 1);
   if (!copy) throw XmlError("cannot copy node");
   return OwnedNode(copy);
-}
-
-// ---- XmlStreamWriter ----------------------------------------------------------
-
-struct XmlStreamWriter::State {
-  struct SaveFree {
-    void operator()(xmlSaveCtxt* c) const { xmlSaveClose(c); }
-  };
-  struct BufferFree {
-    void operator()(xmlBuffer* b) const { xmlBufferFree(b); }
-  };
-  XmlDocument scratch;  // owns the elements until they are written
-  std::string encoding;
-  std::string root;
-  std::unique_ptr<xmlBuffer, BufferFree> buffer;
-  std::unique_ptr<xmlSaveCtxt, SaveFree> save;
-  std::string bytes;
-  bool any = false;
-  bool non_ascii_names = false;
-};
-
-XmlStreamWriter::XmlStreamWriter() = default;
-XmlStreamWriter::~XmlStreamWriter() = default;
-
-bool XmlStreamWriter::Start(std::string_view template_text) {
-  auto state = std::make_unique<State>();
-  if (!state->scratch.LoadXML(template_text)) return false;
-  const xmlDocPtr doc = state->scratch.doc_.get();
-  state->encoding = doc->encoding ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
-  if (!Convertible(state->encoding.c_str())) state->encoding = "UTF-8";
-  state->root = ToString(xmlDocGetRootElement(doc)->name);
-  state->buffer.reset(xmlBufferCreate());
-  if (!state->buffer) return false;
-  // The same escaping and encoding as a whole-document save.
-  state->save.reset(xmlSaveToBuffer(state->buffer.get(), state->encoding.c_str(), XML_SAVE_FORMAT));
-  if (!state->save) return false;
-  state->bytes = "<?xml version=\"1.0\" encoding=\"" + state->encoding + "\"?>\n";
-  state_ = std::move(state);
-  return true;
-}
-
-OwnedNode XmlStreamWriter::CreateElement(std::string_view name) const {
-  if (!state_) throw XmlError("stream not started");
-  return state_->scratch.CreateElement(name);
-}
-
-void XmlStreamWriter::Append(OwnedNode element) {
-  if (!state_ || !element.get()) throw XmlError("nothing to write");
-  State& s = *state_;
-  const xmlNodePtr node = element.get().raw();
-  if (xmlSaveTree(s.save.get(), node) < 0 || xmlSaveFlush(s.save.get()) < 0)
-    throw XmlError("cannot serialise element");
-  s.bytes += s.any ? "  " : "<" + s.root + ">\n  ";
-  s.bytes.append(reinterpret_cast<const char*>(xmlBufferContent(s.buffer.get())),
-                 static_cast<std::size_t>(xmlBufferLength(s.buffer.get())));
-  s.bytes += '\n';
-  xmlBufferEmpty(s.buffer.get());
-  s.any = true;
-  s.non_ascii_names |= HasNonAsciiName(node);
-}
-
-void XmlStreamWriter::AppendCopy(XmlNode source) {
-  if (!state_ || !source) throw XmlError("nothing to copy");
-  const xmlNodePtr copy = xmlDocCopyNode(source.raw(), state_->scratch.doc_.get(), 1);
-  if (!copy) throw XmlError("cannot copy node");
-  Append(OwnedNode(copy));
-}
-
-std::string XmlStreamWriter::Finish() {
-  if (!state_) throw XmlError("stream not started");
-  State& s = *state_;
-  s.bytes += s.any ? "</" + s.root + ">\n" : "<" + s.root + "/>\n";
-  std::string out = std::move(s.bytes);
-  // As Serialize: a name the encoding cannot carry would be written as a
-  // character reference, which names do not allow; never hand that over.
-  const bool check = s.non_ascii_names;
-  state_.reset();
-  if (check) {
-    XmlDocument again;
-    if (!again.LoadXML(out)) throw XmlError("document would not load again");
-  }
-  return out;
 }
 
 }  // namespace picmeta::platform

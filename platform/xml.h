@@ -48,9 +48,6 @@ class XmlNode {
 
   // Every attribute, in document order.
   std::vector<std::pair<std::string, std::string>> Attributes() const;
-  // A 64-bit hash of the attributes' names and values in document order:
-  // tells records apart without copying them.
-  std::uint64_t AttributesHash() const;
 
   // XPath 1.0: a leading "/" starts at the document node, otherwise at this node.
   XmlNode SelectSingleNode(std::string_view query) const;
@@ -151,37 +148,9 @@ class XmlDocument {
   struct Free {
     void operator()(_xmlDoc* doc) const;
   };
-  friend class XmlStreamWriter;
   LoadResult Parse(std::string bytes, Blanks blanks);
   _xmlDoc* Checked() const;
   std::unique_ptr<_xmlDoc, Free> doc_;
-};
-
-// Writes a document whose root holds a sequence of elements, one element at a
-// time, so that a long sequence never stands in memory as a tree. The bytes
-// equal those of building the whole document and calling Serialize.
-class XmlStreamWriter {
- public:
-  XmlStreamWriter();
-  ~XmlStreamWriter();
-  XmlStreamWriter(const XmlStreamWriter&) = delete;
-  XmlStreamWriter& operator=(const XmlStreamWriter&) = delete;
-
-  // Takes the declaration, encoding and empty root of a template document;
-  // false when it does not load.
-  bool Start(std::string_view template_text);
-  // A new element, written by Append.
-  OwnedNode CreateElement(std::string_view name) const;
-  // Serialises the element as the root's next child and frees it.
-  void Append(OwnedNode element);
-  // Serialises a copy of an element of any document as the root's next child.
-  void AppendCopy(XmlNode source);
-  // The whole document's bytes.
-  std::string Finish();
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
 };
 
 }  // namespace picmeta::platform

@@ -21,7 +21,13 @@ bool NewRecordDocument(platform::XmlDocument& doc) {
   return static_cast<bool>(doc.LoadXML(kRecordTemplate));
 }
 
-bool StartRecordStream(platform::XmlStreamWriter& writer) { return writer.Start(kRecordTemplate); }
+bool RecordFrame(platform::XmlFrame& frame) {
+  return platform::FrameFromTemplate(kRecordTemplate, frame);
+}
+
+bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item) {
+  return frame.root == "root" && item.IsElement("info");
+}
 
 std::string StoredForm(std::string_view value) {
   return platform::XmlSafe(platform::TrimBlanks(value));
@@ -73,51 +79,132 @@ std::uint64_t ContentHash(std::string_view bytes) {
   return h.value();
 }
 
-WorkingFile::WorkingFile(std::string folder) : WorkingFile(std::move(folder), std::nullopt) {}
-
-WorkingFile::WorkingFile(std::string folder, std::uint64_t known)
-    : WorkingFile(std::move(folder), std::optional<std::uint64_t>(known)) {}
-
-WorkingFile::WorkingFile(std::string folder, std::optional<std::uint64_t> known)
+WorkingFile::WorkingFile(std::string folder)
     : folder_(std::move(folder)),
       path_(folder_ + "\\" + std::string(kWorkingFileName)),
       lock_(folder_) {
-  std::string bytes;
-  const platform::Status s = platform::ReadWholeFile(path_, platform::kMaxDocumentBytes, bytes);
-  if (!s.ok()) {
-    result_ = platform::NotRead(s);
-    // An I/O error says nothing about the file: touch nothing.
-    if (result_.failure == platform::LoadFailure::kIoError)
-      platform::Check(s, "cannot read", path_);
-    return;
+  result_ = reader_.Open(path_, platform::kMaxDocumentBytes);
+  // The first piece is read now: a file that cannot be read, or is no record
+  // document from its first bytes, is known before the call does any work.
+  if (result_) {
+    have_first_ = reader_.Next(first_);
+    result_ = reader_.result();
   }
-  hash_ = ContentHash(bytes);
-  unchanged_ = known && *known == hash_;
-  if (!unchanged_) result_ = doc_.LoadBytes(std::move(bytes), platform::Blanks::kDrop);
+  // An I/O error says nothing about the file: touch nothing.
+  if (result_.failure == platform::LoadFailure::kIoError)
+    platform::Check({platform::FileStatus::kIoError, result_.error}, "cannot read", path_);
 }
 
-bool WorkingFile::StartEmpty() { return NewRecordDocument(doc_); }
+namespace {
 
-std::string WorkingFile::Save() {
-  std::string set_aside;
-  if (unreadable()) {
-    const std::string aside = path_ + ".unreadable-" + platform::FormatStamp(platform::Now());
-    for (int n = 1;; ++n) {
-      try {
-        const std::string name = n == 1 ? aside : aside + "-" + std::to_string(n);
-        platform::RenameNoReplace(path_, name);
-        set_aside = name;
-        break;
-      } catch (const platform::FsError& e) {
-        if (e.status().code == platform::FileStatus::kNotFound) break;  // gone meanwhile
-        if (e.status().code != platform::FileStatus::kExists || n >= 1000) throw;
+// Takes the reader's verdict once the file has been read (or failed).
+void Settle(const platform::XmlItemReader& reader, platform::LoadResult& result,
+            const std::string& path) {
+  result = reader.result();
+  if (result.failure == platform::LoadFailure::kIoError)
+    platform::Check({platform::FileStatus::kIoError, result.error}, "cannot read", path);
+}
+
+}  // namespace
+
+bool WorkingFile::Read(const std::function<void(const platform::XmlItem&)>& record) {
+  if (used_) throw platform::XmlError("working file read twice");
+  used_ = true;
+  if (!result_) return false;
+  platform::XmlItem item = std::move(first_);
+  for (bool have = have_first_; have; have = reader_.Next(item))
+    if (IsRecord(reader_.frame(), item)) record(item);
+  Settle(reader_, result_, path_);
+  hash_ = reader_.hash();
+  return static_cast<bool>(result_);
+}
+
+bool WorkingFile::Holds(std::uint64_t known) {
+  platform::ReadFile file;
+  if (!file.Open(path_).ok()) return false;
+  platform::Fnv1a h;
+  std::string piece(std::min<std::int64_t>(file.size(), 256 * 1024), '\0');
+  for (std::int64_t at = 0; at < file.size();) {
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(file.size() - at, piece.size()));
+    if (!file.ReadAt(at, piece.data(), n).ok()) return false;
+    h.Add(std::string_view(piece.data(), n));
+    at += static_cast<std::int64_t>(n);
+  }
+  return h.value() == known;
+}
+
+std::string WorkingFile::SetAside() {
+  const std::string aside = path_ + ".unreadable-" + platform::FormatStamp(platform::Now());
+  for (int n = 1;; ++n) {
+    try {
+      const std::string name = n == 1 ? aside : aside + "-" + std::to_string(n);
+      platform::RenameNoReplace(path_, name);
+      return name;
+    } catch (const platform::FsError& e) {
+      if (e.status().code == platform::FileStatus::kNotFound) return {};  // gone meanwhile
+      if (e.status().code != platform::FileStatus::kExists || n >= 1000) throw;
+    }
+  }
+}
+
+WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded) {
+  if (used_) throw platform::XmlError("working file read twice");
+  used_ = true;
+  Outcome outcome;
+  platform::XmlItemWriter writer;
+  std::optional<platform::AtomicFileWriter> file;
+  auto sink = [&file](std::string_view bytes) { file->Write(bytes); };
+
+  if (result_) {
+    editor.Begin();
+    platform::XmlItem item = std::move(first_);
+    bool have = have_first_;
+    if (reader_.result()) {
+      const platform::XmlFrame& frame = reader_.frame();
+      file.emplace(path_);
+      writer.Begin(frame, sink);
+      for (; have; have = reader_.Next(item)) {
+        const bool record = IsRecord(frame, item);
+        if (record && !editor.Record(item)) continue;
+        writer.Write(item);
+        outcome.records += record ? 1 : 0;
       }
     }
-    result_ = {};
+    Settle(reader_, result_, path_);  // an I/O error throws: the old file stands
+    hash_ = reader_.hash();
+    if (result_) {
+      editor.End([&](const platform::XmlItem& added) {
+        writer.Write(added);
+        outcome.records += IsRecord(reader_.frame(), added) ? 1 : 0;
+      });
+      if (!editor.Save()) return outcome;  // the writer's temporary goes with it
+      writer.End(reader_.frame().epilog);
+      file->Commit();
+      outcome.saved = true;
+      return outcome;
+    }
+    if (file) file->Discard();
+    file.reset();
+    outcome.records = 0;
   }
-  doc_.Save(path_);
-  result_ = {};
-  return set_aside;
+
+  if (if_not_loaded == IfNotLoaded::kLeave) return outcome;
+  platform::XmlFrame frame;
+  if (!RecordFrame(frame)) return outcome;
+  editor.Begin();
+  // Whatever stands under the name (a FIFO, a broken file) moves aside first.
+  if (unreadable()) outcome.set_aside = SetAside();
+  file.emplace(path_);
+  writer.Begin(frame, sink);
+  editor.End([&](const platform::XmlItem& added) {
+    writer.Write(added);
+    outcome.records += IsRecord(frame, added) ? 1 : 0;
+  });
+  if (!editor.Save()) return outcome;
+  writer.End(frame.epilog);
+  file->Commit();
+  outcome.saved = true;
+  return outcome;
 }
 
 }  // namespace picmeta::records

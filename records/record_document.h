@@ -2,12 +2,14 @@
 #define PICMETA_RECORDS_RECORD_DOCUMENT_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/fs.h"
 #include "platform/xml.h"
+#include "platform/xml_stream.h"
 
 namespace picmeta::records {
 
@@ -19,8 +21,12 @@ inline constexpr std::string_view kRecordQuery = "root/info";
 // false when that fails.
 bool NewRecordDocument(platform::XmlDocument& doc);
 
-// Starts a record document written element by element.
-bool StartRecordStream(platform::XmlStreamWriter& writer);
+// The frame of a new record document (GBK declaration, empty root), for
+// documents written record by record; false when that fails.
+bool RecordFrame(platform::XmlFrame& frame);
+
+// Whether an item of a document with that root is a record ("root/info").
+bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item);
 
 // A text as a record stores it: blanks trimmed at both ends (as the picture's
 // values are), without the characters XML cannot carry. Names are looked up
@@ -43,49 +49,79 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno,
 // 64-bit FNV-1a of a file's bytes: tells one version of a file from another.
 std::uint64_t ContentHash(std::string_view bytes);
 
-// A folder's working file "exifinfo.xml", held for one load-modify-save: the
-// folder stays locked against other writers, threads or processes, until the
-// object is gone.
+// How a call changes a working file's records as they stream past.
+class RecordEditor {
+ public:
+  using Add = std::function<void(const platform::XmlItem&)>;
+  virtual ~RecordEditor() = default;
+  // Before the records; again, with none to follow, when the file turns out
+  // not to be a record document and the call starts from an empty one.
+  virtual void Begin() {}
+  // Each record in turn (may be changed); false drops it.
+  virtual bool Record(platform::XmlItem& record) = 0;
+  // After the last record: appends new ones.
+  virtual void End(const Add& add) { (void)add; }
+  // Whether the result is to be saved at all.
+  virtual bool Save() const { return true; }
+};
+
+// A folder's working file "exifinfo.xml", held for one call: the folder stays
+// locked against other writers, threads or processes, until the object is
+// gone. The file is read once, record by record, and the new version written
+// as it is read, so that neither ever stands in memory whole.
 class WorkingFile {
  public:
-  // Locks the folder and loads the file. Throws FsError when the lock cannot
-  // be had in time or the file cannot be read (an I/O error: nothing may then
-  // be changed). A file larger than 1 GiB is not read and counts as unreadable.
+  // Locks the folder and opens the file. Throws FsError when the lock cannot
+  // be had in time or the file cannot be opened (an I/O error: nothing may
+  // then be changed). A file larger than 1 GiB is not read and counts as
+  // unreadable.
   explicit WorkingFile(std::string folder);
-  // The same, but a file whose bytes hash to `known` is not parsed: it is
-  // known already (unchanged() is then true, and doc() empty).
-  WorkingFile(std::string folder, std::uint64_t known);
 
   const std::string& path() const { return path_; }
   const std::string& folder() const { return folder_; }
-  // The file existed and loaded.
-  bool loaded() const { return static_cast<bool>(result_); }
+  // Why the file did not load (missing, unreadable, ...), or ok; known for
+  // sure once it has been read.
+  const platform::LoadResult& result() const { return result_; }
+  bool missing() const { return result_.failure == platform::LoadFailure::kMissing; }
   // The file is there but is no record document (it is set aside on save).
   bool unreadable() const { return result_.Unreadable(); }
-  const platform::LoadResult& result() const { return result_; }
-  // Hash of the bytes that loaded.
-  std::uint64_t hash() const { return hash_; }
-  // The file holds the bytes the caller knew (see the constructor).
-  bool unchanged() const { return unchanged_; }
-  // Starts from an empty record document instead; false when that fails.
-  bool StartEmpty();
-  platform::XmlDocument& doc() { return doc_; }
 
-  // Saves atomically. A file that was there but unreadable is first set aside
-  // as "exifinfo.xml.unreadable-<YYYYMMDDHHMMSS>", never overwriting an
-  // earlier one, so that nothing it held is lost. Returns the name it was
-  // set aside as, or "".
-  std::string Save();
+  // Hands each record to `record`, without writing; false when the file did
+  // not load, in which case records may have been handed out already. Throws
+  // FsError on an I/O error. hash() is then the hash of its bytes.
+  bool Read(const std::function<void(const platform::XmlItem&)>& record);
+  std::uint64_t hash() const { return hash_; }
+  // Whether the file holds exactly the bytes that hash to `known` (read, not
+  // parsed).
+  bool Holds(std::uint64_t known);
+
+  enum class IfNotLoaded {
+    kStartEmpty,  // start from an empty record document (an unreadable file is set aside first)
+    kLeave,       // write nothing
+  };
+  struct Outcome {
+    bool saved = false;
+    std::string set_aside;  // the name an unreadable file was set aside as
+    long long records = 0;  // records in the file saved
+  };
+  // Streams the records through the editor into the file's new version and
+  // replaces the file atomically. An unreadable file is set aside as
+  // "exifinfo.xml.unreadable-<YYYYMMDDHHMMSS>", never overwriting an earlier
+  // one, so that nothing it held is lost. Throws FsError (I/O, save) or
+  // XmlError (a name the encoding cannot carry), the old file then untouched.
+  Outcome Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded);
 
  private:
-  WorkingFile(std::string folder, std::optional<std::uint64_t> known);
+  std::string SetAside();
   std::string folder_;
   std::string path_;
   platform::FolderLock lock_;
-  platform::XmlDocument doc_;
+  platform::XmlItemReader reader_;
+  platform::XmlItem first_;  // the first record, read with the file's first piece
+  bool have_first_ = false;
   platform::LoadResult result_;
   std::uint64_t hash_ = 0;
-  bool unchanged_ = false;
+  bool used_ = false;
 };
 
 }  // namespace picmeta::records

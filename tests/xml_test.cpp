@@ -111,57 +111,6 @@ TEST(RecordDocument, ValuesSurviveGbkWithForbiddenCharactersDropped) {
   EXPECT_NE(bytes.find("\xD5\xC5\xC8\xFD"), std::string::npos);
 }
 
-TEST(XmlStreamWriter, WritesTheBytesOfTheWholeDocument) {
-  const std::vector<std::string> values = {
-      "plain",      "张三 李四",           "é ÿ 😀",
-      "a&b<c>\"d'", "tab\tnew\nline\rret", std::string("\x01nul\0", 5),
-      "",           "  blanks  "};
-  for (std::size_t count : {0u, 1u, 3u}) {
-    XmlDocument doc;
-    ASSERT_TRUE(records::NewRecordDocument(doc));
-    XmlStreamWriter stream;
-    ASSERT_TRUE(records::StartRecordStream(stream));
-    for (std::size_t i = 0; i < count; ++i) {
-      auto a = doc.CreateElement("info");
-      auto b = stream.CreateElement("info");
-      for (std::size_t k = 0; k < values.size(); ++k) {
-        const std::string name = "A" + std::to_string(k);
-        a.get().SetAttribute(name, values[(k + i) % values.size()]);
-        b.get().SetAttribute(name, values[(k + i) % values.size()]);
-      }
-      doc.DocumentElement().AppendChild(std::move(a));
-      stream.Append(std::move(b));
-    }
-    EXPECT_EQ(stream.Finish(), doc.Serialize()) << count << " elements";
-  }
-}
-
-TEST(XmlStreamWriter, CopiesOfRecordsOfOtherDocumentsEqualATreeOfClones) {
-  XmlDocument source;
-  ASSERT_TRUE(source.LoadXML(
-      "<root><info Filename='a.jpg' Opername='张三' "
-      "Make='a&amp;b&lt;c&quot;' Model='\t\ttab' x=''/><info Filename='b.jpg' Zeta='é😀€'/></root>",
-      Blanks::kDrop));
-  XmlDocument tree;
-  ASSERT_TRUE(records::NewRecordDocument(tree));
-  XmlStreamWriter stream;
-  ASSERT_TRUE(records::StartRecordStream(stream));
-  for (const auto& info : source.SelectNodes("root/info")) {
-    tree.DocumentElement().AppendChild(tree.CloneNode(info));
-    stream.AppendCopy(info);
-  }
-  EXPECT_EQ(stream.Finish(), tree.Serialize());
-}
-
-TEST(XmlStreamWriter, RefusesNamesTheEncodingCannotCarry) {
-  XmlDocument source;
-  ASSERT_TRUE(source.LoadXML("<root><info 名😀='x'/></root>"));
-  XmlStreamWriter stream;
-  ASSERT_TRUE(records::StartRecordStream(stream));
-  stream.AppendCopy(source.SelectSingleNode("root/info"));
-  EXPECT_THROW(stream.Finish(), XmlError);
-}
-
 TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
   TempDir dir;
   test::Write(dir / "w.xml",

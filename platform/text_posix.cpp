@@ -1,0 +1,138 @@
+// Encoding conversions through iconv.
+#include <iconv.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "platform/text.h"
+
+namespace picmeta::platform {
+namespace {
+
+const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+
+struct IconvClose {
+  void operator()(void* cd) const { ::iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+iconv_t Cd(void* handle) { return static_cast<iconv_t>(handle); }
+
+}  // namespace
+
+std::optional<std::string> ConvertText(std::string_view bytes, const char* to, const char* from) {
+  const iconv_t opened = ::iconv_open(to, from);
+  if (opened == kNone) return std::nullopt;
+  const std::unique_ptr<void, IconvClose> cd(opened);
+  std::string out(bytes.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t in_left = bytes.size();
+  std::size_t done = 0;
+  // A null input flushes any shift state once the text is converted.
+  for (bool flush = false;;) {
+    char* dst = out.data() + done;
+    std::size_t dst_left = out.size() - done;
+    const std::size_t r = flush ? ::iconv(opened, nullptr, nullptr, &dst, &dst_left)
+                                : ::iconv(opened, &in, &in_left, &dst, &dst_left);
+    done = out.size() - dst_left;
+    if (r == static_cast<std::size_t>(-1)) {
+      if (errno != E2BIG) return std::nullopt;
+      out.resize(out.size() * 2);
+      continue;
+    }
+    if (flush) break;
+    flush = true;
+  }
+  out.resize(done);
+  return out;
+}
+
+// ---- StreamDecoder -------------------------------------------------------------
+
+StreamDecoder::StreamDecoder() = default;
+StreamDecoder::~StreamDecoder() {
+  if (handle_) ::iconv_close(Cd(handle_));
+}
+
+bool StreamDecoder::Open(const char* from) {
+  const iconv_t cd = ::iconv_open("UTF-8", from);
+  if (cd == kNone) return false;
+  if (handle_) ::iconv_close(Cd(handle_));
+  handle_ = cd;
+  pending_.clear();
+  return true;
+}
+
+bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
+  if (!handle_) return false;
+  std::string joined;
+  if (!pending_.empty()) {
+    joined = std::move(pending_);
+    joined.append(piece);
+    piece = joined;
+    pending_.clear();
+  }
+  char* in = const_cast<char*>(piece.data());
+  std::size_t in_left = piece.size();
+  const std::size_t start = out.size();
+  out.resize(start + piece.size() * 2 + 64);
+  std::size_t done = start;
+  while (in_left > 0) {
+    char* dst = out.data() + done;
+    std::size_t dst_left = out.size() - done;
+    const std::size_t r = ::iconv(Cd(handle_), &in, &in_left, &dst, &dst_left);
+    done = out.size() - dst_left;
+    if (r != static_cast<std::size_t>(-1)) continue;
+    if (errno == E2BIG) {
+      out.resize(out.size() + in_left * 4 + 64);
+    } else if (errno == EINVAL) {  // a character continues in the next piece
+      pending_.assign(in, in_left);
+      break;
+    } else {
+      out.resize(start);
+      return false;
+    }
+  }
+  out.resize(done);
+  return true;
+}
+
+// ---- CharEncoder ---------------------------------------------------------------
+
+CharEncoder::CharEncoder() = default;
+CharEncoder::~CharEncoder() {
+  if (handle_) ::iconv_close(Cd(handle_));
+}
+
+bool CharEncoder::Open(const char* to) {
+  const iconv_t cd = ::iconv_open(to, "UTF-32LE");
+  if (cd == kNone) return false;
+  if (handle_) ::iconv_close(Cd(handle_));
+  handle_ = cd;
+  return true;
+}
+
+bool CharEncoder::Encode(char32_t cp, std::string& out) {
+  if (!handle_) return false;
+  char in_bytes[4] = {static_cast<char>(cp & 0xFF), static_cast<char>((cp >> 8) & 0xFF),
+                      static_cast<char>((cp >> 16) & 0xFF), static_cast<char>(cp >> 24)};
+  char buffer[16];
+  char* in = in_bytes;
+  std::size_t in_left = sizeof in_bytes;
+  char* dst = buffer;
+  std::size_t dst_left = sizeof buffer;
+  const std::size_t r = ::iconv(Cd(handle_), &in, &in_left, &dst, &dst_left);
+  // Back to the initial state, whatever happened: each character stands alone.
+  char* flush_dst = dst;
+  std::size_t flush_left = dst_left;
+  const bool ok = r != static_cast<std::size_t>(-1) && in_left == 0 &&
+                  ::iconv(Cd(handle_), nullptr, nullptr, &flush_dst, &flush_left) !=
+                      static_cast<std::size_t>(-1);
+  if (!ok) {
+    ::iconv(Cd(handle_), nullptr, nullptr, nullptr, nullptr);
+    return false;
+  }
+  out.append(buffer, static_cast<std::size_t>(flush_dst - buffer));
+  return true;
+}
+
+}  // namespace picmeta::platform

@@ -1,0 +1,222 @@
+#include "platform/xml_stream.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "records/record_document.h"
+#include "tests/support.h"
+
+namespace picmeta::platform {
+namespace {
+
+using test::TempDir;
+
+// What the streaming reader and writer make of a document: every root child
+// read and written again.
+std::string StreamedAgain(const std::string& bytes, LoadResult* result = nullptr) {
+  XmlItemReader reader;
+  EXPECT_TRUE(reader.OpenBytes(bytes));
+  XmlItemWriter writer;
+  std::string out;
+  XmlItem item;
+  bool begun = false;
+  while (reader.Next(item)) {
+    if (!begun) writer.Begin(reader.frame(), [&out](std::string_view b) { out.append(b); });
+    begun = true;
+    writer.Write(item);
+  }
+  if (result) *result = reader.result();
+  if (!reader.result()) return "not loaded: " + Describe(reader.result());
+  if (!begun) writer.Begin(reader.frame(), [&out](std::string_view b) { out.append(b); });
+  writer.End(reader.frame().epilog);
+  return out;
+}
+
+// What libxml2's tree load and formatted save make of it.
+std::string TreeSavedAgain(const std::string& bytes) {
+  XmlDocument doc;
+  if (const auto r = doc.LoadBytes(bytes, Blanks::kDrop); !r) return "not loaded: " + Describe(r);
+  return doc.Serialize();
+}
+
+const std::vector<std::string> kValues = {
+    "plain",      "张三 李四",           "é ÿ 😀 € \u0085 \u00a0 \uFFFD",
+    "a&b<c>\"d'", "tab\tnew\nline\rret", std::string("\x01nul\0", 5),
+    "",           "  blanks  ",          "]]> &amp; &#38; 乱码"};
+
+// A record document as the library writes it: records with every kind of
+// value, built as a tree and saved by libxml2.
+std::string LibraryFile(std::size_t count) {
+  XmlDocument doc;
+  EXPECT_TRUE(records::NewRecordDocument(doc));
+  for (std::size_t i = 0; i < count; ++i) {
+    auto info = doc.CreateElement("info");
+    for (std::size_t k = 0; k < kValues.size(); ++k)
+      info.get().SetAttribute("A" + std::to_string(k), kValues[(k + i) % kValues.size()]);
+    doc.DocumentElement().AppendChild(std::move(info));
+  }
+  return doc.Serialize();
+}
+
+TEST(XmlStream, RecordsWrittenOneByOneEqualTheTreeSave) {
+  for (std::size_t count : {0u, 1u, 3u}) {
+    XmlFrame frame;
+    ASSERT_TRUE(records::RecordFrame(frame));
+    XmlItemWriter writer;
+    std::string out;
+    writer.Begin(frame, [&out](std::string_view b) { out.append(b); });
+    for (std::size_t i = 0; i < count; ++i) {
+      auto info = XmlItem::Element("info");
+      for (std::size_t k = 0; k < kValues.size(); ++k)
+        info.SetAttribute("A" + std::to_string(k), kValues[(k + i) % kValues.size()]);
+      writer.Write(info);
+    }
+    writer.End();
+    EXPECT_EQ(out, LibraryFile(count)) << count << " records";
+  }
+}
+
+TEST(XmlStream, ALibraryFilePassesThroughByteForByte) {
+  for (std::size_t count : {0u, 1u, 7u}) {
+    const std::string file = LibraryFile(count);
+    EXPECT_EQ(StreamedAgain(file), file) << count << " records";
+  }
+}
+
+TEST(XmlStream, FilesOfOtherProgramsComeOutAsTheTreeSaveWritesThem) {
+  const std::vector<std::string> documents = {
+      "<root><info b='2' a='1'/><info/></root>",
+      "<?xml version='1.0' encoding='UTF-8'?>\n<root>\n\t<info Filename=\"a.jpg\"   Make='M'/>\n</root>\n",
+      "<root><!-- a note --><info a='1'/><?pi some data?><?bare?></root>",
+      "<!-- before --><?pi x?><root x='1' y=\"&lt;\"><info/></root><!-- after -->",
+      "<?xml version='1.0' encoding='GBK' standalone='yes'?><root><info a='&#20013;'/></root>",
+      "<root xmlns='urn:a' xmlns:p='urn:p'><p:info p:a='1' b='2'/><info/></root>",
+      "<root><info a='1'><child x='y'><deeper/></child><child/></info></root>",
+      "<root><info>text &amp; more<b>bold</b> tail</info><x><![CDATA[<raw> & ]]></x></root>",
+      "<root><info> </info><info>\n  <c/>\n</info></root>",
+      "<other><info a='1'/></other>",
+      "<root/>",
+      "<root a='&#9;&#10;&#13;'>\n</root>",
+  };
+  for (const std::string& doc : documents)
+    EXPECT_EQ(StreamedAgain(doc), TreeSavedAgain(doc)) << doc;
+}
+
+TEST(XmlStream, GbkFilesLargerThanAPieceMatchTheTreeAtEveryBoundary) {
+  // Two-byte characters land across every piece boundary somewhere.
+  std::string text = "<?xml version='1.0' encoding='GBK'?><root>";
+  for (int i = 0; text.size() < 3 * 1024 * 1024; ++i)
+    text += "<info n='" + std::to_string(i) + "' v='张三李四" + std::string(i % 3, 'x') + "é€'/>";
+  text += "</root>";
+  const std::string gbk = test::Gbk(text);
+  const std::string streamed = StreamedAgain(gbk);
+  EXPECT_EQ(streamed, TreeSavedAgain(gbk));
+  EXPECT_EQ(StreamedAgain(streamed), streamed);
+}
+
+TEST(XmlStream, DocumentsThatDoNotLoadSayWhy) {
+  LoadResult r;
+  StreamedAgain("<!DOCTYPE r [<!ENTITY a 'aaaa'>]><root><info a='&a;'/></root>", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kDoctype);
+  StreamedAgain("<root><info a='1'/><info b='2'/>", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kNotWellFormed);
+  StreamedAgain("<root><info a='&undefined;'/></root>", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kNotWellFormed);
+  StreamedAgain("", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kNotWellFormed);
+  StreamedAgain("<root/><second/>", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kNotWellFormed);
+  StreamedAgain("<?xml version='1.0' encoding='GBK'?><root a='\xFF\xFF'/>", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kBadEncoding);
+  StreamedAgain("<?xml version='1.0' encoding='NO-SUCH-ENCODING'?><root/>", &r);
+  EXPECT_EQ(r.failure, LoadFailure::kBadEncoding);
+}
+
+TEST(XmlStream, ABrokenEndIsFoundAfterTheRecordsBeforeIt) {
+  std::string text = "<root>";
+  for (int i = 0; i < 5000; ++i) text += "<info n='" + std::to_string(i) + "'/>";
+  text += "<info";  // cut off
+  XmlItemReader reader;
+  ASSERT_TRUE(reader.OpenBytes(text));
+  XmlItem item;
+  int seen = 0;
+  while (reader.Next(item)) ++seen;
+  EXPECT_LT(seen, 5000);
+  EXPECT_EQ(reader.result().failure, LoadFailure::kNotWellFormed);
+}
+
+TEST(XmlStream, Utf16AndByteOrderMarkedFilesAreRead) {
+  const std::string utf8 = "<?xml version='1.0' encoding='UTF-16'?><root><info a='张'/></root>";
+  auto utf16 = ConvertText(utf8, "UTF-16", "UTF-8");  // with a byte-order mark
+  ASSERT_TRUE(utf16);
+  EXPECT_EQ(StreamedAgain(*utf16), TreeSavedAgain(*utf16));
+  const std::string bom = "\xEF\xBB\xBF<root><info a='张'/></root>";
+  EXPECT_EQ(StreamedAgain(bom), TreeSavedAgain(bom));
+}
+
+TEST(XmlStream, ANameTheEncodingCannotCarryIsRefusedAndLeavesNothing) {
+  XmlFrame frame;
+  ASSERT_TRUE(records::RecordFrame(frame));
+  XmlItemWriter writer;
+  std::string out;
+  writer.Begin(frame, [&out](std::string_view b) { out.append(b); });
+  auto bad = XmlItem::Element("info");
+  bad.SetAttribute("名😀", "x");
+  EXPECT_THROW(writer.Write(bad), XmlError);
+  auto good = XmlItem::Element("info");
+  good.SetAttribute("名", "x");  // Chinese names are fine in GBK
+  writer.Write(good);
+  writer.End();
+  EXPECT_EQ(out.find("\xF0\x9F"), std::string::npos);
+  XmlDocument back;
+  ASSERT_TRUE(back.LoadBytes(out));
+  EXPECT_EQ(back.SelectNodes("root/info").size(), 1u);
+}
+
+TEST(XmlStream, MarksTakeBackWhatWasWrittenSince) {
+  XmlFrame frame;
+  ASSERT_TRUE(records::RecordFrame(frame));
+  XmlItemWriter writer;
+  std::string out;
+  writer.Begin(frame, [&out](std::string_view b) { out.append(b); });
+  const auto mark = writer.GetMark();
+  const std::size_t size = out.size();
+  writer.Write(XmlItem::Element("info"));
+  writer.Flush();
+  writer.Restore(mark);
+  out.resize(size);
+  writer.End();
+  EXPECT_EQ(out, LibraryFile(0));
+}
+
+TEST(XmlStream, AttributeHashesTellRecordsApart) {
+  auto a = XmlItem::Element("info");
+  a.SetAttribute("x", "1");
+  a.SetAttribute("y", "");
+  auto b = a;
+  EXPECT_EQ(a.AttributesHash(), b.AttributesHash());
+  b.SetAttribute("y", "1");
+  EXPECT_NE(a.AttributesHash(), b.AttributesHash());
+  auto c = XmlItem::Element("info");
+  c.SetAttribute("x", "1y");
+  EXPECT_NE(a.AttributesHash(), c.AttributesHash());
+}
+
+TEST(XmlStream, FilesAreReadWholeAndHashedAsTheirBytes) {
+  TempDir dir;
+  const std::string file = LibraryFile(3);
+  test::Write(dir / "exifinfo.xml", file);
+  XmlItemReader reader;
+  ASSERT_TRUE(reader.Open(dir / "exifinfo.xml"));
+  XmlItem item;
+  int n = 0;
+  while (reader.Next(item)) ++n;
+  EXPECT_TRUE(reader.result());
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(reader.hash(), records::ContentHash(file));
+  EXPECT_EQ(reader.Open(dir / "missing.xml").failure, LoadFailure::kMissing);
+  EXPECT_EQ(reader.Open(dir / "exifinfo.xml", 10).failure, LoadFailure::kTooLarge);
+}
+
+}  // namespace
+}  // namespace picmeta::platform

@@ -117,7 +117,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     Step([&] {
       const std::string working_folder = temp + entry;
       if (!seen.insert(working_folder).second) return;
-      auto opened = Public_Function::OpenWorkingFile(working_folder);
+      auto opened = Public_Function::OpenWorkingFile(working_folder, true);
       records::WorkingFile& working = *opened;
       // Whatever of a file that turns out not to load went into the hand-over
       // is taken back out of it.

@@ -202,10 +202,10 @@ void ReportFsFailure(int code, const std::string& path, const platform::FsError&
   capture::Emit(c, path, e.what(), -1, e.error());
 }
 
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder) {
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder, bool hashed) {
   std::optional<records::WorkingFile> file;
   try {
-    file.emplace(folder);
+    file.emplace(folder, hashed);
   } catch (const platform::FsError& e) {
     ReportFsFailure(PICMETA_EVENT_READ_FAILED, ws::Join(folder, records::kWorkingFileName), e);
     throw;

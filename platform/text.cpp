@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <cstring>
+
 namespace picmeta::platform {
 
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
@@ -87,6 +89,49 @@ std::string XmlSafe(std::string_view text) {
     i += len;
   }
   return out;
+}
+
+namespace {
+
+std::uint64_t Avalanche(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ull;
+  x ^= x >> 33;
+  return x;
+}
+
+}  // namespace
+
+void ContentHasher::Word(std::uint64_t w) {
+  h_ ^= Avalanche(w);
+  h_ = ((h_ << 27) | (h_ >> 37)) * 0x9E3779B97F4A7C15ull + 0x52DCE729ull;
+}
+
+void ContentHasher::Add(std::string_view bytes) {
+  length_ += bytes.size();
+  std::size_t i = 0;
+  if (held_ > 0) {
+    while (held_ < 8 && i < bytes.size()) tail_[held_++] = static_cast<unsigned char>(bytes[i++]);
+    if (held_ < 8) return;
+    std::uint64_t w;
+    std::memcpy(&w, tail_, 8);
+    Word(w);
+    held_ = 0;
+  }
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + i, 8);
+    Word(w);
+  }
+  while (i < bytes.size()) tail_[held_++] = static_cast<unsigned char>(bytes[i++]);
+}
+
+std::uint64_t ContentHasher::value() const {
+  std::uint64_t w = 0;
+  std::memcpy(&w, tail_, held_);
+  return Avalanche(h_ ^ Avalanche(w ^ (length_ * 0x9E3779B97F4A7C15ull)));
 }
 
 }  // namespace picmeta::platform

@@ -44,8 +44,12 @@ class StreamDecoder {
   bool Finish() const { return pending_.empty(); }
 
  private:
+  bool Convert(std::string_view in, std::string& out);
   void* handle_ = nullptr;
   std::string pending_;
+  // A double-byte code page (GBK and its kin): runs of ASCII are copied as
+  // they stand and only the rest goes through the platform's converter.
+  bool double_byte_ = false;
 };
 
 // The platform's converter of single characters into an encoding.
@@ -88,6 +92,22 @@ class Fnv1a {
 
  private:
   std::uint64_t h_ = 0xcbf29ce484222325ull;
+};
+
+// A 64-bit hash of a content added piece by piece, eight bytes at a time:
+// tells one version of a file from another (not for security). The value
+// depends on the bytes only, not on how they were cut into pieces.
+class ContentHasher {
+ public:
+  void Add(std::string_view bytes);
+  std::uint64_t value() const;
+
+ private:
+  void Word(std::uint64_t w);
+  std::uint64_t h_ = 0x9E3779B97F4A7C15ull;
+  std::uint64_t length_ = 0;
+  unsigned char tail_[8] = {};
+  std::size_t held_ = 0;
 };
 
 }  // namespace picmeta::platform

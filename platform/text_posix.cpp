@@ -1,7 +1,11 @@
 // Encoding conversions through iconv.
 #include <iconv.h>
 
+#include <strings.h>
+
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "platform/text.h"
@@ -59,6 +63,9 @@ bool StreamDecoder::Open(const char* from) {
   if (handle_) ::iconv_close(Cd(handle_));
   handle_ = cd;
   pending_.clear();
+  double_byte_ = false;
+  for (const char* name : {"GBK", "GB2312", "CP936", "GB18030", "EUC-CN"})
+    if (::strcasecmp(from, name) == 0) double_byte_ = true;
   return true;
 }
 
@@ -71,6 +78,35 @@ bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
     piece = joined;
     pending_.clear();
   }
+  if (!double_byte_) return Convert(piece, out);
+  // A byte below 0x80 standing alone is ASCII in these encodings; a byte from
+  // 0x81 on leads a pair (GB18030's four-byte forms are two such pairs).
+  const auto* b = reinterpret_cast<const unsigned char*>(piece.data());
+  const std::size_t n = piece.size();
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t j = i;
+    for (std::uint64_t w; j + 8 <= n && (std::memcpy(&w, b + j, 8), (w & 0x8080808080808080ull) == 0);)
+      j += 8;
+    while (j < n && b[j] < 0x80) ++j;
+    out.append(piece.data() + i, j - i);
+    if (j == n) break;
+    i = j;
+    while (j < n && b[j] >= 0x80) j += (b[j] == 0x80 || b[j] == 0xFF) ? 1 : 2;
+    if (j > n) j -= 2;  // a pair split between this piece and the next
+    if (j > i && !Convert(piece.substr(i, j - i), out)) return false;
+    // What the converter kept back (a character continuing) and everything
+    // after it waits for the next piece.
+    if (!pending_.empty() || (j < n && b[j] >= 0x80)) {
+      pending_.append(piece.substr(j));
+      break;
+    }
+    i = j;
+  }
+  return true;
+}
+
+bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
   char* in = const_cast<char*>(piece.data());
   std::size_t in_left = piece.size();
   const std::size_t start = out.size();

@@ -115,42 +115,46 @@ class XmlEncoder {
   }
 
   void Append(std::string& out, std::string_view text, Escape escape) const {
+    const std::uint8_t* kinds = Kinds(escape);
+    const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
     std::size_t run = 0;  // start of the bytes copied as they stand
     std::size_t i = 0;
-    auto flush = [&] { out.append(text.data() + run, i - run); };
-    while (i < text.size()) {
-      const auto c = static_cast<unsigned char>(text[i]);
-      if (c < 0x80) {
-        const char* replacement = escape == Escape::kRaw ? nullptr : Replacement(c, escape);
-        if (replacement) {
-          flush();
-          out += replacement;
-          run = ++i;
-        } else {
-          ++i;
-        }
+    for (;;) {
+      while (i < n && kinds[b[i]] == kCopy) ++i;
+      if (i == n) break;
+      if (kinds[b[i]] == kEscape) {
+        out.append(text.data() + run, i - run);
+        out += Replacement(b[i]);
+        run = ++i;
         continue;
       }
       char32_t cp = 0;
       const std::size_t len = DecodeUtf8(text, i, cp);
       if (len == 0) {  // not UTF-8: dropped, as it could not be read back
-        flush();
+        out.append(text.data() + run, i - run);
         run = ++i;
         continue;
       }
-      if (!table_) {
+      if (!table_) {  // UTF-8 out: copied as it stands
         i += len;
         continue;
       }
-      flush();
+      out.append(text.data() + run, i - run);
       if (!table_->Append(cp, out)) AppendCharRef(out, cp);
       run = i += len;
     }
-    flush();
+    out.append(text.data() + run, n - run);
   }
 
   // False when a character of the name has no bytes in the encoding.
   bool AppendName(std::string& out, std::string_view name) const {
+    bool ascii = true;
+    for (const char c : name) ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii || !table_) {
+      out.append(name);
+      return ascii || DecodeAll(name);
+    }
     for (std::size_t i = 0; i < name.size();) {
       char32_t cp = 0;
       const std::size_t len = DecodeUtf8(name, i, cp);
@@ -166,7 +170,30 @@ class XmlEncoder {
   }
 
  private:
-  static const char* Replacement(unsigned char c, Escape escape) {
+  enum : std::uint8_t { kCopy, kEscape, kWide };
+
+  static bool DecodeAll(std::string_view text) {
+    char32_t cp = 0;
+    for (std::size_t i = 0, len; i < text.size(); i += len)
+      if ((len = DecodeUtf8(text, i, cp)) == 0) return false;
+    return true;
+  }
+
+  // What each byte needs, for each kind of text: as libxml2 escapes
+  // attribute values (& < > " CR LF TAB) and text (& < > CR).
+  static const std::uint8_t* Kinds(Escape escape) {
+    static const auto tables = [] {
+      std::array<std::array<std::uint8_t, 256>, 3> t{};
+      for (auto& table : t)
+        for (int c = 0x80; c < 0x100; ++c) table[c] = kWide;
+      for (const unsigned char c : {'&', '<', '>', '"', '\n', '\r', '\t'}) t[0][c] = kEscape;
+      for (const unsigned char c : {'&', '<', '>', '\r'}) t[1][c] = kEscape;
+      return t;
+    }();
+    return tables[static_cast<std::size_t>(escape)].data();
+  }
+
+  static const char* Replacement(unsigned char c) {
     switch (c) {
       case '&':
         return "&amp;";
@@ -177,13 +204,11 @@ class XmlEncoder {
       case '\r':
         return "&#13;";
       case '"':
-        return escape == Escape::kAttribute ? "&quot;" : nullptr;
+        return "&quot;";
       case '\n':
-        return escape == Escape::kAttribute ? "&#10;" : nullptr;
-      case '\t':
-        return escape == Escape::kAttribute ? "&#9;" : nullptr;
+        return "&#10;";
       default:
-        return nullptr;
+        return "&#9;";
     }
   }
 
@@ -244,7 +269,8 @@ struct XmlItemReader::State {
   bool from_memory = false;
   std::int64_t size = 0;
   std::int64_t offset = 0;
-  Fnv1a hash;
+  ContentHasher hash;
+  bool hashed = true;
 
   // How they become UTF-8.
   bool started = false;
@@ -265,6 +291,7 @@ struct XmlItemReader::State {
   XmlItem root_text;               // text directly inside the root, not yet placed
   bool root_has_items = false;
   std::deque<XmlItem> ready;
+  std::vector<XmlItem> spare;  // items handed back, whose storage the next record reuses
 
   // The list that new content goes to.
   std::vector<XmlItem>* Children() { return open.empty() ? nullptr : &open.back()->children; }
@@ -325,12 +352,63 @@ struct XmlItemReader::State {
     std::erase_if(c, [](const XmlItem& child) { return child.kind == XmlItem::Kind::kText; });
   }
 
-  void StartElement(std::string name, std::vector<XmlItem::Attribute> attributes) {
+  // An element's name and attributes as the parser hands them over, written
+  // into `element` reusing the storage it has: records come by the thousand.
+  static void Fill(XmlItem& element, const xmlChar* localname, const xmlChar* prefix,
+                   int nb_namespaces, const xmlChar** namespaces, int nb_attributes,
+                   const xmlChar** attributes) {
+    element.kind = XmlItem::Kind::kElement;
+    QName(element.name, prefix, localname);
+    element.text.clear();
+    element.children.clear();
+    element.attributes.resize(static_cast<std::size_t>(nb_namespaces + nb_attributes));
+    auto slot = element.attributes.begin();
+    for (int i = 0; i < nb_namespaces; ++i, ++slot) {
+      const xmlChar* p = namespaces[2 * i];
+      slot->first.assign(p ? "xmlns:" : "xmlns");
+      slot->first.append(View(p));
+      slot->second.assign(View(namespaces[2 * i + 1]));
+    }
+    for (int i = 0; i < nb_attributes; ++i, ++slot) {
+      const xmlChar** a = attributes + 5 * i;
+      QName(slot->first, a[1], a[0]);
+      UnescapeAmpersands(
+          std::string_view(reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3])),
+          slot->second);
+    }
+  }
+
+  static void QName(std::string& out, const xmlChar* prefix, const xmlChar* localname) {
+    out.clear();
+    if (prefix) {
+      out.append(View(prefix));
+      out.push_back(':');
+    }
+    out.append(View(localname));
+  }
+
+  // Without entity substitution the parser hands an attribute's "&" on as
+  // "&#38;" (for a tree builder to decode); every other reference arrives
+  // decoded, and no other "&" can stand in a value.
+  static void UnescapeAmpersands(std::string_view raw, std::string& out) {
+    out.clear();
+    std::size_t at = 0;
+    for (std::size_t amp; (amp = raw.find("&#38;", at)) != std::string_view::npos; at = amp + 5) {
+      out.append(raw.substr(at, amp - at));
+      out.push_back('&');
+    }
+    out.append(raw.substr(at));
+  }
+
+  template <class... Raw>
+  void StartElement(const Raw&... raw) {
     if (depth == 0) {
       if (!saw_root) {
         saw_root = true;
-        frame.root = std::move(name);
-        frame.root_attributes = std::move(attributes);
+        XmlItem root;
+        Fill(root, raw...);
+        frame.root = std::move(root.name);
+        frame.root_attributes = std::move(root.attributes);
         const xmlParserCtxt* c = ctxt.get();
         if (c->version) frame.version = reinterpret_cast<const char*>(c->version);
         frame.standalone = c->standalone;
@@ -338,15 +416,17 @@ struct XmlItemReader::State {
       depth = 1;
       return;
     }
-    XmlItem element = XmlItem::Element(std::move(name));
-    element.attributes = std::move(attributes);
     if (depth == 1) {
       PlaceRootText(false);
-      current = std::move(element);
+      if (!spare.empty()) {
+        current = std::move(spare.back());
+        spare.pop_back();
+      }
+      Fill(current, raw...);
       open.assign(1, &current);
     } else {
       std::vector<XmlItem>& children = *Children();
-      children.push_back(std::move(element));
+      Fill(children.emplace_back(), raw...);
       open.push_back(&children.back());
     }
     ++depth;
@@ -382,38 +462,7 @@ struct XmlItemReader::State {
   static void OnStart(void* user, const xmlChar* localname, const xmlChar* prefix, const xmlChar*,
                       int nb_namespaces, const xmlChar** namespaces, int nb_attributes, int,
                       const xmlChar** attributes) {
-    std::string name = prefix ? std::string(View(prefix)) + ":" + std::string(View(localname))
-                              : std::string(View(localname));
-    std::vector<XmlItem::Attribute> list;
-    list.reserve(static_cast<std::size_t>(nb_namespaces + nb_attributes));
-    for (int i = 0; i < nb_namespaces; ++i) {
-      const xmlChar* p = namespaces[2 * i];
-      list.emplace_back(p ? "xmlns:" + std::string(View(p)) : std::string("xmlns"),
-                        std::string(View(namespaces[2 * i + 1])));
-    }
-    for (int i = 0; i < nb_attributes; ++i) {
-      const xmlChar** a = attributes + 5 * i;
-      std::string attr = a[1] ? std::string(View(a[1])) + ":" + std::string(View(a[0]))
-                              : std::string(View(a[0]));
-      std::string_view raw(reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
-      list.emplace_back(std::move(attr), UnescapeAmpersands(raw));
-    }
-    Of(user).StartElement(std::move(name), std::move(list));
-  }
-
-  // Without entity substitution the parser hands an attribute's "&" on as
-  // "&#38;" (for a tree builder to decode); every other reference arrives
-  // decoded, and no other "&" can stand in a value.
-  static std::string UnescapeAmpersands(std::string_view raw) {
-    std::string out;
-    out.reserve(raw.size());
-    std::size_t at = 0;
-    for (std::size_t amp; (amp = raw.find("&#38;", at)) != std::string_view::npos; at = amp + 5) {
-      out.append(raw.substr(at, amp - at));
-      out.push_back('&');
-    }
-    out.append(raw.substr(at));
-    return out;
+    Of(user).StartElement(localname, prefix, nb_namespaces, namespaces, nb_attributes, attributes);
   }
 
   static void OnEnd(void* user, const xmlChar*, const xmlChar*, const xmlChar*) {
@@ -533,7 +582,7 @@ struct XmlItemReader::State {
       offset += static_cast<std::int64_t>(n);
       piece = buffer;
     }
-    hash.Add(piece);
+    if (hashed) hash.Add(piece);
     const bool last = offset >= size;
     if (!started && !StartDecoding(piece)) return false;
     if (!utf8) {
@@ -572,9 +621,10 @@ XmlItemReader::~XmlItemReader() = default;
 XmlItemReader::XmlItemReader(XmlItemReader&&) noexcept = default;
 XmlItemReader& XmlItemReader::operator=(XmlItemReader&&) noexcept = default;
 
-LoadResult XmlItemReader::Open(std::string_view path, std::int64_t max_bytes) {
+LoadResult XmlItemReader::Open(std::string_view path, std::int64_t max_bytes, bool hashed) {
   state_ = std::make_unique<State>();
   State& s = *state_;
+  s.hashed = hashed;
   if (const Status st = s.file.Open(path); !st.ok()) {
     s.Fail(NotRead(st).failure, st.error);
     return s.result;
@@ -602,7 +652,10 @@ bool XmlItemReader::Next(XmlItem& item) {
   State& s = *state_;
   while (s.ready.empty() && !s.finished && s.result) s.Feed();
   if (!s.result || s.ready.empty()) return false;
-  item = std::move(s.ready.front());
+  std::swap(item, s.ready.front());
+  // The caller's previous item comes back: its storage serves a later record.
+  if (s.spare.size() < 16 && s.ready.front().kind == XmlItem::Kind::kElement)
+    s.spare.push_back(std::move(s.ready.front()));
   s.ready.pop_front();
   return true;
 }

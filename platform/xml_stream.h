@@ -67,8 +67,10 @@ class XmlItemReader {
   XmlItemReader& operator=(XmlItemReader&&) noexcept;
 
   // Opens a document file. The failure of the open (missing, not regular,
-  // larger than max_bytes and not read, I/O error), or success.
-  LoadResult Open(std::string_view path, std::int64_t max_bytes = kMaxDocumentBytes);
+  // larger than max_bytes and not read, I/O error), or success. `hashed`:
+  // keep hash() up to date (it costs a pass over the bytes).
+  LoadResult Open(std::string_view path, std::int64_t max_bytes = kMaxDocumentBytes,
+                  bool hashed = true);
   // A document held in memory.
   LoadResult OpenBytes(std::string bytes);
 
@@ -80,7 +82,8 @@ class XmlItemReader {
   // Complete once Next has returned false with an ok result; the root and
   // the prolog once Next has returned anything.
   const XmlFrame& frame() const;
-  // ContentHash of the bytes read so far: of the whole file at the end.
+  // ContentHasher's value of the bytes read so far: of the whole file at the
+  // end.
   std::uint64_t hash() const;
 
  private:

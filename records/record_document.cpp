@@ -74,16 +74,16 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno, 
 }
 
 std::uint64_t ContentHash(std::string_view bytes) {
-  platform::Fnv1a h;
+  platform::ContentHasher h;
   h.Add(bytes);
   return h.value();
 }
 
-WorkingFile::WorkingFile(std::string folder)
+WorkingFile::WorkingFile(std::string folder, bool hashed)
     : folder_(std::move(folder)),
       path_(folder_ + "\\" + std::string(kWorkingFileName)),
       lock_(folder_) {
-  result_ = reader_.Open(path_, platform::kMaxDocumentBytes);
+  result_ = reader_.Open(path_, platform::kMaxDocumentBytes, hashed);
   // The first piece is read now: a file that cannot be read, or is no record
   // document from its first bytes, is known before the call does any work.
   if (result_) {
@@ -122,7 +122,7 @@ bool WorkingFile::Read(const std::function<void(const platform::XmlItem&)>& reco
 bool WorkingFile::Holds(std::uint64_t known) {
   platform::ReadFile file;
   if (!file.Open(path_).ok()) return false;
-  platform::Fnv1a h;
+  platform::ContentHasher h;
   std::string piece(std::min<std::int64_t>(file.size(), 256 * 1024), '\0');
   for (std::int64_t at = 0; at < file.size();) {
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(file.size() - at, piece.size()));

@@ -46,7 +46,8 @@ std::string OperatorForFileName(std::string_view operno);
 std::string WriteHandOver(const std::string& folder, const std::string& operno,
                           std::string document_bytes);
 
-// 64-bit FNV-1a of a file's bytes: tells one version of a file from another.
+// A 64-bit hash of a file's bytes (ContentHasher): tells one version of a file
+// from another.
 std::uint64_t ContentHash(std::string_view bytes);
 
 // How a call changes a working file's records as they stream past.
@@ -74,8 +75,8 @@ class WorkingFile {
   // Locks the folder and opens the file. Throws FsError when the lock cannot
   // be had in time or the file cannot be opened (an I/O error: nothing may
   // then be changed). A file larger than 1 GiB is not read and counts as
-  // unreadable.
-  explicit WorkingFile(std::string folder);
+  // unreadable. `hashed`: hash() is wanted.
+  explicit WorkingFile(std::string folder, bool hashed = false);
 
   const std::string& path() const { return path_; }
   const std::string& folder() const { return folder_; }
@@ -88,7 +89,8 @@ class WorkingFile {
 
   // Hands each record to `record`, without writing; false when the file did
   // not load, in which case records may have been handed out already. Throws
-  // FsError on an I/O error. hash() is then the hash of its bytes.
+  // FsError on an I/O error. hash() is then the hash of its bytes, when the
+  // file was opened hashed.
   bool Read(const std::function<void(const platform::XmlItem&)>& record);
   std::uint64_t hash() const { return hash_; }
   // Whether the file holds exactly the bytes that hash to `known` (read, not

@@ -543,10 +543,17 @@ TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       clsmain obj;
-      for (int i = 0; i < kEach; ++i)
+      for (int i = 0; i < kEach; ++i) {
+        // Halfway, each writer waits for one hand-over, so that there are
+        // surely several, whatever the machine's speed.
+        if (i == kEach / 2) {
+          test::Write(dir_ / ("half-" + std::to_string(w)), "");
+          while (!test::Exists(dir_ / "copied-once")) ::usleep(1000);
+        }
         obj.NewWriteDatatoXML(
             app_, dir_ / ("pics/A/B/p" + std::to_string(w) + "_" + std::to_string(i) + ".jpg"),
             orgid_, "", "1", "", "");
+      }
       ::_exit(0);
     }
     writers.push_back(pid);
@@ -554,6 +561,10 @@ TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
   const std::string done = dir_ / "writers-done";
   const pid_t copier = ::fork();
   if (copier == 0) {
+    for (int w = 0; w < kWriters; ++w)
+      while (!test::Exists(dir_ / ("half-" + std::to_string(w)))) ::usleep(1000);
+    Copy();
+    test::Write(dir_ / "copied-once", "");
     int calls = 0;
     while (!test::Exists(done) || calls < 3) {
       Copy();

@@ -591,17 +591,25 @@ struct XmlItemReader::State {
       if (last && !decoder.Finish()) return Fail(LoadFailure::kBadEncoding);
       piece = decoded;
     }
+    // A document ends at its first NUL character, as libxml2's load of a
+    // whole document takes it: what follows is never read.
+    bool last_piece = last;
+    if (const auto nul = piece.find('\0'); nul != std::string_view::npos) {
+      piece = piece.substr(0, nul);
+      offset = size;
+      last_piece = true;
+    }
     // Pieces are bounded well below INT_MAX, except a document held in memory.
     while (piece.size() > kPiece) {
       if (!Parse(piece.substr(0, kPiece), false)) return false;
       piece.remove_prefix(kPiece);
     }
-    if (!Parse(piece, last)) return false;
+    if (!Parse(piece, last_piece)) return false;
     if (from_memory) {
       memory.clear();
       memory.shrink_to_fit();
     }
-    if (last) {
+    if (last_piece) {
       finished = true;
       if (!saw_root || depth != 0) return Fail(LoadFailure::kNotWellFormed);
     }

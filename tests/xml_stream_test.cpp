@@ -97,6 +97,7 @@ TEST(XmlStream, FilesOfOtherProgramsComeOutAsTheTreeSaveWritesThem) {
       "<other><info a='1'/></other>",
       "<root/>",
       "<root a='&#9;&#10;&#13;'>\n</root>",
+      std::string("<root><info a='1'/></root>\0\0<junk", 30),  // ends at the NUL
   };
   for (const std::string& doc : documents)
     EXPECT_EQ(StreamedAgain(doc), TreeSavedAgain(doc)) << doc;

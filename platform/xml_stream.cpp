@@ -798,14 +798,25 @@ void XmlItemWriter::Begin(const XmlFrame& frame, Sink sink) {
   s.encoding = frame.encoding.empty() || !detail::Convertible(frame.encoding.c_str())
                    ? "UTF-8"
                    : frame.encoding;
-  std::string probe;
+  // Markup is written as ASCII: an encoding that does not keep every ASCII
+  // character as it is (UTF-7, UTF-16) cannot take it that way.
+  bool ascii_kept = true;
   CharEncoder ascii;
-  if (ascii.Open(s.encoding.c_str()) && ascii.Encode('<', probe) && probe != "<") {
-    const bool utf16 = detail::IsUtf16Name(s.encoding);
-    s.wide = utf16 ? "UTF-16LE" : s.encoding;
-    if (utf16) s.sink("\xFF\xFE");  // as libxml2 writes UTF-16
+  if (ascii.Open(s.encoding.c_str())) {
+    for (char32_t c = 0x09; c < 0x7F && ascii_kept; ++c) {
+      std::string probe;
+      if (c >= 0x20 || c == 0x09 || c == 0x0A || c == 0x0D)
+        ascii_kept = ascii.Encode(c, probe) && probe.size() == 1 && probe[0] == static_cast<char>(c);
+    }
+  }
+  if (ascii_kept) {
+    s.encoder.Open(s.encoding);
+  } else if (detail::IsUtf16Name(s.encoding)) {
+    s.wide = "UTF-16LE";
+    s.sink("\xFF\xFE");  // as libxml2 writes UTF-16
     s.encoder.Open("UTF-8");
   } else {
+    s.encoding = "UTF-8";
     s.encoder.Open(s.encoding);
   }
   s.out.reserve(kPiece + 64 * 1024);

@@ -125,7 +125,7 @@ Status WriteAll(int fd, std::string_view bytes) {
 
 // Writes bytes to a new temporary file in folder, synced and closed; its
 // path in `temp`. Nothing is left behind on failure.
-Status WriteTemporary(const std::string& folder, std::string_view bytes, std::optional<mode_t> mode,
+Status WriteTemporary(const std::string& folder, std::string_view bytes,
                       std::string& temp) {
   temp = folder + "/" + TemporaryName();
   Fd fd(Sys(Op::kOpen, [&] {
@@ -133,7 +133,6 @@ Status WriteTemporary(const std::string& folder, std::string_view bytes, std::op
   }));
   if (fd.fd < 0) return FromErrno(errno);
   Status s = WriteAll(fd.fd, bytes);
-  if (s.ok() && mode && ::fchmod(fd.fd, *mode) != 0) s = FromErrno(errno);
   if (s.ok() && Sys(Op::kFsync, [&] { return ::fsync(fd.fd); }) != 0) s = FromErrno(errno);
   if (s.ok() && !fd.close()) s = FromErrno(errno);
   if (!s.ok()) {
@@ -372,7 +371,7 @@ Status CreateExclusive(std::string_view path, std::string_view bytes) {
   const std::string folder = Split(native).first;
   SweepAbandoned(folder);
   std::string temp;
-  if (Status s = WriteTemporary(folder, bytes, std::nullopt, temp); !s.ok()) return s;
+  if (Status s = WriteTemporary(folder, bytes, temp); !s.ok()) return s;
   if (RenameNoReplaceRaw(temp, native) != 0) {
     const Status s = FromErrno(errno);
     ::unlink(temp.c_str());

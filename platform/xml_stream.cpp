@@ -891,9 +891,4 @@ void XmlItemWriter::Restore(Mark mark) {
   state_->any = mark.any;
 }
 
-const std::string& XmlItemWriter::encoding() const {
-  static const std::string none;
-  return state_ ? state_->encoding : none;
-}
-
 }  // namespace picmeta::platform

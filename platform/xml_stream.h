@@ -123,8 +123,6 @@ class XmlItemWriter {
   };
   Mark GetMark();
   void Restore(Mark mark);
-  // The encoding written.
-  const std::string& encoding() const;
 
  private:
   struct State;

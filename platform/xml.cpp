@@ -5,7 +5,6 @@
 #include <libxml/xmlsave.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
-#include <strings.h>
 
 #include <cerrno>
 #include <climits>
@@ -162,7 +161,10 @@ void Silent(void*, xmlErrorPtr) {}
 // The encoding named by an XML declaration at the start of ASCII-compatible
 // text; "" when there is none.
 std::string DeclaredEncoding(std::string_view text) {
-  if (text.substr(0, 5) != "<?xml") return {};
+  // "<?xml-stylesheet ...?>" and the like are processing instructions.
+  if (text.substr(0, 5) != "<?xml" || text.size() < 6 ||
+      (text[5] != ' ' && text[5] != '\t' && text[5] != '\r' && text[5] != '\n'))
+    return {};
   const auto end = text.find("?>");
   const std::string_view decl = text.substr(0, end);
   const auto at = decl.find("encoding");
@@ -182,22 +184,36 @@ std::string DeclaredEncoding(std::string_view text) {
   return std::string(decl.substr(i + 1, close - i - 1));
 }
 
+bool SameName(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i]; ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return i == a.size() && !b[i];
+}
+
 bool IsUtf16Name(const std::string& encoding) {
-  return ::strcasecmp(encoding.c_str(), "UTF-16") == 0 ||
-         ::strcasecmp(encoding.c_str(), "UTF16") == 0;
+  return SameName(encoding, "UTF-16") ||
+         SameName(encoding, "UTF16");
 }
 
 bool IsUtf8Name(const std::string& encoding) {
-  return encoding.empty() || ::strcasecmp(encoding.c_str(), "UTF-8") == 0 ||
-         ::strcasecmp(encoding.c_str(), "UTF8") == 0 ||
-         ::strcasecmp(encoding.c_str(), "US-ASCII") == 0 ||
-         ::strcasecmp(encoding.c_str(), "ASCII") == 0;
+  return encoding.empty() || SameName(encoding, "UTF-8") ||
+         SameName(encoding, "UTF8") ||
+         SameName(encoding, "US-ASCII") ||
+         SameName(encoding, "ASCII");
 }
 
 // True when text can be converted both ways between UTF-8 and encoding, asked
 // here so that libxml2 never reports an unusable name on the process's stderr.
 bool Convertible(const char* encoding) {
   if (IsUtf8Name(encoding)) return true;
+  // Only a name that a declaration can carry: [A-Za-z][A-Za-z0-9._-]*.
+  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (!letter(encoding[0])) return false;
+  for (const char* p = encoding + 1; *p; ++p)
+    if (!letter(*p) && !(*p >= '0' && *p <= '9') && *p != '.' && *p != '_' && *p != '-') return false;
   CharEncoder out;
   StreamDecoder in;
   return out.Open(encoding) && in.Open(encoding);
@@ -371,12 +387,28 @@ std::string XmlDocument::Serialize(const char* encoding) const {
   // A document read by its byte-order mark may declare an encoding that does
   // not exist; it is written in UTF-8 then, rather than never again.
   if (!Convertible(encoding)) encoding = "UTF-8";
+  // libxml2 lays the document out in UTF-8; the encoding is done here, as
+  // the streamed writer does it, so that no platform's converter is called
+  // by libxml2.
   xmlChar* raw = nullptr;
   int size = 0;
-  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, encoding, 1);
+  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 1);
   XmlCharPtr owned(raw);
   if (!raw || size < 0) throw XmlError(std::string("cannot serialise in ") + encoding);
   std::string bytes(reinterpret_cast<const char*>(raw), static_cast<std::size_t>(size));
+  if (std::string_view(encoding) != "UTF-8") {
+    const std::string_view declared = "encoding=\"UTF-8\"";
+    const auto at = bytes.find(declared);
+    if (at != std::string::npos && at < bytes.find("?>"))
+      bytes.replace(at, declared.size(), "encoding=\"" + std::string(encoding) + "\"");
+    if (detail::IsUtf16Name(encoding)) {
+      auto wide = ConvertText(bytes, "UTF-16LE", "UTF-8");
+      if (!wide) throw XmlError(std::string("cannot serialise in ") + encoding);
+      bytes = "\xFF\xFE" + *wide;  // as libxml2 writes UTF-16
+    } else if (!IsUtf8Name(encoding)) {
+      bytes = detail::EncodeMarkup(bytes, encoding);
+    }
+  }
   // A name that the encoding cannot carry would be written as a character
   // reference, which names do not allow; never replace a file with that.
   if (HasNonAsciiName(xmlDocGetRootElement(doc))) {

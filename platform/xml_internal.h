@@ -22,6 +22,9 @@ bool IsUtf8Name(const std::string& encoding);
 bool IsUtf16Name(const std::string& encoding);
 // True when text can be converted both ways between UTF-8 and encoding.
 bool Convertible(const char* encoding);
+// Serialised UTF-8 markup in an encoding that keeps ASCII as it is; a
+// character the encoding lacks becomes a character reference.
+std::string EncodeMarkup(std::string_view utf8, const std::string& encoding);
 
 }  // namespace picmeta::platform::detail
 

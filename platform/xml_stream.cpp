@@ -217,6 +217,19 @@ class XmlEncoder {
 
 }  // namespace
 
+namespace detail {
+
+std::string EncodeMarkup(std::string_view utf8, const std::string& encoding) {
+  XmlEncoder encoder;
+  encoder.Open(encoding);
+  std::string out;
+  out.reserve(utf8.size() + utf8.size() / 8);
+  encoder.Append(out, utf8, Escape::kRaw);
+  return out;
+}
+
+}  // namespace detail
+
 // ---- XmlItem ----------------------------------------------------------------------
 
 XmlItem XmlItem::Element(std::string name) {

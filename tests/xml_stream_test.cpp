@@ -98,6 +98,9 @@ TEST(XmlStream, FilesOfOtherProgramsComeOutAsTheTreeSaveWritesThem) {
       "<root/>",
       "<root a='&#9;&#10;&#13;'>\n</root>",
       std::string("<root><info a='1'/></root>\0\0<junk", 30),  // ends at the NUL
+      // a processing instruction whose name starts with "xml" declares nothing
+      "<?xmlfoo encoding='GBK'?><root><info a='1'/></root>",
+      "<?xml-stylesheet encoding='G\xd9\xd9" "BK'?><root>\xd9\xd9</root>",
   };
   for (const std::string& doc : documents)
     EXPECT_EQ(StreamedAgain(doc), TreeSavedAgain(doc)) << doc;

@@ -9,11 +9,7 @@ namespace {
 std::atomic<bool> g_fixed{false};
 std::atomic<std::time_t> g_instant{0};
 
-std::tm Local(std::time_t t) {
-  std::tm tm{};
-  if (!localtime_r(&t, &tm)) tm = std::tm{};
-  return tm;
-}
+std::tm Local(std::time_t t) { return detail::LocalTime(t); }
 
 }  // namespace
 

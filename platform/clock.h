@@ -18,6 +18,11 @@ std::string FormatStamp(std::time_t t);      // YYYYMMDDHHMMSS
 // the date alone at exactly midnight; independent of the process locale.
 std::string FormatGeneralDate(std::time_t t);
 
+namespace detail {
+// The broken-down local time of t (all zero when it has none); each platform's.
+std::tm LocalTime(std::time_t t);
+}  // namespace detail
+
 }  // namespace picmeta::platform
 
 #endif

@@ -71,6 +71,7 @@ void Release(TakenFile& taken) {
     }
     if (!working.result()) return;
   }
+  working.Close();
   try {
     platform::DeleteFile(working.path());
   } catch (const platform::FsError& e) {

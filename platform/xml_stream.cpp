@@ -684,6 +684,7 @@ bool XmlItemReader::Next(XmlItem& item) {
 const LoadResult& XmlItemReader::result() const { return state_->result; }
 const XmlFrame& XmlItemReader::frame() const { return state_->frame; }
 std::uint64_t XmlItemReader::hash() const { return state_->hash.value(); }
+void XmlItemReader::Close() { state_->file = ReadFile(); }
 
 bool FrameFromTemplate(std::string_view template_text, XmlFrame& frame) {
   XmlItemReader reader;

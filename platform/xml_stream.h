@@ -85,6 +85,9 @@ class XmlItemReader {
   // ContentHasher's value of the bytes read so far: of the whole file at the
   // end.
   std::uint64_t hash() const;
+  // Lets the file go (result, frame and hash stay): a file still open cannot
+  // be replaced or deleted on every platform.
+  void Close();
 
  private:
   struct State;

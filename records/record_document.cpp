@@ -98,8 +98,10 @@ WorkingFile::WorkingFile(std::string folder, bool hashed)
 namespace {
 
 // Takes the reader's verdict once the file has been read (or failed).
-void Settle(const platform::XmlItemReader& reader, platform::LoadResult& result,
+// The file is let go here: it is replaced, set aside or deleted next.
+void Settle(platform::XmlItemReader& reader, platform::LoadResult& result,
             const std::string& path) {
+  reader.Close();
   result = reader.result();
   if (result.failure == platform::LoadFailure::kIoError)
     platform::Check({platform::FileStatus::kIoError, result.error}, "cannot read", path);
@@ -193,6 +195,7 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
   if (!RecordFrame(frame)) return outcome;
   editor.Begin();
   // Whatever stands under the name (a FIFO, a broken file) moves aside first.
+  reader_.Close();
   if (unreadable()) outcome.set_aside = SetAside();
   file.emplace(path_);
   writer.Begin(frame, sink);

@@ -96,6 +96,9 @@ class WorkingFile {
   // Whether the file holds exactly the bytes that hash to `known` (read, not
   // parsed).
   bool Holds(std::uint64_t known);
+  // Lets the file go before it is deleted (an open file cannot be deleted
+  // and made again at once on every platform).
+  void Close() { reader_.Close(); }
 
   enum class IfNotLoaded {
     kStartEmpty,  // start from an empty record document (an unreadable file is set aside first)

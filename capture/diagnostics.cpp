@@ -43,7 +43,7 @@ Slot<LogHandler> g_log;
 Slot<FolderNotification> g_folders;
 thread_local const char* t_method = "";
 thread_local bool t_in_handler = false;
-thread_local std::vector<Event> t_waiting;
+thread_local std::vector<Event>* t_waiting = nullptr;  // the innermost method's
 
 // Runs a host callback: whatever it throws is ignored, but a cancelled
 // thread unwinds on.
@@ -89,18 +89,22 @@ void Deliver(const Event& e) {
 }
 
 void DeliverWaiting() {
-  if (t_waiting.empty() || t_in_handler || platform::HoldingFolderLock()) return;
+  if (!t_waiting || t_waiting->empty() || t_in_handler || platform::HoldingFolderLock()) return;
   std::vector<Event> waiting;
-  waiting.swap(t_waiting);
+  waiting.swap(*t_waiting);
   for (const Event& e : waiting) Deliver(e);
 }
 
 }  // namespace
 
-MethodScope::MethodScope(const char* method) : previous_(t_method) { t_method = method; }
+MethodScope::MethodScope(const char* method) : previous_(t_method), previous_waiting_(t_waiting) {
+  t_method = method;
+  t_waiting = &waiting_;
+}
+// A cancelled call's waiting events go with it.
 MethodScope::~MethodScope() {
   t_method = previous_;
-  if (!t_in_handler) t_waiting.clear();  // a cancelled call's events go with it
+  t_waiting = previous_waiting_;
 }
 void MethodScope::Finish() { DeliverWaiting(); }
 
@@ -118,7 +122,8 @@ void Emit(int code, const std::string& path, const std::string& message, long lo
   e.count = count;
   e.os_error = os_error;
   if (platform::HoldingFolderLock()) {
-    t_waiting.push_back(std::move(e));
+    // Outside a method nothing waits: the host is never called under a lock.
+    if (t_waiting) t_waiting->push_back(std::move(e));
     return;
   }
   DeliverWaiting();

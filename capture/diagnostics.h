@@ -2,7 +2,9 @@
 #define PICMETA_CAPTURE_DIAGNOSTICS_H
 
 #include <string>
+#include <vector>
 
+#include "picmeta/clsmain.h"
 #include "picmeta/events.h"
 
 // The diagnostics events and the host's folder notification, as the methods
@@ -24,6 +26,11 @@ class MethodScope {
 
  private:
   const char* previous_;
+  std::vector<Event>* previous_waiting_;
+  // Events raised while the thread holds a folder lock wait here for its
+  // release (a thread-local with a destructor is avoided: it is not safe in
+  // every runtime the library ships with).
+  std::vector<Event> waiting_;
 };
 
 bool Logging();

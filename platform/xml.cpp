@@ -59,11 +59,14 @@ void RejectDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
   xmlStopParser(ctxt);
 }
 
-// Compiled queries are kept per thread: the same few queries run for every
-// record, and a compiled expression is not shared between threads.
+// Compiled queries are kept for the process: the same few constant queries
+// run for every record. A compiled expression is only read while it is
+// evaluated, so threads share it; compiling takes the lock.
 xmlXPathCompExpr* Compiled(std::string_view query) {
-  thread_local std::unordered_map<std::string, XPathCompPtr> cache;
-  thread_local XPathContextPtr compile_context;
+  static std::mutex mutex;
+  static std::unordered_map<std::string, XPathCompPtr> cache;
+  static XPathContextPtr compile_context;
+  std::lock_guard lock(mutex);
   std::string key(query);
   if (const auto it = cache.find(key); it != cache.end()) return it->second.get();
   if (!compile_context) {

@@ -52,7 +52,7 @@ TEST_F(EventsTest, AFullReadExifTellsTheHandOverAndEachPictureWithoutValues) {
   const auto handover = Of(PICMETA_EVENT_HANDOVER_WRITTEN);
   ASSERT_EQ(handover.size(), 1u);
   EXPECT_EQ(platform::NativePath(handover[0].path),
-            case_.app_path + "/exif_0815_20110811143005.xml");
+            platform::NativePath(case_.app_path + "/exif_0815_20110811143005.xml"));
   EXPECT_EQ(handover[0].count, 7);
   EXPECT_EQ(handover[0].severity, PICMETA_INFO);
   EXPECT_EQ(handover[0].method, "ReadEXIF");
@@ -91,6 +91,7 @@ TEST_F(EventsTest, EachGateSaysWhichAndWhatValue) {
   EXPECT_TRUE(Of(PICMETA_EVENT_WORKING_FILE_SAVED).empty());
 }
 
+#ifndef _WIN32  // POSIX by nature
 TEST_F(EventsTest, WorkspaceFilesThatDoNotLoadSayWhy) {
   const std::string busi = case_.app_path + "/busiinfoprocess.xml";
   fs::remove(busi);
@@ -110,6 +111,7 @@ TEST_F(EventsTest, WorkspaceFilesThatDoNotLoadSayWhy) {
   EXPECT_EQ(events[2].message, "busiinfoprocess.xml: not well-formed");
   EXPECT_EQ(events[3].message, "busiinfoprocess.xml: missing");
 }
+#endif
 
 TEST_F(EventsTest, ASetAsideWorkingFileAndTheSaveAreTold) {
   const std::string working = case_.case_folder + "/exifinfo.xml";
@@ -117,12 +119,12 @@ TEST_F(EventsTest, ASetAsideWorkingFileAndTheSaveAreTold) {
   Write();
   const auto aside = Of(PICMETA_EVENT_WORKING_FILE_SET_ASIDE);
   ASSERT_EQ(aside.size(), 1u);
-  EXPECT_EQ(platform::NativePath(aside[0].path), working + ".unreadable-20110811143005");
+  EXPECT_EQ(platform::NativePath(aside[0].path), platform::NativePath(working + ".unreadable-20110811143005"));
   EXPECT_NE(aside[0].message.find("not well-formed"), std::string::npos) << aside[0].message;
   const auto saved = Of(PICMETA_EVENT_WORKING_FILE_SAVED);
   ASSERT_EQ(saved.size(), 1u);
   EXPECT_EQ(saved[0].count, 3);
-  EXPECT_EQ(platform::NativePath(saved[0].path), working);
+  EXPECT_EQ(platform::NativePath(saved[0].path), platform::NativePath(working));
 }
 
 TEST_F(EventsTest, AFailedSaveCarriesTheOsError) {

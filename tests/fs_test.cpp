@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -27,7 +29,7 @@ TEST(FileSystem, BackslashPathsReachPosixFiles) {
   const FileInfo info = GetFile(folder + "\\b.jpg");
   EXPECT_EQ(info.name, "b.jpg");
   EXPECT_EQ(info.size, 5);
-  EXPECT_EQ(NativePath(ParentFolderPath(folder + "\\b.jpg")), dir / "a");
+  EXPECT_EQ(NativePath(ParentFolderPath(folder + "\\b.jpg")), NativePath(dir / "a"));
   EXPECT_GT(info.modified, 0);
   EXPECT_LE(info.created, info.modified + 1);
   EXPECT_THROW(GetFile(folder), FsError);
@@ -52,9 +54,11 @@ TEST(AtomicWrite, ReplacesWholeAndKeepsTheMode) {
   ::chmod((dir / "f.xml").c_str(), 0640);
   AtomicWriteFile(dir / "f.xml", "new");
   EXPECT_EQ(test::Read(dir / "f.xml"), "new");
+#ifndef _WIN32  // Windows files have no mode
   struct stat st {};
   ::stat((dir / "f.xml").c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+#endif
   EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
 }
 

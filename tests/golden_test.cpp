@@ -2,7 +2,6 @@
 // files kept in tests/golden. They were made by the tree-building writer the
 // streaming one replaced; set PICMETA_WRITE_GOLDEN to a folder to write them
 // there instead of comparing.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -45,9 +44,8 @@ class Golden : public ::testing::Test {
     odd.software = std::string("soft\x01ware", 9);
     test::Write(case_.case_folder + "/张三 é€.jpg", tooling::BuildCameraJpeg(odd));
     test::Write(case_.case_folder + "/plain.jpg", tooling::BuildCameraJpeg({}));
-    const struct timespec times[2] = {{1312336800, 0}, {1312336800, 0}};
-    for (const auto& entry : fs::recursive_directory_iterator(dir_.path()))
-      ::utimensat(AT_FDCWD, entry.path().c_str(), times, 0);
+    for (const auto& entry : fs::recursive_directory_iterator(test::P(dir_.path())))
+      if (entry.is_regular_file()) test::SetModified(test::U8(entry.path()), 1312336800);
   }
 
   void Check(const std::string& name, const std::string& bytes) {

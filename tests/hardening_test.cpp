@@ -1,9 +1,15 @@
+#ifndef _WIN32
 #include <fcntl.h>
+#endif
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
+#endif
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -184,6 +190,7 @@ TEST(HostileInputs, DeepNestingAndHundredThousandRecords) {
 
 // Crash consistency ---------------------------------------------------------------
 
+#ifndef _WIN32  // POSIX by nature
 // A child records pictures in one folder in a loop, telling the parent after
 // every call that returned; the parent kills it at a random moment. The file
 // must then load and hold every record whose call had returned.
@@ -257,6 +264,7 @@ TEST(CrashConsistency, KilledWritersNeverLoseReturnedRecords) {
   std::printf("[ kill test ] %d trials, %d killed during a save, %zu records checked\n", trials,
               kills_mid_call, returned.size());
 }
+#endif
 
 // I/O faults ------------------------------------------------------------------------
 

@@ -1,6 +1,5 @@
 #include "records/picinfo.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -52,8 +51,7 @@ TEST(ReadPicInfo, ExifPictureFillsEveryFileAndTagProperty) {
   p.make = " Canon";
   const std::string jpeg = tooling::BuildCameraJpeg(p);
   test::Write(dir / "IMG_0001.JPG", jpeg);
-  const struct timespec times[2] = {{1312160707, 0}, {1312160707, 0}};  // 2011-08-01 09:05:07 +8
-  ::utimensat(AT_FDCWD, (dir / "IMG_0001.JPG").c_str(), times, 0);
+  test::SetModified(dir / "IMG_0001.JPG", 1312160707);  // 2011-08-01 09:05:07 +8
   clsPicinfo r = Preset();
   Public_Function::ReadPicInfo(dir.path() + "\\IMG_0001.JPG", r);
   EXPECT_EQ(r.Filetype(), "JPG");

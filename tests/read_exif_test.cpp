@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -65,8 +64,7 @@ const std::vector<std::string> kAttributeOrder = {
 
 TEST_F(ReadExifTest, SampleCaseGivesOneRecordPerPictureInWalkOrder) {
   const auto c = tooling::BuildSampleCase(dir_.path());
-  const struct timespec times[2] = {{1312160707, 0}, {1312160707, 0}};
-  ::utimensat(AT_FDCWD, (c.temp_path + "/车险/定损/现场照片/front.jpg").c_str(), times, 0);
+  test::SetModified(c.temp_path + "/车险/定损/现场照片/front.jpg", 1312160707);
   Run(c.temp_path, c.app_path);
   const auto records = Records(c.app_path);
   // Documents of level 4 before their level-3 parent before the level-2
@@ -229,7 +227,9 @@ TEST_F(ReadExifTest, MissingOutputFolderWritesNothingAndRaisesNothing) {
       "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'/></busiinfoprocess>");
   const auto before = test::List(dir_ / "app");
   test::CaptureOutput out;
+#ifndef _WIN32  // Windows resolves ".." by the name alone: that path is the app folder there
   Run(dir_ / "pics", dir_ / "app/../missing/../app");
+#endif
   Run(dir_ / "pics", (dir_ / "app") + "\\no-such-folder");
   EXPECT_EQ(out.Finish(), "");
   EXPECT_EQ(test::List(dir_ / "app"), before);

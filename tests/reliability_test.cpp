@@ -1,12 +1,18 @@
 // No record lost, no file outside the case: the file service's refusals and
 // statuses, hand-over names, hostile file systems and names, exactly-once
 // hand-over, and bounded work on hostile pictures.
+#ifndef _WIN32
 #include <fcntl.h>
+#endif
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <pthread.h>
+#endif
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -52,6 +58,7 @@ std::vector<std::string> HandOvers(const std::string& folder) {
   return out;
 }
 
+#ifndef _WIN32  // POSIX by nature
 // Runs f in a child process; false when it has not finished within seconds.
 bool FinishesWithin(int seconds, const std::function<void()>& f) {
   const pid_t pid = ::fork();
@@ -71,6 +78,7 @@ bool FinishesWithin(int seconds, const std::function<void()>& f) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+#endif
 
 class Faults {
  public:
@@ -127,6 +135,7 @@ TEST_F(CaseTest, HandOversOfOneSecondNeverReplaceEachOther) {
                                                       "exif_0815_20110811143006.xml"}));
 }
 
+#ifndef _WIN32  // POSIX by nature
 TEST_F(CaseTest, ProcessesRacingForOneHandOverNameEachGetTheirOwn) {
   constexpr int kProcesses = 4, kEach = 5;
   std::vector<pid_t> children;
@@ -144,6 +153,7 @@ TEST_F(CaseTest, ProcessesRacingForOneHandOverNameEachGetTheirOwn) {
   EXPECT_EQ(files.front(), "exif_0815_20110811143005.xml");
   for (const auto& f : files) EXPECT_EQ(Filenames(case_.app_path + "/" + f, true).size(), 7u) << f;
 }
+#endif
 
 TEST_F(CaseTest, OperatorNumbersNeverPlaceTheHandOverElsewhere) {
   fs::create_directories(case_.app_path + "/exif_x");
@@ -165,6 +175,7 @@ TEST_F(CaseTest, OperatorNumbersNeverPlaceTheHandOverElsewhere) {
 
 // Hostile file systems ---------------------------------------------------------------
 
+#ifndef _WIN32  // POSIX by nature
 TEST_F(CaseTest, FifosUnderWorkspaceAndRecordNamesNeverBlock) {
   const char* workspace[] = {"busiinfoprocess.xml", "resourceprocess.xml", "documentfilesource.xml",
                              "top/kelexplorersource.xml", "top/case/kelexplorersource.xml"};
@@ -191,6 +202,7 @@ TEST_F(CaseTest, FifosUnderWorkspaceAndRecordNamesNeverBlock) {
   ASSERT_EQ(::mkfifo((case_.case_folder + "/pipe.jpg").c_str(), 0644), 0);
   EXPECT_TRUE(FinishesWithin(20, [&] { NewWrite(case_.case_folder + "/pipe.jpg"); }));
 }
+#endif
 
 const std::string kThreeRecords =
     "<?xml version='1.0' encoding='GBK'?><root><info Filename='a.jpg'/><info Filename='b.jpg'/>"
@@ -251,13 +263,14 @@ TEST_F(CaseTest, ShortReadsGiveTheSameRecords) {
 TEST_F(CaseTest, AWorkingFileOverOneGibibyteIsSetAsideUnread) {
   {
     test::Write(exifinfo_, "<?xml version='1.0'?><root>");
-    ASSERT_EQ(::truncate(exifinfo_.c_str(), (std::int64_t{1} << 30) + 1), 0);  // sparse
+    fs::resize_file(test::P(exifinfo_), (std::uintmax_t{1} << 30) + 1);  // sparse
   }
   Write();
   EXPECT_EQ(Filenames(exifinfo_).size(), 3u);
   EXPECT_EQ(fs::file_size(exifinfo_ + ".unreadable-20110811143005"), (1u << 30) + 1);
 }
 
+#ifndef _WIN32  // POSIX by nature
 TEST_F(CaseTest, SymbolicLinksAreReplacedNeverWrittenThrough) {
   const std::string target = dir_ / "elsewhere.xml";
   test::Write(target, kThreeRecords);
@@ -330,6 +343,7 @@ TEST(FileService, TheNoReplaceRenameFallsBackOnAHardLink) {
   ASSERT_EQ(::stat((dir / "a.xml").c_str(), &st), 0);
   EXPECT_EQ(st.st_nlink, 1u);  // the temporary name is gone
 }
+#endif
 
 TEST(FileService, OnlyAbandonedTemporariesAreSweptAndNotOnEverySave) {
   TempDir dir;
@@ -337,20 +351,19 @@ TEST(FileService, OnlyAbandonedTemporariesAreSweptAndNotOnEverySave) {
   const std::string old = dir / ".pmtmp-99998-0-deadbeef";
   test::Write(live, "in progress");
   test::Write(old, "abandoned");
-  const struct timespec hours_ago[2] = {{std::time(nullptr) - 7200, 0},
-                                        {std::time(nullptr) - 7200, 0}};
-  ::utimensat(AT_FDCWD, old.c_str(), hours_ago, 0);
+  test::SetModified(old, std::time(nullptr) - 7200);
   platform::AtomicWriteFile(dir / "exifinfo.xml", "x");
   EXPECT_TRUE(test::Exists(live));
   EXPECT_FALSE(test::Exists(old));
   test::Write(old, "abandoned later");
-  ::utimensat(AT_FDCWD, old.c_str(), hours_ago, 0);
+  test::SetModified(old, std::time(nullptr) - 7200);
   platform::AtomicWriteFile(dir / "exifinfo.xml", "y");
   EXPECT_TRUE(test::Exists(old));  // the folder was swept within the hour
 }
 
 // Cancellation ------------------------------------------------------------------------
 
+#ifndef _WIN32  // POSIX by nature
 TEST_F(CaseTest, AThreadCancelledInsideACallIsCancelledAndTheProcessLivesOn) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer cannot follow a cancelled thread's unwinding";
@@ -372,6 +385,7 @@ TEST_F(CaseTest, AThreadCancelledInsideACallIsCancelledAndTheProcessLivesOn) {
   Write();  // the library works on after it
   EXPECT_EQ(Filenames(exifinfo_).size(), 3u);
 }
+#endif
 
 TEST_F(CaseTest, AMethodAfterALockTimeoutWorks) {
   {
@@ -513,16 +527,14 @@ TEST_F(ExactlyOnce, AWorkingFileChangedWhileTheHandOverIsWrittenKeepsOnlyTheNewR
 TEST_F(ExactlyOnce, AnEditKeepingSizeAndTimeIsNotMistakenForTheFileRead) {
   const std::string working = dir_ / "pics/A/B/exifinfo.xml";
   test::Write(working, "<?xml version='1.0' encoding='GBK'?><root><info Filename='d1'/></root>");
-  struct stat before {};
-  ::stat(working.c_str(), &before);
+  const auto before = fs::last_write_time(test::P(working));
   {
     Faults faults([&, done = false](platform::Op op) mutable {
       if (op == platform::Op::kWrite && !done) {
         done = true;  // rewritten in place: same inode, same size, old time
         test::Write(working,
                     "<?xml version='1.0' encoding='GBK'?><root><info Filename='e1'/></root>");
-        const struct timespec times[2] = {before.st_atim, before.st_mtim};
-        ::utimensat(AT_FDCWD, working.c_str(), times, 0);
+        fs::last_write_time(test::P(working), before);
       }
       return platform::Fault{};
     });
@@ -531,6 +543,7 @@ TEST_F(ExactlyOnce, AnEditKeepingSizeAndTimeIsNotMistakenForTheFileRead) {
   EXPECT_EQ(Filenames(working), std::vector<std::string>{"e1"});
 }
 
+#ifndef _WIN32  // POSIX by nature
 TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
   constexpr int kWriters = 3, kEach = 30;
   const std::string picture = tooling::BuildCameraJpeg({});
@@ -581,6 +594,7 @@ TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
   for (const auto& [name, n] : seen) EXPECT_EQ(n, 1) << name;
   EXPECT_GT(HandOvers(dir_ / "case").size(), 1u);
 }
+#endif
 
 // Bounded work on hostile pictures -------------------------------------------------------------
 
@@ -588,7 +602,7 @@ TEST(HostilePictures, AFileOfTwoGibibytesOrMoreIsNotRead) {
   TempDir dir;
   const std::string path = dir / "huge.jpg";
   test::Write(path, std::string("\xFF\xD8\xFF\xE0", 4));
-  ASSERT_EQ(::truncate(path.c_str(), std::int64_t{1} << 31), 0);  // sparse, no FF E1 anywhere
+  fs::resize_file(test::P(path), std::uintmax_t{1} << 31);  // sparse, no FF E1 anywhere
   reader::ExifReader reader;
   EXPECT_THROW(reader.Load(path), reader::FileError);
   EXPECT_EQ(reader.BytesRead(), 0);

@@ -1,13 +1,20 @@
 #include "tests/support.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <time.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <chrono>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,44 +23,96 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+#ifdef _WIN32
+int Dup(int fd) { return ::_dup(fd); }
+int Dup2(int from, int to) { return ::_dup2(from, to); }
+int FileNo(std::FILE* f) { return ::_fileno(f); }
+int Close(int fd) { return ::_close(fd); }
+void TzSet() { ::_tzset(); }
+#else
+int Dup(int fd) { return ::dup(fd); }
+int Dup2(int from, int to) { return ::dup2(from, to); }
+int FileNo(std::FILE* f) { return ::fileno(f); }
+int Close(int fd) { return ::close(fd); }
+void TzSet() { ::tzset(); }
+#endif
+}  // namespace
+
 namespace picmeta::test {
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "picmeta-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+fs::path P(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string U8(const fs::path& path) {
+  const std::u8string s = path.u8string();
+  return std::string(s.begin(), s.end());
 }
+
+namespace {
+// A new folder of a random name under base, never one that exists.
+std::string NewFolder(const fs::path& base, const char* prefix) {
+  static std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%016llx", prefix, static_cast<unsigned long long>(random()));
+    std::error_code ec;
+    if (fs::create_directory(base / name, ec) && !ec) return U8(base / name);
+  }
+  throw std::runtime_error("cannot create a temporary folder");
+}
+}  // namespace
+
+TempDir::TempDir() : path_(NewFolder(fs::temp_directory_path(), "picmeta-test-")) {}
 
 TempDir::~TempDir() {
   std::error_code ec;
   // Tests make files read-only; give write back so removal works as non-root.
-  for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::end(it); it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(P(path_), ec); it != fs::end(it); it.increment(ec))
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
+  fs::remove_all(P(path_), ec);
 }
 
 void Write(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  fs::create_directories(P(path).parent_path());
+  std::ofstream out(P(path), std::ios::binary | std::ios::trunc);
   out << bytes;
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(P(path), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-bool Exists(const std::string& path) { return fs::exists(path); }
+bool Exists(const std::string& path) { return fs::exists(P(path)); }
 
 std::vector<std::string> List(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(P(folder), ec)) names.push_back(U8(e.path().filename()));
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void SetModified(const std::string& path, std::time_t when) {
+  const auto at = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when));
+  std::error_code ec;
+  fs::last_write_time(P(path), at, ec);
+  if (ec) throw std::runtime_error("cannot set the time of " + path);
+}
+
+void SetEnv(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  ::_putenv_s(name, value ? value->c_str() : "");
+#else
+  if (value) {
+    ::setenv(name, value->c_str(), 1);
+  } else {
+    ::unsetenv(name);
+  }
+#endif
 }
 
 namespace {
@@ -70,15 +129,14 @@ std::string FromGbk(const std::string& gbk) { return Convert(gbk, "UTF-8", "GBK"
 CaptureOutput::CaptureOutput() {
   std::fflush(stdout);
   std::fflush(stderr);
-  char name[] = "/tmp/picmeta-capture-XXXXXX";
-  const int fd = ::mkstemp(name);
-  if (fd < 0) throw std::runtime_error("mkstemp");
-  file_ = name;
-  saved_out_ = ::dup(1);
-  saved_err_ = ::dup(2);
-  ::dup2(fd, 1);
-  ::dup2(fd, 2);
-  ::close(fd);
+  file_ = NewFolder(fs::temp_directory_path(), "picmeta-capture-") + "/out";
+  std::FILE* f = std::fopen(P(file_).string().c_str(), "wb");
+  if (!f) throw std::runtime_error("cannot create " + file_);
+  saved_out_ = Dup(1);
+  saved_err_ = Dup(2);
+  Dup2(FileNo(f), 1);
+  Dup2(FileNo(f), 2);
+  std::fclose(f);
 }
 
 std::string CaptureOutput::Finish() {
@@ -86,12 +144,13 @@ std::string CaptureOutput::Finish() {
   done_ = true;
   std::fflush(stdout);
   std::fflush(stderr);
-  ::dup2(saved_out_, 1);
-  ::dup2(saved_err_, 2);
-  ::close(saved_out_);
-  ::close(saved_err_);
+  Dup2(saved_out_, 1);
+  Dup2(saved_err_, 2);
+  Close(saved_out_);
+  Close(saved_err_);
   std::string text = Read(file_);
-  ::unlink(file_.c_str());
+  std::error_code ec;
+  fs::remove_all(P(file_).parent_path(), ec);
   return text;
 }
 
@@ -105,19 +164,15 @@ bool HaveSharedPictures() { return fs::exists(SharedPicture("test1.jpg")); }
 
 FixedClock::FixedClock() {
   if (const char* tz = std::getenv("TZ")) saved_tz_ = tz;
-  ::setenv("TZ", "CST-8", 1);
-  ::tzset();
+  SetEnv("TZ", "CST-8");
+  TzSet();
   Set(kInstant);
 }
 
 FixedClock::~FixedClock() {
   platform::FixClockForTesting(std::nullopt);
-  if (saved_tz_) {
-    ::setenv("TZ", saved_tz_->c_str(), 1);
-  } else {
-    ::unsetenv("TZ");
-  }
-  ::tzset();
+  SetEnv("TZ", saved_tz_);
+  TzSet();
 }
 
 void FixedClock::Set(long instant) { platform::FixClockForTesting(instant); }

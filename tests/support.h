@@ -1,6 +1,8 @@
 #ifndef PICMETA_TESTS_SUPPORT_H
 #define PICMETA_TESTS_SUPPORT_H
 
+#include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,10 +24,19 @@ class TempDir {
   std::string path_;
 };
 
+// A UTF-8 path for std::filesystem and the streams (on Windows a plain
+// std::string would be taken in the ANSI code page).
+std::filesystem::path P(const std::string& utf8);
+std::string U8(const std::filesystem::path& path);
+
 void Write(const std::string& path, const std::string& bytes);  // creates folders
 std::string Read(const std::string& path);                      // "" when missing
 bool Exists(const std::string& path);
 std::vector<std::string> List(const std::string& folder);  // sorted names
+// Sets a file's modification (and access) time.
+void SetModified(const std::string& path, std::time_t when);
+// Sets or (nullopt) removes an environment variable.
+void SetEnv(const char* name, const std::optional<std::string>& value);
 
 // Encodes UTF-8 text as GBK (for workspace files written by the host).
 std::string Gbk(const std::string& utf8);

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -82,9 +81,7 @@ const std::vector<std::string> kWriteOrder = {
     "Offset",    "Soioffset", "Datecreat", "Datemodified", "BusiProcess"};
 
 TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
-  const struct timespec times[2] = {{1312336800, 0},
-                                    {1312336800, 0}};  // 2011-08-03 10:00 in Beijing
-  ::utimensat(AT_FDCWD, (case_.case_folder + "/IMG_0001.JPG").c_str(), times, 0);
+  test::SetModified(case_.case_folder + "/IMG_0001.JPG", 1312336800);  // 2011-08-03 10:00 in Beijing
   Write();
   auto records = RecordsIn(exifinfo_);
   EXPECT_EQ(Filenames(records),

@@ -1,5 +1,6 @@
 #include "tools/exif_builder.h"
 
+#include <filesystem>
 #include <fstream>
 
 namespace picmeta::tooling {
@@ -248,8 +249,12 @@ std::string BuildCameraJpeg(const CameraPicture& p) {
   return BuildJpeg(tiff, o);
 }
 
+std::filesystem::path Utf8Path(std::string_view path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
 bool WriteFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);

@@ -2,6 +2,7 @@
 #define PICMETA_TOOLS_EXIF_BUILDER_H
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -105,6 +106,9 @@ struct CameraPicture {
 std::string BuildCameraJpeg(const CameraPicture& picture);
 
 bool WriteFile(const std::string& path, std::string_view bytes);
+// A path of the library's UTF-8 form for std::filesystem and the streams, on
+// every platform (a plain std::string is the ANSI code page on Windows).
+std::filesystem::path Utf8Path(std::string_view path);
 
 }  // namespace picmeta::tooling
 

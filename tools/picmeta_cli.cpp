@@ -2,14 +2,22 @@
 // support staff and scripts. What a call did comes from the library's
 // diagnostics events: warnings and errors on stderr, the hand-over file's
 // path on stdout.
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+#include <shellapi.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -301,6 +309,14 @@ bool SameFile(const std::string& in, const std::string& out) {
   return true;
 }
 
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+  return ::_isatty(::_fileno(stdout)) != 0;
+#else
+  return ::isatty(1) != 0;
+#endif
+}
+
 std::optional<std::string> ReadInput(const std::string& path) {
   std::string bytes;
   const platform::Status s = platform::ReadWholeFile(path, kMaxInput, bytes);
@@ -341,7 +357,7 @@ int Unscramble(const Args& a, Outcome&) {
     std::cerr << "warning: " << a.operands[0]
               << " does not unscramble to an XML declaration: is it a hand-over file?\n";
   if (a.operands.size() == 2) return WriteOutput(a.operands[1], *bytes) ? kDone : kNothingWritten;
-  const std::string out = ::isatty(1) && !a.Flag("raw") ? AsUtf8(*bytes) : *bytes;
+  const std::string out = StdoutIsTerminal() && !a.Flag("raw") ? AsUtf8(*bytes) : *bytes;
   std::cout.write(out.data(), static_cast<std::streamsize>(out.size()));
   return std::cout ? kDone : kNothingWritten;
 }
@@ -443,12 +459,22 @@ int Demo(const Args& a, Outcome& o) {
   }
   std::string root;
   if (a.operands.empty()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "picmeta-demo-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
+    // A new folder of a random name, never one that exists.
+    std::random_device random;
+    std::error_code ec;
+    for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "picmeta-demo-%08x", static_cast<unsigned>(random()));
+      const auto candidate = std::filesystem::temp_directory_path(ec) / name;
+      if (!ec && std::filesystem::create_directory(candidate, ec) && !ec) {
+        const std::u8string utf8 = candidate.u8string();
+        root.assign(utf8.begin(), utf8.end());
+      }
+    }
+    if (root.empty()) {
       std::cerr << "error: cannot create a temporary folder\n";
       return kNothingWritten;
     }
-    root = pattern;
   } else {
     root = a.operands[0];
   }
@@ -484,7 +510,7 @@ int Demo(const Args& a, Outcome& o) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "--version") {
     std::cout << "picmeta " << PICMETA_VERSION << "\n";
     return kDone;
@@ -533,3 +559,28 @@ int main(int argc, char** argv) {
   picmeta::SetLogHandler(nullptr);
   return status;
 }
+
+#ifdef _WIN32
+// Arguments in UTF-8, whatever the ANSI code page: Chinese folder and picture
+// names reach the library intact.
+int main() {
+  int argc = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (!wide) return kUsage;
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), n, nullptr, nullptr);
+    arg.resize(std::strlen(arg.c_str()));
+    args.push_back(std::move(arg));
+  }
+  ::LocalFree(wide);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return Main(argc, argv); }
+#endif

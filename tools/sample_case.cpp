@@ -10,7 +10,7 @@ namespace picmeta::tooling {
 namespace {
 
 void Put(const std::string& path, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::filesystem::create_directories(Utf8Path(path).parent_path());
   if (!WriteFile(path, bytes)) throw std::runtime_error("cannot write " + path);
 }
 

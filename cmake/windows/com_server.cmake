@@ -1,0 +1,34 @@
+# picmeta.dll: the library as a COM in-process server with the C interface,
+# its type library made by widl from the IDL and embedded as a resource.
+enable_language(RC)
+find_program(PICMETA_WIDL widl REQUIRED)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(widl_flags --win64 -L /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+else()
+  set(widl_flags --win32 -L /usr/lib/i386-linux-gnu/wine/i386-windows)
+endif()
+set(idl ${PROJECT_SOURCE_DIR}/platform/win/picmeta.idl)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/picmeta.tlb ${PROJECT_BINARY_DIR}/picmeta_idl.h
+  COMMAND ${PICMETA_WIDL} ${widl_flags} -I /usr/include/wine/wine/windows
+          -t -T ${PROJECT_BINARY_DIR}/picmeta.tlb -h -H ${PROJECT_BINARY_DIR}/picmeta_idl.h ${idl}
+  DEPENDS ${idl}
+  COMMENT "Type library and interface header from picmeta.idl"
+  VERBATIM)
+add_custom_target(picmeta_typelib DEPENDS ${PROJECT_BINARY_DIR}/picmeta.tlb ${PROJECT_BINARY_DIR}/picmeta_idl.h)
+
+add_library(picmeta SHARED $<TARGET_OBJECTS:picmeta_obj>
+  platform/win/com_server.cpp platform/win/picmeta.rc platform/win/picmeta.def)
+add_dependencies(picmeta picmeta_typelib)
+set_source_files_properties(platform/win/picmeta.rc PROPERTIES
+  OBJECT_DEPENDS ${PROJECT_BINARY_DIR}/picmeta.tlb)
+string(REPLACE "." "," version_commas "${PROJECT_VERSION}.0")
+file(WRITE ${PROJECT_BINARY_DIR}/picmeta_version.h.new
+  "#define PICMETA_VERSION_COMMAS ${version_commas}\n#define PICMETA_VERSION_TEXT \"${PROJECT_VERSION}\"\n")
+configure_file(${PROJECT_BINARY_DIR}/picmeta_version.h.new ${PROJECT_BINARY_DIR}/picmeta_version.h COPYONLY)
+target_compile_definitions(picmeta PRIVATE PICMETA_BUILDING)
+target_include_directories(picmeta PRIVATE ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+target_link_libraries(picmeta PRIVATE ole32 oleaut32 uuid advapi32)
+# picmeta.dll with the import library libpicmeta.dll.a.
+set_target_properties(picmeta PROPERTIES PREFIX "" IMPORT_PREFIX "lib" RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
+  ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})

@@ -1,0 +1,13 @@
+#include <ctime>
+
+#include "platform/clock.h"
+
+namespace picmeta::platform::detail {
+
+std::tm LocalTime(std::time_t t) {
+  std::tm tm{};
+  if (localtime_s(&tm, &t) != 0) tm = std::tm{};
+  return tm;
+}
+
+}  // namespace picmeta::platform::detail

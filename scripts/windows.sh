@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Builds the Windows COM server (picmeta.dll), 32- and 64-bit, with MinGW-w64
+# on Debian 12, and runs the Windows test suite under Wine.
+#   scripts/windows.sh             install, build both, test both
+#   scripts/windows.sh --no-tests  install and build only
+# Results: dist/windows/x86/ and dist/windows/x64/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+run_tests=1
+[ "${1:-}" = "--no-tests" ] && run_tests=0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+# ---- Packages ------------------------------------------------------------------
+packages=(cmake make xz-utils dpkg-dev libgtest-dev libxml2-dev
+          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
+          mingw-w64-tools libwine-dev wine wine32:i386 wine64)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# ---- libxml2 from Debian's source package of the version the Linux build uses --
+xml_version=$(dpkg-query -W -f='${Version}' libxml2-dev)
+cache=$root/.cache/windows
+src_cache=$cache/libxml2-src-$xml_version
+if [ ! -f "$src_cache/ok" ]; then
+  echo "fetching libxml2 $xml_version sources"
+  rm -rf "$src_cache" && mkdir -p "$src_cache/apt/lists/partial" "$src_cache/apt/cache/archives/partial" "$src_cache/get"
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  key=/usr/share/keyrings/debian-archive-keyring.gpg
+  {
+    echo "deb-src [signed-by=$key] http://deb.debian.org/debian $codename main"
+    echo "deb-src [signed-by=$key] http://deb.debian.org/debian $codename-updates main"
+    echo "deb-src [signed-by=$key] http://deb.debian.org/debian-security $codename-security main"
+  } >"$src_cache/apt/sources.list"
+  # A private source list and state: the machine's apt configuration is left as it is.
+  apt_opts=(-o "Dir::Etc::SourceList=$src_cache/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+            -o "Dir::State::Lists=$src_cache/apt/lists" -o "Dir::Cache=$src_cache/apt/cache"
+            -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+  apt-get "${apt_opts[@]}" update -qq
+  # apt checks each file against the signed Sources index; dpkg-source checks
+  # them again against the .dsc while unpacking.
+  (cd "$src_cache/get" && apt-get "${apt_opts[@]}" source --download-only -qq "libxml2=$xml_version")
+  (cd "$src_cache/get" && dpkg-source -x ./*.dsc "$src_cache/libxml2" >/dev/null)
+  (cd "$src_cache/get" && sha256sum ./*.dsc ./*.tar.* >"$src_cache/SHA256SUMS")
+  touch "$src_cache/ok"
+fi
+(cd "$src_cache/get" && sha256sum --quiet -c "$src_cache/SHA256SUMS")
+
+# Bumped whenever the libxml2 build below changes, so that the cache is rebuilt.
+recipe=r2
+build_libxml2() {  # arch
+  local arch=$1 prefix=$cache/libxml2-$xml_version-$1-$recipe
+  [ -f "$prefix/ok" ] && return 0
+  echo "building libxml2 $xml_version for $arch"
+  rm -rf "$prefix" "$cache/build-libxml2-$arch"
+  # Only what the library uses: the parser, the tree, XPath, output. Input is
+  # decoded by the library itself, so no iconv.
+  cmake -S "$src_cache/libxml2" -B "$cache/build-libxml2-$arch" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/windows/mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
+    -DCMAKE_C_FLAGS=-DLIBXML_STATIC \
+    -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF \
+    -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_PROGRAMS=OFF -DLIBXML2_WITH_TESTS=OFF \
+    -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF -DLIBXML2_WITH_MODULES=OFF \
+    -DLIBXML2_WITH_CATALOG=OFF -DLIBXML2_WITH_DOCB=OFF -DLIBXML2_WITH_HTML=OFF \
+    -DLIBXML2_WITH_SCHEMAS=OFF -DLIBXML2_WITH_SCHEMATRON=OFF -DLIBXML2_WITH_XINCLUDE=OFF \
+    -DLIBXML2_WITH_LEGACY=OFF -DLIBXML2_WITH_DEBUG=OFF -DLIBXML2_WITH_ISO8859X=OFF >/dev/null
+  cmake --build "$cache/build-libxml2-$arch" -j"$(nproc)" >/dev/null
+  cmake --install "$cache/build-libxml2-$arch" >/dev/null
+  rm -rf "$cache/build-libxml2-$arch"
+  touch "$prefix/ok"
+}
+
+# ---- The DLLs, the program and the tests ------------------------------------------
+build_picmeta() {  # arch dist-name
+  local arch=$1 dist=$root/dist/windows/$2 build=$root/build-windows/$2
+  local xml=$cache/libxml2-$xml_version-$arch-$recipe
+  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/windows/mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DPICMETA_TESTS=$([ $run_tests = 1 ] && echo ON || echo OFF) \
+    -DPICMETA_INSTALL=OFF -DPICMETA_WINE_TEMPLATE="$cache/wine-template" \
+    -DLIBXML2_INCLUDE_DIR="$xml/include/libxml2" -DLIBXML2_LIBRARY="$xml/lib/libxml2.a" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$([ "$arch" = i686 ] && echo /usr/bin/wine || echo /usr/lib/wine/wine64)" \
+    >/dev/null
+  # (Wine's own complaints while test lists are read are not the build's.)
+  cmake --build "$build" -j"$(nproc)" 2>&1 | { grep -vE '^[0-9a-f]{4}:(err|fixme):' || true; }
+  rm -rf "$dist" && mkdir -p "$dist/include"
+  cp "$build/picmeta.dll" "$build/libpicmeta.dll.a" "$build/picmeta.tlb" "$build/picmeta.exe" "$dist/"
+  cp -r "$root/include/picmeta" "$dist/include/"
+  cp "$build/picmeta_idl.h" "$dist/include/picmeta/picmeta_com.h"
+}
+
+for arch in i686 x86_64; do build_libxml2 "$arch"; done
+# ---- Wine, for the tests (the test lists are read from the programs at build time)
+# One template prefix, booted once and copied by every test that needs its own.
+export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$cache/wine-template
+if [ $run_tests = 1 ] && [ ! -f "$WINEPREFIX/ok" ]; then
+  rm -rf "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/ok"
+fi
+if [ $run_tests = 1 ]; then
+  # A server that exits when idle, just as a client starts, makes that start
+  # fail: one that stays is started (in place of one already running).
+  wineserver -p 2>/dev/null || { wineserver -k 2>/dev/null || true; wineserver -w; wineserver -p; }
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  # The prefix's own services start with the first program of each bitness and
+  # live as long as the server: started here, they hold no test's output open.
+  /usr/bin/wine cmd /c exit </dev/null >/dev/null 2>&1
+  /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
+fi
+build_picmeta i686 x86
+build_picmeta x86_64 x64
+[ $run_tests = 1 ] || exit 0
+
+# ---- Tests under Wine -------------------------------------------------------------
+
+status=0
+for dist in x86 x64; do
+  echo "== Windows $dist tests under Wine"
+  ctest --test-dir "$root/build-windows/$dist" -j"$(nproc)" --output-on-failure || status=1
+done
+exit $status

@@ -65,6 +65,10 @@ class CodeTable {
   static constexpr std::uint32_t kLong = 0xFE000000u;  // more than 3 bytes: asked each time
 
   std::uint32_t Ask(char32_t cp) {
+    // Private-use characters have no agreed bytes (code page 936 puts them in
+    // GBK's user-defined areas, iconv refuses them): written as references
+    // everywhere, so that every build writes the same file.
+    if (cp >= 0xE000 && cp <= 0xF8FF) return kNone;
     std::string bytes;
     std::lock_guard lock(mutex_);
     if (!encoder_.Encode(cp, bytes) || bytes.empty()) return kNone;

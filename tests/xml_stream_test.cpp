@@ -176,6 +176,19 @@ TEST(XmlStream, ANameTheEncodingCannotCarryIsRefusedAndLeavesNothing) {
   EXPECT_EQ(back.SelectNodes("root/info").size(), 1u);
 }
 
+TEST(XmlStream, PrivateUseCharactersAreWrittenAsReferencesOnEveryPlatform) {
+  XmlFrame frame;
+  ASSERT_TRUE(records::RecordFrame(frame));
+  XmlItemWriter writer;
+  std::string out;
+  writer.Begin(frame, [&out](std::string_view b) { out.append(b); });
+  auto info = XmlItem::Element("info");
+  info.SetAttribute("Make", "\uE000\uF8F5\u4E2D\u20AC");
+  writer.Write(info);
+  writer.End();
+  EXPECT_NE(out.find("Make=\"&#57344;&#63733;\xD6\xD0\x80\""), std::string::npos) << out;
+}
+
 TEST(XmlStream, MarksTakeBackWhatWasWrittenSince) {
   XmlFrame frame;
   ASSERT_TRUE(records::RecordFrame(frame));

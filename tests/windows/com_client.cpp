@@ -65,6 +65,49 @@ int wmain(int argc, wchar_t** argv) {
   // A missing folder is no error to the host either.
   say("missing", o->DeleteDatafromXML(Text(root + sep + L"no-such-folder"), Text(L"x.jpg")));
   std::fprintf(result, "released %lu\n", o->Release());
+
+  // The module may be unloaded only once every object and server lock is gone.
+  const HMODULE dll = ::GetModuleHandleW(L"picmeta.dll");
+  using CanUnload = HRESULT(STDAPICALLTYPE*)();
+  using GetClass = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  const auto can_unload = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(::GetProcAddress(dll, "DllCanUnloadNow")));
+  const auto get_class = reinterpret_cast<GetClass>(reinterpret_cast<void*>(::GetProcAddress(dll, "DllGetClassObject")));
+  if (!can_unload || !get_class) return 5;
+  const bool idle_at_start = can_unload() == S_OK;
+  IClassFactory* factory = nullptr;
+  get_class(CLSID_clsmain, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  const bool factory_held = can_unload() == S_FALSE;
+  factory->LockServer(TRUE);
+  _clsmain* object = nullptr;
+  factory->CreateInstance(nullptr, IID__clsmain, reinterpret_cast<void**>(&object));
+  factory->Release();
+  const bool locked_held = can_unload() == S_FALSE;
+  factory = nullptr;
+  get_class(CLSID_clsmain, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  factory->LockServer(FALSE);
+  factory->Release();
+  const bool object_held = can_unload() == S_FALSE;
+  object->Release();
+  const bool idle_at_end = can_unload() == S_OK;
+  std::fprintf(result, "unload %s\n",
+               idle_at_start && factory_held && locked_held && object_held && idle_at_end ? "ok" : "wrong");
+
+  // The same DLL exports the C interface.
+  using Create = void*(*)();
+  using Set = void (*)(void*, const char*);
+  using Get = size_t (*)(const void*, char*, size_t);
+  using Release = void (*)(void*);
+  const auto create = reinterpret_cast<Create>(reinterpret_cast<void*>(::GetProcAddress(dll, "picmeta_clsmain_create")));
+  const auto set = reinterpret_cast<Set>(reinterpret_cast<void*>(::GetProcAddress(dll, "picmeta_clsmain_set_GV_FilePath")));
+  const auto get = reinterpret_cast<Get>(reinterpret_cast<void*>(::GetProcAddress(dll, "picmeta_clsmain_get_GV_FilePath")));
+  const auto release = reinterpret_cast<Release>(reinterpret_cast<void*>(::GetProcAddress(dll, "picmeta_clsmain_release")));
+  if (!create || !set || !get || !release) return 6;
+  void* c = create();
+  set(c, "C:/x");
+  char buf[16] = {};
+  get(c, buf, sizeof buf);
+  release(c);
+  std::fprintf(result, "c-interface %s\n", std::string(buf) == "C:/x" ? "ok" : "wrong");
   ::CoUninitialize();
   std::fclose(result);
   return 0;

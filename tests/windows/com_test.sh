@@ -104,7 +104,8 @@ check_run late-binding "$work/late" ascii "$work/late.result" "${steps[@]}" "don
 new_case "$work/early"
 wine_run "$build/tests/com_client.exe" "$(win_path "$work/early")" / "$(win_path "$work/early.result")" ||
   fail "com_client failed"
-check_run early-binding "$work/early" chinese "$work/early.result" "${steps[@]}" "released 0"
+check_run early-binding "$work/early" chinese "$work/early.result" "${steps[@]}" "released 0" "unload ok" \
+  "c-interface ok"
 wine_run regsvr32 /s /u "$dll" || fail "regsvr32 /u failed"
 expect_keys HKLM absent
 echo "ok: unregistered machine-wide"

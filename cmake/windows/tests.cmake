@@ -19,3 +19,7 @@ if(PICMETA_WINE_TEMPLATE)
   set_tests_properties(Windows.ComServerRegistersAndRecordsThroughLateAndEarlyBinding PROPERTIES
                        TIMEOUT 600 RUN_SERIAL TRUE)
 endif()
+
+# GBK output throughput under code page 936 (run by hand; not a test).
+add_executable(picmeta_gbk_bench ${PROJECT_SOURCE_DIR}/bench/gbk_output.cpp)
+target_link_libraries(picmeta_gbk_bench PRIVATE picmeta_internal)

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/fs.h"
 
@@ -67,6 +68,49 @@ bool IsTemporaryName(std::string_view name) {
 }
 
 void SetDefaultLockTimeout(int timeout_ms) { g_lock_timeout_ms.store(timeout_ms); }
+
+// ---- What every platform's file service shares ----------------------------------
+
+bool FileExists(std::string_view path) {
+  FileInfo info;
+  return StatFile(path, info).ok();
+}
+
+FileInfo GetFile(std::string_view path) {
+  FileInfo info;
+  Check(StatFile(path, info), "cannot find file", path);
+  return info;
+}
+
+ReadFile::~ReadFile() { Close(); }
+
+ReadFile::ReadFile(ReadFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), size_(other.size_) {}
+
+ReadFile& ReadFile::operator=(ReadFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, -1);
+    size_ = other.size_;
+  }
+  return *this;
+}
+
+Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& bytes) {
+  ReadFile file;
+  if (Status s = file.Open(path); !s.ok()) return s;
+  if (file.size() > max_size) return {FileStatus::kTooLarge, 0};
+  bytes.resize(static_cast<std::size_t>(file.size()));
+  return file.ReadAt(0, bytes.data(), bytes.size());
+}
+
+void AtomicWriteFile(std::string_view path, std::string_view bytes) {
+  AtomicFileWriter writer(path);
+  writer.Write(bytes);
+  writer.Commit();
+}
+
+FolderLock::FolderLock(FolderLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
 
 namespace detail {
 

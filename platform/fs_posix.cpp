@@ -180,21 +180,10 @@ Status StatFile(std::string_view path, FileInfo& info) {
   return {};
 }
 
-bool FileExists(std::string_view path) {
-  FileInfo info;
-  return StatFile(path, info).ok();
-}
-
 bool FolderExists(std::string_view path) {
   const std::string native = NativePath(path);
   struct stat st {};
   return Sys(Op::kStat, [&] { return ::stat(native.c_str(), &st); }) == 0 && S_ISDIR(st.st_mode);
-}
-
-FileInfo GetFile(std::string_view path) {
-  FileInfo info;
-  Check(StatFile(path, info), "cannot find file", path);
-  return info;
 }
 
 std::string ParentFolderPath(std::string_view path) {
@@ -214,20 +203,6 @@ bool SameFile(std::string_view a, std::string_view b) {
 }
 
 // ---- ReadFile ----------------------------------------------------------------
-
-ReadFile::~ReadFile() { Close(); }
-
-ReadFile::ReadFile(ReadFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), size_(other.size_) {}
-
-ReadFile& ReadFile::operator=(ReadFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    size_ = other.size_;
-  }
-  return *this;
-}
 
 void ReadFile::Close() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
@@ -272,14 +247,6 @@ Status ReadFile::ReadAt(std::int64_t offset, void* buffer, std::size_t n) const 
   return {};
 }
 
-Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& bytes) {
-  ReadFile file;
-  if (Status s = file.Open(path); !s.ok()) return s;
-  if (file.size() > max_size) return {FileStatus::kTooLarge, 0};
-  bytes.resize(static_cast<std::size_t>(file.size()));
-  return file.ReadAt(0, bytes.data(), bytes.size());
-}
-
 // ---- Changing files ------------------------------------------------------------
 
 void DeleteFile(std::string_view path) {
@@ -291,12 +258,6 @@ void DeleteFile(std::string_view path) {
   if (IsReadOnly(st.st_mode)) Check({FileStatus::kReadOnly, EACCES}, "cannot delete", path);
   if (Sys(Op::kUnlink, [&] { return ::unlink(native.c_str()); }) != 0)
     Check(FromErrno(errno), "cannot delete", path);
-}
-
-void AtomicWriteFile(std::string_view path, std::string_view bytes) {
-  AtomicFileWriter writer(path);
-  writer.Write(bytes);
-  writer.Commit();
 }
 
 AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
@@ -429,7 +390,5 @@ FolderLock::~FolderLock() {
   ::close(static_cast<int>(handle_));
   --t_locks_held;
 }
-
-FolderLock::FolderLock(FolderLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
 
 }  // namespace picmeta::platform

@@ -247,21 +247,10 @@ Status StatFile(std::string_view path, FileInfo& info) {
   return {};
 }
 
-bool FileExists(std::string_view path) {
-  FileInfo info;
-  return StatFile(path, info).ok();
-}
-
 bool FolderExists(std::string_view path) {
   Status s;
   const auto data = Attributes(NativePath(path), s);
   return data && (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-FileInfo GetFile(std::string_view path) {
-  FileInfo info;
-  Check(StatFile(path, info), "cannot find file", path);
-  return info;
 }
 
 std::string ParentFolderPath(std::string_view path) {
@@ -293,20 +282,6 @@ bool SameFile(std::string_view a, std::string_view b) {
 }
 
 // ---- ReadFile ----------------------------------------------------------------
-
-ReadFile::~ReadFile() { Close(); }
-
-ReadFile::ReadFile(ReadFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), size_(other.size_) {}
-
-ReadFile& ReadFile::operator=(ReadFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    size_ = other.size_;
-  }
-  return *this;
-}
 
 void ReadFile::Close() {
   if (handle_ >= 0) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
@@ -362,14 +337,6 @@ Status ReadFile::ReadAt(std::int64_t offset, void* buffer, std::size_t n) const 
   return {};
 }
 
-Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& bytes) {
-  ReadFile file;
-  if (Status s = file.Open(path); !s.ok()) return s;
-  if (file.size() > max_size) return {FileStatus::kTooLarge, 0};
-  bytes.resize(static_cast<std::size_t>(file.size()));
-  return file.ReadAt(0, bytes.data(), bytes.size());
-}
-
 // ---- Changing files ------------------------------------------------------------
 
 void DeleteFile(std::string_view path) {
@@ -381,12 +348,6 @@ void DeleteFile(std::string_view path) {
   if (data->dwFileAttributes & FILE_ATTRIBUTE_READONLY) Check({FileStatus::kReadOnly, EACCES}, "cannot delete", path);
   if (Faulted(Op::kUnlink, s)) Check(s, "cannot delete", path);
   if (!::DeleteFileW(Wide(native).c_str())) Check(LastError(), "cannot delete", path);
-}
-
-void AtomicWriteFile(std::string_view path, std::string_view bytes) {
-  AtomicFileWriter writer(path);
-  writer.Write(bytes);
-  writer.Commit();
 }
 
 AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
@@ -544,7 +505,5 @@ FolderLock::~FolderLock() {
   ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
   if (t_held_count > 0) --t_held_count;  // locks are scoped: the last taken goes first
 }
-
-FolderLock::FolderLock(FolderLock&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
 
 }  // namespace picmeta::platform

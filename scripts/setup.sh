@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing.
+#   setup.sh [--with-recommends] [PACKAGE...]   the build's packages and these
 set -euo pipefail
+recommends=--no-install-recommends
+if [ "${1:-}" = "--with-recommends" ]; then
+  recommends=""
+  shift
+fi
 packages=(g++ cmake make pkg-config libxml2-dev libgtest-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
@@ -12,5 +18,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $sudo apt-get install -y -qq $recommends "${missing[@]}"
 fi

@@ -15,19 +15,15 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 
 # ---- Packages ------------------------------------------------------------------
-packages=(cmake make xz-utils dpkg-dev libgtest-dev libxml2-dev
-          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
-          mingw-w64-tools libwine-dev wine wine32:i386 wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+# Wine's 32-bit half needs the i386 architecture; setup.sh installs what is missing.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
   $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+bash scripts/setup.sh xz-utils dpkg-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  binutils-mingw-w64 mingw-w64-tools libwine-dev >/dev/null
+# Wine as Debian recommends it (the set the tests were made with).
+bash scripts/setup.sh --with-recommends wine wine32:i386 wine64 >/dev/null
 
 # ---- libxml2 from Debian's source package of the version the Linux build uses --
 xml_version=$(dpkg-query -W -f='${Version}' libxml2-dev)

@@ -60,8 +60,10 @@ void RejectDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
 }
 
 // Compiled queries are kept for the process: the same few constant queries
-// run for every record. A compiled expression is only read while it is
-// evaluated, so threads share it; compiling takes the lock.
+// run for every record. A compiled location path is only read while it is
+// evaluated, so threads share it; compiling takes the lock. (libxml2 writes
+// into an expression only to remember a function it resolved, and the
+// library's queries call none.)
 xmlXPathCompExpr* Compiled(std::string_view query) {
   static std::mutex mutex;
   static std::unordered_map<std::string, XPathCompPtr> cache;

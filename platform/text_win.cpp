@@ -81,11 +81,14 @@ std::optional<Codec> Lookup(const char* name) {
   return Codec{Kind::kCodePage, *page, info.MaxCharSize == 2 && *page != 54936};
 }
 
-// Code pages whose conversions take no flags (and no default-character query).
+// Code pages whose conversions take no flags at all.
 bool TakesNoFlags(UINT page) {
-  return page == 65000 || page == 54936 || page == 42 || (page >= 50220 && page <= 50229) ||
-         (page >= 57002 && page <= 57011);
+  return page == 65000 || page == 42 || (page >= 50220 && page <= 50229) || (page >= 57002 && page <= 57011);
 }
+
+// Code pages that cannot say whether a character had no bytes (GB18030
+// carries every character, and also takes no default-character query).
+bool EncodesBlindly(UINT page) { return TakesNoFlags(page) || page == 54936; }
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -246,7 +249,7 @@ bool EncodeAll(const Codec& c, const std::wstring& units, std::string& out, bool
   }
   if (units.empty()) return true;
   if (units.size() > 0x1FFFFFFF) return false;
-  const bool plain = TakesNoFlags(c.page);
+  const bool plain = EncodesBlindly(c.page);
   BOOL used_default = FALSE;
   const DWORD flags = plain ? 0 : WC_NO_BEST_FIT_CHARS;
   BOOL* used = plain ? nullptr : &used_default;

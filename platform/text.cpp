@@ -30,6 +30,18 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
   return len;
 }
 
+bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
+  if (!handle_) return false;
+  std::string joined;
+  if (!pending_.empty()) {
+    joined = std::move(pending_);
+    joined.append(piece);
+    piece = joined;
+    pending_.clear();
+  }
+  return Convert(piece, out);
+}
+
 std::string Mid(std::string_view text, std::size_t start, std::size_t count) {
   if (start == 0) start = 1;
   std::size_t i = 0;

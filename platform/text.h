@@ -44,11 +44,13 @@ class StreamDecoder {
   bool Finish() const { return pending_.empty(); }
 
  private:
+  // The platform's part: converts a piece with what was pending before it;
+  // a character the piece ends inside waits in pending_.
   bool Convert(std::string_view in, std::string& out);
   void* handle_ = nullptr;
   std::string pending_;
-  // A double-byte code page (GBK and its kin): runs of ASCII are copied as
-  // they stand and only the rest goes through the platform's converter.
+  // A double-byte code page (GBK and its kin) on POSIX: runs of ASCII are
+  // copied as they stand and only the rest goes through iconv.
   bool double_byte_ = false;
 };
 

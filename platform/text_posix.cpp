@@ -21,6 +21,34 @@ struct IconvClose {
 
 iconv_t Cd(void* handle) { return static_cast<iconv_t>(handle); }
 
+// Converts a run through iconv; a character the run ends inside goes to
+// pending.
+bool ConvertRun(iconv_t cd, std::string_view piece, std::string& out, std::string& pending) {
+  char* in = const_cast<char*>(piece.data());
+  std::size_t in_left = piece.size();
+  const std::size_t start = out.size();
+  out.resize(start + piece.size() * 2 + 64);
+  std::size_t done = start;
+  while (in_left > 0) {
+    char* dst = out.data() + done;
+    std::size_t dst_left = out.size() - done;
+    const std::size_t r = ::iconv(cd, &in, &in_left, &dst, &dst_left);
+    done = out.size() - dst_left;
+    if (r != static_cast<std::size_t>(-1)) continue;
+    if (errno == E2BIG) {
+      out.resize(out.size() + in_left * 4 + 64);
+    } else if (errno == EINVAL) {  // a character continues in the next piece
+      pending.assign(in, in_left);
+      break;
+    } else {
+      out.resize(start);
+      return false;
+    }
+  }
+  out.resize(done);
+  return true;
+}
+
 }  // namespace
 
 std::optional<std::string> ConvertText(std::string_view bytes, const char* to, const char* from) {
@@ -69,16 +97,8 @@ bool StreamDecoder::Open(const char* from) {
   return true;
 }
 
-bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
-  if (!handle_) return false;
-  std::string joined;
-  if (!pending_.empty()) {
-    joined = std::move(pending_);
-    joined.append(piece);
-    piece = joined;
-    pending_.clear();
-  }
-  if (!double_byte_) return Convert(piece, out);
+bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
+  if (!double_byte_) return ConvertRun(Cd(handle_), piece, out, pending_);
   // A byte below 0x80 standing alone is ASCII in these encodings; a byte from
   // 0x81 on leads a pair (GB18030's four-byte forms are two such pairs).
   const auto* b = reinterpret_cast<const unsigned char*>(piece.data());
@@ -94,7 +114,7 @@ bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
     i = j;
     while (j < n && b[j] >= 0x80) j += (b[j] == 0x80 || b[j] == 0xFF) ? 1 : 2;
     if (j > n) j -= 2;  // a pair split between this piece and the next
-    if (j > i && !Convert(piece.substr(i, j - i), out)) return false;
+    if (j > i && !ConvertRun(Cd(handle_), piece.substr(i, j - i), out, pending_)) return false;
     // What the converter kept back (a character continuing) and everything
     // after it waits for the next piece.
     if (!pending_.empty() || (j < n && b[j] >= 0x80)) {
@@ -103,32 +123,6 @@ bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
     }
     i = j;
   }
-  return true;
-}
-
-bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
-  char* in = const_cast<char*>(piece.data());
-  std::size_t in_left = piece.size();
-  const std::size_t start = out.size();
-  out.resize(start + piece.size() * 2 + 64);
-  std::size_t done = start;
-  while (in_left > 0) {
-    char* dst = out.data() + done;
-    std::size_t dst_left = out.size() - done;
-    const std::size_t r = ::iconv(Cd(handle_), &in, &in_left, &dst, &dst_left);
-    done = out.size() - dst_left;
-    if (r != static_cast<std::size_t>(-1)) continue;
-    if (errno == E2BIG) {
-      out.resize(out.size() + in_left * 4 + 64);
-    } else if (errno == EINVAL) {  // a character continues in the next piece
-      pending_.assign(in, in_left);
-      break;
-    } else {
-      out.resize(start);
-      return false;
-    }
-  }
-  out.resize(done);
   return true;
 }
 

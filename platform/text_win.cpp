@@ -126,18 +126,22 @@ bool Utf16ToUtf8(const wchar_t* units, std::size_t n, std::string& out) {
   return true;
 }
 
+void AppendUtf16(std::wstring& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    out.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
+    out.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+  } else {
+    out.push_back(static_cast<wchar_t>(cp));
+  }
+}
+
 // UTF-8 to UTF-16; false for bytes that are not UTF-8.
 bool Utf8ToUtf16(std::string_view text, std::wstring& out) {
   for (std::size_t i = 0; i < text.size();) {
     char32_t cp = 0;
     const std::size_t len = DecodeUtf8(text, i, cp);
     if (len == 0) return false;
-    if (cp >= 0x10000) {
-      out.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<wchar_t>(cp));
-    }
+    AppendUtf16(out, cp);
     i += len;
   }
   return true;
@@ -293,13 +297,12 @@ std::size_t WholeCharacters(const Codec& c, std::string_view in) {
     case Kind::kUtf16:
     case Kind::kUtf16Le:
     case Kind::kUtf16Be: {
+      // (A marked text comes here with its order found.) A high surrogate
+      // at the end waits for its pair.
       std::size_t whole = n - n % 2;
       if (whole >= 2) {
-        const bool big = c.kind == Kind::kUtf16Be;  // a marked text's order is checked when decoding
-        const std::uint32_t last = Unit(in, whole - 2, 2, big);
-        const std::uint32_t last_other = Unit(in, whole - 2, 2, !big);
-        if ((last >= 0xD800 && last <= 0xDBFF) || (c.kind == Kind::kUtf16 && last_other >= 0xD800 && last_other <= 0xDBFF))
-          whole -= 2;
+        const std::uint32_t last = Unit(in, whole - 2, 2, c.kind == Kind::kUtf16Be);
+        if (last >= 0xD800 && last <= 0xDBFF) whole -= 2;
       }
       return whole;
     }
@@ -359,11 +362,6 @@ std::size_t WholeCharacters(const Codec& c, std::string_view in) {
   return n;
 }
 
-bool ToUtf16(const Codec& c, std::string_view in, std::wstring& units) {
-  std::string utf8;
-  return DecodeAll(c, in, utf8) && Utf8ToUtf16(utf8, units);
-}
-
 // The converter's state packs into the handle itself, so that nothing is
 // allocated: a set bit 0, then whether a text has started, the double-byte
 // flag, the kind and the code page.
@@ -385,10 +383,12 @@ std::optional<std::string> ConvertText(std::string_view bytes, const char* to, c
   const auto in = Lookup(from);
   const auto out = Lookup(to);
   if (!in || !out) return std::nullopt;
+  std::string utf8;
+  if (!DecodeAll(*in, bytes, utf8)) return std::nullopt;
+  if (out->kind == Kind::kUtf8) return utf8;  // the common case: documents read
   std::wstring units;
-  if (!ToUtf16(*in, bytes, units)) return std::nullopt;
   std::string result;
-  if (!EncodeAll(*out, units, result, true)) return std::nullopt;
+  if (!Utf8ToUtf16(utf8, units) || !EncodeAll(*out, units, result, true)) return std::nullopt;
   return result;
 }
 
@@ -402,20 +402,7 @@ bool StreamDecoder::Open(const char* from) {
   if (!codec) return false;
   handle_ = Pack(*codec, false);
   pending_.clear();
-  double_byte_ = codec->double_byte;
   return true;
-}
-
-bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
-  if (!handle_) return false;
-  std::string joined;
-  if (!pending_.empty()) {
-    joined = std::move(pending_);
-    joined.append(piece);
-    piece = joined;
-    pending_.clear();
-  }
-  return Convert(piece, out);
 }
 
 bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
@@ -462,12 +449,7 @@ bool CharEncoder::Open(const char* to) {
 bool CharEncoder::Encode(char32_t cp, std::string& out) {
   if (!handle_ || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
   std::wstring units;
-  if (cp >= 0x10000) {
-    units.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
-    units.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-  } else {
-    units.push_back(static_cast<wchar_t>(cp));
-  }
+  AppendUtf16(units, cp);
   // Each character stands alone: no byte-order mark before it.
   return EncodeAll(Unpack(handle_), units, out, false);
 }

@@ -29,6 +29,11 @@ configure_file(${PROJECT_BINARY_DIR}/picmeta_version.h.new ${PROJECT_BINARY_DIR}
 target_compile_definitions(picmeta PRIVATE PICMETA_BUILDING)
 target_include_directories(picmeta PRIVATE ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
 target_link_libraries(picmeta PRIVATE ole32 oleaut32 uuid advapi32)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # picmeta.def names the 32-bit stdcall entry points undecorated, as COM
+  # looks them up; the linker matches them to Name@N, said here on purpose.
+  target_link_options(picmeta PRIVATE -Wl,--enable-stdcall-fixup)
+endif()
 # picmeta.dll with the import library libpicmeta.dll.a.
 set_target_properties(picmeta PROPERTIES PREFIX "" IMPORT_PREFIX "lib" RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})

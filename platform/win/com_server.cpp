@@ -253,7 +253,8 @@ bool HasSubkeys(HKEY root, const std::wstring& path) {
          subkeys > 0;
 }
 
-void DeleteTree(HKEY root, const std::wstring& path) { ::RegDeleteTreeW(root, path.c_str()), ::RegDeleteKeyW(root, path.c_str()); }
+// The key and everything below it.
+void DeleteTree(HKEY root, const std::wstring& path) { ::RegDeleteTreeW(root, path.c_str()); }
 
 // Removes everything Register wrote under root. The interface and type
 // library keys are shared with a server of the other bitness: they go only

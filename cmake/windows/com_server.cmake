@@ -1,7 +1,9 @@
 # picmeta.dll: the library as a COM in-process server with the C interface,
 # its type library made by widl from the IDL and embedded as a resource.
 enable_language(RC)
-find_program(PICMETA_WIDL widl REQUIRED)
+# The toolchain's own widl (mingw-w64-tools), with Wine's IDL files
+# (libwine-dev) and its stdole2.tlb (libwine) for the import.
+find_program(PICMETA_WIDL ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-widl REQUIRED)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(widl_flags --win64 -L /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
 else()
@@ -34,6 +36,30 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # looks them up; the linker matches them to Name@N, said here on purpose.
   target_link_options(picmeta PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
-# picmeta.dll with the import library libpicmeta.dll.a.
+# picmeta.dll with the import library libpicmeta.dll.a (MinGW).
 set_target_properties(picmeta PROPERTIES PREFIX "" IMPORT_PREFIX "lib" RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+
+# picmeta.lib, the import library for MSVC's linker, made from picmeta.def:
+# the C interface by name (the C++ class crosses no compiler boundary).
+find_program(PICMETA_DLLTOOL ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool REQUIRED)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/picmeta.lib
+  COMMAND ${PICMETA_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/platform/win/picmeta.def
+          --dllname picmeta.dll --output-lib ${PROJECT_BINARY_DIR}/picmeta.lib
+  DEPENDS ${PROJECT_SOURCE_DIR}/platform/win/picmeta.def
+  COMMENT "picmeta.lib from picmeta.def"
+  VERBATIM)
+add_custom_target(picmeta_msvc_lib ALL DEPENDS ${PROJECT_BINARY_DIR}/picmeta.lib)
+
+# The assembly manifest for registration-free COM, beside the DLL.
+string(REGEX MATCHALL "[0-9]+" version_parts "${PROJECT_VERSION}.0.0.0")
+list(SUBLIST version_parts 0 4 version_parts)
+list(JOIN version_parts "." PICMETA_VERSION4)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PICMETA_MANIFEST_ARCH amd64)
+else()
+  set(PICMETA_MANIFEST_ARCH x86)
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/Picmeta.manifest.in
+               ${PROJECT_BINARY_DIR}/Picmeta.manifest @ONLY)

@@ -11,6 +11,38 @@ target_link_libraries(com_client PRIVATE ole32 oleaut32 uuid)
 add_test(NAME Windows.BinariesImportOnlySystemDlls
          COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/imports.sh ${CMAKE_OBJDUMP}
                  $<TARGET_FILE:picmeta> $<TARGET_FILE:picmeta_cli>)
+add_test(NAME Windows.DllExportsTheDefAndEmbedsTheTypeLibrary
+         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/pe_check.sh ${CMAKE_OBJDUMP}
+                 $<TARGET_FILE:picmeta> ${PROJECT_SOURCE_DIR}/platform/win/picmeta.def
+                 ${PROJECT_BINARY_DIR}/picmeta.tlb)
+
+# C hosts of the C interface, linked against each import library: MinGW's
+# libpicmeta.dll.a and picmeta.lib (the one for MSVC's linker). They run
+# beside the DLL.
+foreach(implib libpicmeta.dll.a picmeta.lib)
+  string(MAKE_C_IDENTIFIER ${implib} host)
+  add_executable(c_host_${host} ${PROJECT_SOURCE_DIR}/tests/install/consumer.c)
+  target_include_directories(c_host_${host} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_link_libraries(c_host_${host} PRIVATE ${PROJECT_BINARY_DIR}/${implib})
+  add_dependencies(c_host_${host} picmeta picmeta_msvc_lib)
+  set_target_properties(c_host_${host} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  add_test(NAME Windows.CHostLinkedAgainst_${host}Runs COMMAND c_host_${host})
+endforeach()
+
+# A host for registration-free activation.
+add_executable(regfree_host ${PROJECT_SOURCE_DIR}/tests/windows/regfree_host.cpp)
+add_dependencies(regfree_host picmeta_typelib)
+target_include_directories(regfree_host PRIVATE ${PROJECT_BINARY_DIR})
+target_link_libraries(regfree_host PRIVATE ole32 oleaut32 uuid)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(msi_arch x64)
+else()
+  set(msi_arch x86)
+endif()
+add_test(NAME Windows.SignedBinariesAndMsiVerify
+         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/sign_test.sh ${PROJECT_BINARY_DIR} ${msi_arch}
+                 ${PROJECT_VERSION})
 set(PICMETA_WINE_TEMPLATE "" CACHE PATH "A booted Wine prefix that COM tests copy")
 if(PICMETA_WINE_TEMPLATE)
   add_test(NAME Windows.ComServerRegistersAndRecordsThroughLateAndEarlyBinding
@@ -18,6 +50,14 @@ if(PICMETA_WINE_TEMPLATE)
                    ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE})
   set_tests_properties(Windows.ComServerRegistersAndRecordsThroughLateAndEarlyBinding PROPERTIES
                        TIMEOUT 600 RUN_SERIAL TRUE)
+  add_test(NAME Windows.RegistrationFreeActivationNeedsOnlyTheManifests
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/regfree_test.sh ${PROJECT_BINARY_DIR}
+                   ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE})
+  add_test(NAME Windows.MsiInstallsUpgradesAndUninstallsCleanly
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/msi_test.sh ${PROJECT_BINARY_DIR}
+                   ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE} ${msi_arch} ${PROJECT_VERSION})
+  set_tests_properties(Windows.RegistrationFreeActivationNeedsOnlyTheManifests
+                       Windows.MsiInstallsUpgradesAndUninstallsCleanly PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 endif()
 
 # GBK output throughput under code page 936 (run by hand; not a test).

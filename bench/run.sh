@@ -4,7 +4,8 @@
 # --pictures DIR (a folder of real pictures to compare on as well).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh libexif-dev libexiv2-dev
+. scripts/packages.sh
+bash scripts/setup.sh "${PICMETA_BENCH_PACKAGES[@]}"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPICMETA_BENCH=ON -DPICMETA_TESTS=OFF \
   -DPICMETA_TOOLS=OFF -DPICMETA_INSTALL=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target picmeta_bench

@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 target=${1:?target}
 seconds=${2:-600}
-bash scripts/setup.sh clang
+. scripts/packages.sh
+bash scripts/setup.sh "${PICMETA_FUZZ_PACKAGES[@]}"
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICMETA_FUZZ=ON -DPICMETA_TESTS=OFF -DPICMETA_TOOLS=OFF \
   -DPICMETA_INSTALL=OFF >/dev/null

@@ -7,7 +7,8 @@ if [ "${1:-}" = "--with-recommends" ]; then
   recommends=""
   shift
 fi
-packages=(g++ cmake make pkg-config libxml2-dev libgtest-dev "$@")
+. "$(dirname "$0")/packages.sh"
+packages=("${PICMETA_BUILD_PACKAGES[@]}" "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -38,13 +38,9 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
   $sudo apt-get update -qq
 fi
-# widl comes from mingw-w64-tools (the toolchain's own), the IDL files it reads
-# from libwine-dev; wixl makes the MSIs, osslsigncode signs, openssl makes
-# the signing test's throwaway certificate.
-bash scripts/setup.sh xz-utils dpkg-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-  binutils-mingw-w64 mingw-w64-tools libwine-dev wixl osslsigncode openssl >/dev/null
-# Wine as Debian recommends it (the set the tests were made with).
-bash scripts/setup.sh --with-recommends wine wine32:i386 wine64 >/dev/null
+. scripts/packages.sh
+bash scripts/setup.sh "${PICMETA_WINDOWS_PACKAGES[@]}" >/dev/null
+bash scripts/setup.sh --with-recommends "${PICMETA_WINE_PACKAGES[@]}" >/dev/null
 
 # ---- libxml2 from Debian's source package of the version the Linux build uses --
 xml_version=$(dpkg-query -W -f='${Version}' libxml2-dev)

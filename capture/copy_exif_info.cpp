@@ -22,7 +22,7 @@ struct TakenFile {
   std::string folder;
   std::uint64_t hash = 0;
   std::unordered_map<std::uint64_t, int> records;  // what was handed over, by content hash
-  bool whole = false;                 // every record of the file was
+  bool whole = false;                              // every record of the file was
 };
 
 // Drops the records that were handed over, one for one.
@@ -89,7 +89,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   const std::string folder = platform::BackslashPath(strFolderPath1);
   const std::string temp = platform::BackslashPath(TempPath1);
   if (!platform::FolderExists(folder)) {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, folder, "case folder " + folder + " does not exist");
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, folder,
+                  "case folder " + platform::NativePath(folder) + " does not exist");
     return;
   }
 
@@ -141,7 +142,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
         bytes.resize(size);
         if (working.unreadable())
           capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, working.path(),
-                        "working file " + working.path() + ": " +
+                        "working file " + platform::NativePath(working.path()) + ": " +
                             platform::Describe(working.result()) + ", left in place");
         return;
       }
@@ -153,8 +154,9 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   }
   if (!found) {  // no working file loaded: nothing is written
     capture::Emit(PICMETA_EVENT_NOTHING_TO_HAND_OVER, folder,
-                  "no working file in the case's " + std::to_string(folders.size()) +
-                      " document folders: nothing handed over");
+                  "no working file in the case's " +
+                      capture::Counted(folders.size(), "document folder") +
+                      ": nothing handed over");
     return;
   }
 

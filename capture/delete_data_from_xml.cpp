@@ -36,12 +36,12 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
     records::WorkingFile& file = *opened;
     DropFirst drop(records::StoredForm(pic_name));  // as the name was recorded
     // A missing or unreadable file: the folder stays as it was.
-    const auto outcome = Public_Function::RewriteWorkingFile(
-        file, drop, records::WorkingFile::IfNotLoaded::kLeave);
+    const auto outcome =
+        Public_Function::RewriteWorkingFile(file, drop, records::WorkingFile::IfNotLoaded::kLeave);
     if (!outcome.saved && capture::Logging())
       capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, file.path(),
-                    "working file " + file.path() + ": " + platform::Describe(file.result()) +
-                        ", nothing changed");
+                    "working file " + platform::NativePath(file.path()) + ": " +
+                        platform::Describe(file.result()) + ", nothing changed");
   });
   scope.Finish();
 }

@@ -117,7 +117,7 @@ void Emit(int code, const std::string& path, const std::string& message, long lo
   e.code = code;
   e.severity = code >= 300 ? PICMETA_ERROR : code >= 200 ? PICMETA_WARNING : PICMETA_INFO;
   e.method = t_method;
-  e.path = path;
+  e.path = platform::NativePath(path);
   e.message = message;
   e.count = count;
   e.os_error = os_error;
@@ -145,10 +145,14 @@ void ReportIfUnexpected(std::exception_ptr failure) {
   }
 }
 
+std::string Counted(long long n, std::string_view noun) {
+  return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
+}
+
 void NotifyFolder(const std::string& folder) {
   if (!g_folders.IsSet()) return;
   const auto current = g_folders.Get();
-  if (current) CallHost([&] { (*current)(folder); });
+  if (current) CallHost([&] { (*current)(platform::NativePath(folder)); });
 }
 
 }  // namespace capture

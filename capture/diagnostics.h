@@ -2,14 +2,17 @@
 #define PICMETA_CAPTURE_DIAGNOSTICS_H
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "picmeta/clsmain.h"
 #include "picmeta/events.h"
 
 // The diagnostics events and the host's folder notification, as the methods
-// raise them. With no handler installed an event costs one atomic load:
-// callers that would work to build one ask Logging() first.
+// raise them. Paths in events and notifications are native ("/" on POSIX,
+// "\" on Windows): Emit converts the path field, and a message that names a
+// path names it through platform::NativePath. With no handler installed an event costs one atomic
+// load: callers that would work to build one ask Logging() first.
 namespace picmeta::capture {
 
 // Names the method a thread is in, for the events it raises. Events raised
@@ -37,6 +40,9 @@ bool Logging();
 // The severity follows from the code (100s info, 200s warning, 300s error).
 void Emit(int code, const std::string& path, const std::string& message, long long count = -1,
           int os_error = 0);
+
+// "1 record", "2 records".
+std::string Counted(long long n, std::string_view noun);
 
 // Tells the host's folder notification, if one is installed, about a
 // collected folder. A notification that throws is ignored.

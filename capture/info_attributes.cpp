@@ -70,9 +70,8 @@ const Column kColumns[] = {
 
 }  // namespace
 
-void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record,
-                       const CallerValues& caller, const std::string& filepath,
-                       InfoColumns columns) {
+void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record, const CallerValues& caller,
+                       const std::string& filepath, InfoColumns columns) {
   const unsigned mask = columns == InfoColumns::kReadExif ? R
                         : columns == InfoColumns::kWrite  ? W
                                                           : N;

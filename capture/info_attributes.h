@@ -21,9 +21,8 @@ struct CallerValues {
 // Sets the columns' attributes on element, in order, each as a step of its
 // own; the picture properties of the record are cleared once written, so
 // that the next picture cannot inherit them.
-void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record,
-                       const CallerValues& caller, const std::string& filepath,
-                       InfoColumns columns);
+void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record, const CallerValues& caller,
+                       const std::string& filepath, InfoColumns columns);
 
 }  // namespace picmeta::capture
 

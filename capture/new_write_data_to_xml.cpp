@@ -24,7 +24,8 @@ class Refresh : public records::RecordEditor {
     const std::string* name = record.GetAttribute("Filename");
     if (name && *name == key_) {
       found_ = true;
-      for (const auto& [attribute, value] : values_.attributes) record.SetAttribute(attribute, value);
+      for (const auto& [attribute, value] : values_.attributes)
+        record.SetAttribute(attribute, value);
     }
     return true;
   }
@@ -57,8 +58,9 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   Public_Function::SplitOrgid(Orgid, record);
   Public_Function::ReadPicInfo(strFilePath, record);
   auto values = platform::XmlItem::Element("info");
-  capture::SetInfoAttributes(values, record, {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}},
-                             "", capture::InfoColumns::kNewWrite);
+  capture::SetInfoAttributes(values, record,
+                             {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
+                             capture::InfoColumns::kNewWrite);
   // The record holds the name as stored, so it is looked up so.
   Refresh refresh(records::StoredForm(picture.name), std::move(values));
   Public_Function::RewriteWorkingFile(*opened, refresh,

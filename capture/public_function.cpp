@@ -178,13 +178,14 @@ std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo
   ReadBusiIndex(W, *R, record);
   if (record.Busitype() != "2") {
     capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
-                  "business type '" + record.Busitype() + "' of case folder " + *R + " is not 2");
+                  "business type '" + record.Busitype() + "' of case folder " +
+                      platform::NativePath(*R) + " is not 2");
     return std::nullopt;
   }
   if (record.ClassCode() != "11020000") {
-    capture::Emit(
-        PICMETA_EVENT_GATE_STOPPED, "",
-        "class code '" + record.ClassCode() + "' of case folder " + *R + " is not 11020000");
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
+                  "class code '" + record.ClassCode() + "' of case folder " +
+                      platform::NativePath(*R) + " is not 11020000");
     return std::nullopt;
   }
   return R;
@@ -224,7 +225,7 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno,
   }
   if (capture::Logging())
     capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, path,
-                  "hand-over file written with " + std::to_string(count) + " records", count);
+                  "hand-over file written with " + capture::Counted(count, "record"), count);
   return path;
 }
 
@@ -245,11 +246,11 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   if (!capture::Logging() || !outcome.saved) return outcome;
   if (!outcome.set_aside.empty())
     capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside,
-                  "working file " + file.path() + " (" +
+                  "working file " + platform::NativePath(file.path()) + " (" +
                       platform::Describe(file.result()) + ") set aside as " +
                       platform::GetFileName(outcome.set_aside));
   capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path(),
-                "working file saved with " + std::to_string(outcome.records) + " records",
+                "working file saved with " + capture::Counted(outcome.records, "record"),
                 outcome.records);
   return outcome;
 }

@@ -49,7 +49,7 @@ FsError::FsError(const std::string& what, Status status)
     : std::runtime_error(what), status_(status) {}
 
 void Check(const Status& status, const std::string& what, std::string_view path) {
-  if (!status.ok()) throw FsError(what + " " + std::string(path) + ": " + Describe(status), status);
+  if (!status.ok()) throw FsError(what + " " + NativePath(path) + ": " + Describe(status), status);
 }
 
 void SetFaultInjector(FaultInjector injector) {

@@ -189,7 +189,7 @@ bool FolderExists(std::string_view path) {
 std::string ParentFolderPath(std::string_view path) {
   std::error_code ec;
   auto absolute = std::filesystem::absolute(std::filesystem::path(NativePath(path)), ec);
-  if (ec) throw FsError("cannot resolve " + std::string(path), {FileStatus::kIoError, ec.value()});
+  if (ec) throw FsError("cannot resolve " + NativePath(path), {FileStatus::kIoError, ec.value()});
   auto parent = absolute.lexically_normal().parent_path().string();
   while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
   return BackslashPath(parent);
@@ -293,7 +293,7 @@ void AtomicFileWriter::Discard() {
 }
 
 void AtomicFileWriter::Write(std::string_view bytes) {
-  if (handle_ < 0) throw FsError("cannot write " + path_ + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
   if (const Status s = WriteAll(static_cast<int>(handle_), bytes); !s.ok()) {
     Discard();
     Check(s, "cannot write", path_);
@@ -301,7 +301,7 @@ void AtomicFileWriter::Write(std::string_view bytes) {
 }
 
 void AtomicFileWriter::Commit() {
-  if (handle_ < 0) throw FsError("cannot write " + path_ + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
   const int fd = static_cast<int>(handle_);
   Status s;
   if (keep_mode_ >= 0 && ::fchmod(fd, static_cast<mode_t>(keep_mode_)) != 0) s = FromErrno(errno);

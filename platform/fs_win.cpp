@@ -256,10 +256,10 @@ bool FolderExists(std::string_view path) {
 std::string ParentFolderPath(std::string_view path) {
   const std::wstring wide = WidePath(path);
   const DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (n == 0) throw FsError("cannot resolve " + std::string(path), LastError());
+  if (n == 0) throw FsError("cannot resolve " + NativePath(path), LastError());
   std::wstring full(n, L'\0');
   const DWORD got = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
-  if (got == 0 || got >= n) throw FsError("cannot resolve " + std::string(path), LastError());
+  if (got == 0 || got >= n) throw FsError("cannot resolve " + NativePath(path), LastError());
   full.resize(got);
   std::string absolute = Narrow(full);
   while (absolute.size() > 3 && absolute.back() == '\\') absolute.pop_back();
@@ -380,7 +380,7 @@ void AtomicFileWriter::Discard() {
 }
 
 void AtomicFileWriter::Write(std::string_view bytes) {
-  if (handle_ < 0) throw FsError("cannot write " + path_ + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
   if (const Status s = WriteAll(reinterpret_cast<HANDLE>(handle_), bytes); !s.ok()) {
     Discard();
     Check(s, "cannot write", path_);
@@ -388,7 +388,7 @@ void AtomicFileWriter::Write(std::string_view bytes) {
 }
 
 void AtomicFileWriter::Commit() {
-  if (handle_ < 0) throw FsError("cannot write " + path_ + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
   const HANDLE h = reinterpret_cast<HANDLE>(handle_);
   Status s;
   if (!Faulted(Op::kFsync, s) && !::FlushFileBuffers(h)) s = LastError();

@@ -69,7 +69,7 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno, 
     platform::Check(s, "cannot write hand-over file", path);
     return path;
   }
-  throw platform::FsError("no free hand-over name in " + folder,
+  throw platform::FsError("no free hand-over name in " + platform::NativePath(folder),
                           {platform::FileStatus::kExists, EEXIST});
 }
 

@@ -27,6 +27,16 @@ grep -q "is a folder" "$work/out" || fail "show says a folder is no picture"
 set -e
 "$picmeta" --version | grep -qE '^picmeta [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version"
 
+# demo builds its case only in a new or empty folder.
+mkdir "$work/busy" && echo keep > "$work/busy/busiinfoprocess.xml"
+set +e
+"$picmeta" demo "$work/busy" > /dev/null 2> "$work/err"; [ $? -eq 2 ] || fail "demo into a folder that holds files exits 2"
+set -e
+grep -q "is not an empty folder" "$work/err" || fail "demo says why it refuses"
+[ "$(cat "$work/busy/busiinfoprocess.xml")" = keep ] || fail "demo left the folder's files alone"
+mkdir "$work/empty" && "$picmeta" demo "$work/empty" > /dev/null || fail "demo into an empty folder"
+"$picmeta" --help-all | grep -q "usage: picmeta scramble" || fail "--help-all describes every command"
+
 "$picmeta" demo "$work/demo" > "$work/demo.txt"
 grep -q 'Opername="张三"' "$work/demo.txt" || fail "demo prints the records"
 [ "$(grep -c '<info ' "$work/demo.txt")" -eq 7 ] || fail "demo records seven pictures"
@@ -74,9 +84,19 @@ set +e
 "$picmeta" unscramble "$work/same.xml" "$work/same.xml" 2>/dev/null; [ $? -eq 2 ] || fail "unscramble IN IN exits 2"
 set -e
 cmp -s "$work/same.xml" "$work/plain.xml" || fail "IN left as it was"
+# An existing OUT is replaced only with --force.
+echo old > "$work/out.xml"
+set +e
+"$picmeta" scramble "$work/plain.xml" "$work/out.xml" 2> "$work/err"; [ $? -eq 2 ] || fail "scramble over OUT exits 2"
+"$picmeta" unscramble "$handover" "$work/out.xml" 2>/dev/null; [ $? -eq 2 ] || fail "unscramble over OUT exits 2"
+set -e
+grep -q -- "--force replaces it" "$work/err" || fail "scramble says how to replace OUT"
+[ "$(cat "$work/out.xml")" = old ] || fail "a refused OUT is left as it was"
+"$picmeta" scramble --force "$work/plain.xml" "$work/out.xml"
+cmp -s "$work/out.xml" "$handover" || fail "scramble --force replaces OUT"
 echo target > "$work/target"
 ln -s "$work/target" "$work/link.xml"
-"$picmeta" scramble "$work/plain.xml" "$work/link.xml"
+"$picmeta" scramble --force "$work/plain.xml" "$work/link.xml"
 [ "$(cat "$work/target")" = target ] || fail "scramble writes through a link"
 [ -L "$work/link.xml" ] && fail "the link is replaced by the output"
 cmp -s "$work/link.xml" "$handover" || fail "scramble through a link's name"
@@ -96,10 +116,26 @@ set -e
 "$picmeta" show --json "$case_folder/IMG_0001.JPG" | grep -q '"Make": "Canon"' \
   || fail "show --json gives the values as stored (no NUL)"
 "$picmeta" show "$case_folder/IMG_0002.JPG" | grep -q 'SONY' || fail "show prints a table"
+# Every picture that is there is shown, each missing one gets its error line.
+set +e
+"$picmeta" show "$case_folder/IMG_0002.JPG" "$work/none.jpg" "$case_folder/IMG_0003.JPG" > "$work/out" 2> "$work/err"
+[ $? -eq 2 ] || fail "show with a missing picture exits 2"
+"$picmeta" show --json "$case_folder/IMG_0002.JPG" "$work/none.jpg" > "$work/out.json" 2>/dev/null
+set -e
+[ "$(grep -c '^  Filename' "$work/out")" -eq 2 ] || fail "show prints the pictures around a missing one"
+[ "$(grep -c '^error:' "$work/err")" -eq 1 ] || fail "show prints one error line per missing picture"
+[ "$(grep -c '"Filename"' "$work/out.json")" -eq 1 ] || fail "show --json lists the pictures that are there"
+
 # copy prints each collected folder and the hand-over file it wrote.
-"$picmeta" new-write --app-path "$work/demo/app" --file "$work/demo/pictures/车险/定损/现场照片/front.jpg" --operno 0815
-"$picmeta" copy --folder "$work/demo/app" --temp-path "$work/demo/pictures" --operno 0900 > "$work/copy.txt"
-grep -q '^collected \\车险\\定损\\现场照片$' "$work/copy.txt" || fail "copy prints the collected folders"
+# Counts and paths as people read them: "1 record", native separators.
+"$picmeta" new-write --verbose --app-path "$work/demo/app" \
+  --file "$work/demo/pictures/车险/定损/现场照片/front.jpg" --operno 0815 2> "$work/err"
+grep -qx 'info: working file saved with 1 record' "$work/err" || fail "one record is 1 record: $(cat "$work/err")"
+"$picmeta" copy --verbose --folder "$work/demo/app" --temp-path "$work/demo/pictures" --operno 0900 \
+  > "$work/copy.txt" 2> "$work/err"
+grep -qx 'info: hand-over file written with 1 record' "$work/err" || fail "copy tells the hand-over: $(cat "$work/err")"
+grep -q '\\' "$work/copy.txt" "$work/err" && fail "paths are written with \\ on this system: $(cat "$work/copy.txt" "$work/err")"
+grep -q '^collected /车险/定损/现场照片$' "$work/copy.txt" || fail "copy prints the collected folders"
 copied=$(tail -n1 "$work/copy.txt")
 case "$copied" in "$work"/demo/app/exif_0900_*.xml) ;; *) fail "copy prints its hand-over: $copied";; esac
 "$picmeta" unscramble "$copied" | grep -q 'Filename="front.jpg"' || fail "the hand-over holds the record"

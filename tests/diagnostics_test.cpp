@@ -84,7 +84,8 @@ TEST_F(EventsTest, EachGateSaysWhichAndWhatValue) {
   ASSERT_EQ(gates.size(), 4u);
   EXPECT_EQ(gates[0].message, "business type '02' is not 2");
   EXPECT_EQ(gates[1].message, "class code '11020001' is not 11020000");
-  EXPECT_EQ(gates[2].message, "business type '1' of case folder top\\case is not 2");
+  EXPECT_EQ(gates[2].message,
+            "business type '1' of case folder " + platform::NativePath("top/case") + " is not 2");
   EXPECT_EQ(gates[2].method, "WriteDatatoXML");
   EXPECT_EQ(gates[3].message, "documentfilesource.xml names no case folder");
   EXPECT_TRUE(Of(PICMETA_EVENT_HANDOVER_WRITTEN).empty());

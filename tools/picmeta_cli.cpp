@@ -145,25 +145,27 @@ const std::vector<Command>& Commands() {
        &Copy},
       {"unscramble",
        "Undo the byte shift of a hand-over file: to OUT, or to stdout (as UTF-8 on a terminal).",
-       {{"raw", "keep the GBK bytes on a terminal too", true}},
+       {{"raw", "keep the GBK bytes on a terminal too", true},
+        {"force", "replace OUT when it exists", true}},
        "IN [OUT]",
        "picmeta unscramble /cases/1/app/exif_0815_20110811143005.xml plain.xml",
        &Unscramble},
       {"scramble",
        "Apply the byte shift of hand-over files to IN, writing OUT (the reverse of unscramble).",
-       {},
+       {{"force", "replace OUT when it exists", true}},
        "IN OUT",
        "picmeta scramble plain.xml /cases/1/app/exif_0815_20110811143005.xml",
        &Scramble},
       {"show",
-       "Show the file and Exif values the library would store for each picture.",
+       "Show the file and Exif values the library would store for each picture; a picture that "
+       "is not there gets an error line.",
        {{"json", "print JSON instead of a table", true}},
        "PICTURE...",
        "picmeta show --json IMG_0001.JPG",
        &Show},
       {"demo",
-       "Build a sample case in DIR (default: a new temporary folder), run ReadEXIF on it and "
-       "print the records.",
+       "Build a sample case in DIR (a new or empty folder; default: a new temporary folder), run "
+       "ReadEXIF on it and print the records.",
        {},
        "[DIR]",
        "picmeta demo /tmp/picmeta-demo",
@@ -180,10 +182,12 @@ const std::vector<Option> kCommon = {
 
 void PrintHelp(std::ostream& out) {
   out << "picmeta: records the file and Exif metadata of claim pictures in GBK XML record files\n\n"
-         "usage: picmeta COMMAND [OPTIONS] [OPERANDS]\n       picmeta --version\n\ncommands:\n";
+         "usage: picmeta COMMAND [OPTIONS] [OPERANDS]\n       picmeta --version\n"
+         "       picmeta --help-all\n\ncommands:\n";
   for (const auto& c : Commands())
     out << "  " << c.name << std::string(12 - std::string(c.name).size(), ' ') << c.summary << "\n";
-  out << "\n'picmeta COMMAND --help' describes a command's options.\n"
+  out << "\n'picmeta COMMAND --help' describes a command's options; 'picmeta --help-all' every\n"
+         "command's.\n"
          "Exit status: 0 done, 1 done with nothing written (a gate stopped the call, no working\n"
          "file) or an error, 2 wrong usage or a missing input.\n";
 }
@@ -333,13 +337,26 @@ std::string AsUtf8(const std::string& plain) {
   return doc.Serialize("UTF-8");
 }
 
-bool WriteOutput(const std::string& path, const std::string& bytes) {
+// OUT is replaced only when asked to; otherwise it is created, never over a
+// file that is there (also one that appears meanwhile).
+int WriteOutput(const std::string& path, const std::string& bytes, bool force) {
+  const auto taken = [&] {
+    std::cerr << "error: '" << path << "' exists; --force replaces it\n";
+    return kUsage;
+  };
   try {
-    platform::AtomicWriteFile(path, bytes);
-    return true;
+    if (force) {
+      platform::AtomicWriteFile(path, bytes);
+      return kDone;
+    }
+    if (platform::FileExists(path) || platform::FolderExists(path)) return taken();
+    const platform::Status s = platform::CreateExclusive(path, bytes);
+    if (s.code == platform::FileStatus::kExists) return taken();
+    platform::Check(s, "cannot write", path);
+    return kDone;
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";
-    return false;
+    return kNothingWritten;
   }
 }
 
@@ -356,7 +373,7 @@ int Unscramble(const Args& a, Outcome&) {
   if (bytes->rfind("<?xml", 0) != 0)
     std::cerr << "warning: " << a.operands[0]
               << " does not unscramble to an XML declaration: is it a hand-over file?\n";
-  if (a.operands.size() == 2) return WriteOutput(a.operands[1], *bytes) ? kDone : kNothingWritten;
+  if (a.operands.size() == 2) return WriteOutput(a.operands[1], *bytes, a.Flag("force"));
   const std::string out = StdoutIsTerminal() && !a.Flag("raw") ? AsUtf8(*bytes) : *bytes;
   std::cout.write(out.data(), static_cast<std::streamsize>(out.size()));
   return std::cout ? kDone : kNothingWritten;
@@ -377,7 +394,7 @@ int Scramble(const Args& a, Outcome&) {
     std::cerr << "warning: " << a.operands[0]
               << " is not a well-formed GBK record document: the receiving side will reject it\n";
   picmeta::encrypt::Scramble(*bytes);
-  return WriteOutput(a.operands[1], *bytes) ? kDone : kNothingWritten;
+  return WriteOutput(a.operands[1], *bytes, a.Flag("force"));
 }
 
 std::string Escaped(const std::string& s, bool json) {
@@ -404,12 +421,17 @@ int Show(const Args& a, Outcome&) {
     std::cerr << "error: show needs at least one PICTURE\n";
     return kUsage;
   }
-  for (const auto& path : a.operands)
-    if (NoFile(path, "picture")) return kUsage;
   const bool json = a.Flag("json");
+  bool missing = false;
+  std::size_t shown = 0;
   if (json) std::cout << "[";
-  for (std::size_t i = 0; i < a.operands.size(); ++i) {
-    const std::string& path = a.operands[i];
+  for (const std::string& path : a.operands) {
+    // Every picture that is there is shown; each one that is not gets its line.
+    if (NoFile(path, "picture")) {
+      missing = true;
+      continue;
+    }
+    const std::size_t i = shown++;
     clsPicinfo r;
     picmeta::Public_Function::ReadPicInfo(path, r);
     const std::vector<std::pair<const char*, std::string>> fields = {
@@ -448,8 +470,8 @@ int Show(const Args& a, Outcome&) {
     }
     if (json) std::cout << "}";
   }
-  if (json) std::cout << "\n]\n";
-  return kDone;
+  if (json) std::cout << (shown ? "\n]\n" : "]\n");
+  return missing ? kUsage : kDone;
 }
 
 int Demo(const Args& a, Outcome& o) {
@@ -477,6 +499,16 @@ int Demo(const Args& a, Outcome& o) {
     }
   } else {
     root = a.operands[0];
+    // The sample case's files would replace a case's own: only a new or empty folder.
+    std::error_code ec;
+    const std::filesystem::path dir(std::u8string(root.begin(), root.end()));  // UTF-8 on every platform
+    if (std::filesystem::exists(dir, ec) &&
+        (!std::filesystem::is_directory(dir, ec) || !std::filesystem::is_empty(dir, ec))) {
+      std::cerr << "error: demo: '" << root
+                << "' is not an empty folder: the sample case would overwrite what is there; "
+                   "give a new or empty folder\n";
+      return kUsage;
+    }
   }
   picmeta::tooling::SampleCase c;
   try {
@@ -513,6 +545,14 @@ int Demo(const Args& a, Outcome& o) {
 int Main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "--version") {
     std::cout << "picmeta " << PICMETA_VERSION << "\n";
+    return kDone;
+  }
+  if (argc >= 2 && std::string(argv[1]) == "--help-all") {
+    PrintHelp(std::cout);
+    for (const auto& c : Commands()) {
+      std::cout << "\n" << c.name << ":\n";
+      PrintHelp(c, std::cout);
+    }
     return kDone;
   }
   if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||

@@ -139,4 +139,28 @@ grep -q '^collected /车险/定损/现场照片$' "$work/copy.txt" || fail "copy
 copied=$(tail -n1 "$work/copy.txt")
 case "$copied" in "$work"/demo/app/exif_0900_*.xml) ;; *) fail "copy prints its hand-over: $copied";; esac
 "$picmeta" unscramble "$copied" | grep -q 'Filename="front.jpg"' || fail "the hand-over holds the record"
+# The four working-file commands as docs/workspace.md shows them: a case whose
+# pictures lie below its workspace folder, so copy collects what write,
+# new-write and delete left.
+app="$work/case7/app"
+mkdir -p "$app/top/case"
+cp "$work/demo/app/top/kelexplorersource.xml" "$app/top/"
+cp "$work/demo/app/top/case/IMG_0001.JPG" "$work/demo/app/top/case/IMG_0002.JPG" \
+  "$work/demo/app/top/case/IMG_0003.JPG" "$app/top/case/"
+printf '<documentinfo><filename relativepath="top\\case"/></documentinfo>' > "$app/documentfilesource.xml"
+printf '<kelexplorerinfo><file name="IMG_0001.JPG" processflag="1"/><file name="IMG_0002.JPG" processflag="1"/></kelexplorerinfo>' \
+  > "$app/top/case/kelexplorersource.xml"
+printf '<busiinfoprocess><busiinforecord foldername="top" classcode="11020000"><subcalsscodeinforecord foldername="case"><documentinfo><relationship><resourcemainindex resourcemainindex="R1"/></relationship></documentinfo></subcalsscodeinforecord></busiinforecord></busiinfoprocess>' \
+  > "$app/busiinfoprocess.xml"
+names() { grep -o 'Filename="[^"]*"' "$1" | tr '\n' ' '; }
+"$picmeta" write --app-path "$app" --operno 0815
+[ "$(names "$app/top/case/exifinfo.xml")" = 'Filename="IMG_0001.JPG" Filename="IMG_0002.JPG" ' ] || fail "docs example: write"
+"$picmeta" new-write --app-path "$app" --file "$app/top/case/IMG_0003.JPG" --operno 0815
+"$picmeta" delete --folder "$app/top/case" --picture IMG_0001.JPG
+[ "$(names "$app/top/case/exifinfo.xml")" = 'Filename="IMG_0002.JPG" Filename="IMG_0003.JPG" ' ] || fail "docs example: new-write, delete"
+"$picmeta" copy --folder "$app" --temp-path "$app" --operno 0815 > "$work/copy7.txt"
+grep -qx 'collected /top/case' "$work/copy7.txt" || fail "docs example: copy collects /top/case"
+[ ! -e "$app/top/case/exifinfo.xml" ] || fail "docs example: the working file is gone"
+"$picmeta" unscramble "$(tail -n1 "$work/copy7.txt")" "$work/copy7.xml"
+[ "$(names "$work/copy7.xml")" = 'Filename="IMG_0002.JPG" Filename="IMG_0003.JPG" ' ] || fail "docs example: the hand-over"
 echo "cli test passed"

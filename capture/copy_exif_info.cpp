@@ -1,4 +1,3 @@
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -8,6 +7,7 @@
 #include "picmeta/clsmain.h"
 #include "platform/fs.h"
 #include "platform/text.h"
+#include "records/hand_over.h"
 #include "records/record_document.h"
 #include "records/workspace.h"
 
@@ -15,73 +15,64 @@ namespace picmeta {
 namespace {
 
 using capture::Step;
+using Taken = records::HandOver::Taken;
 namespace ws = records::workspace;
 
-// A working file whose records went into the hand-over file.
-struct TakenFile {
-  std::string folder;
-  std::uint64_t hash = 0;
-  std::unordered_map<std::uint64_t, int> records;  // what was handed over, by content hash
-  bool whole = false;                              // every record of the file was
-};
-
-// Drops the records that were handed over, one for one.
-class DropHandedOver : public records::RecordEditor {
- public:
-  explicit DropHandedOver(const TakenFile& taken) : taken_(taken) {}
-  void Begin() override {
-    left_ = taken_.records;
-    kept_ = false;
-  }
-  bool Record(platform::XmlItem& record) override {
-    const auto it = left_.find(record.AttributesHash());
-    if (it != left_.end() && it->second > 0) {
-      --it->second;
-      return false;
+// Tells what recovering the hand-overs of calls that died did.
+void ReportRecovered(const std::vector<records::RecoveredHandOver>& recovered) {
+  for (const auto& r : recovered) {
+    if (!r.finished) {
+      capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, r.journal,
+                    "a hand-over left by a call that ended could not be finished yet: left for a "
+                    "later call");
+      continue;
     }
-    kept_ = true;
-    return true;
+    capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, r.committed ? r.handover : r.journal,
+                  r.committed ? "a hand-over left by a call that ended stands: its working files "
+                                "were removed"
+                              : "a hand-over left by a call that ended did not come about: its "
+                                "working files were given back");
   }
-  // A file left with no record of its own goes instead.
-  bool Save() const override { return kept_; }
+}
 
- private:
-  const TakenFile& taken_;
-  std::unordered_map<std::uint64_t, int> left_;
-  bool kept_ = false;
-};
-
-// Takes the handed-over records out of a working file, under its lock: the
-// file goes when it is as it was read and went whole into the hand-over; a
-// file changed meanwhile keeps what was added or changed since, so that every
-// record stands in exactly one place.
-void Release(TakenFile& taken) {
-  auto opened = Public_Function::OpenWorkingFile(taken.folder);
-  records::WorkingFile& working = *opened;
-  if (!working.result()) return;  // gone or replaced by something unreadable: leave it
-  // A file as it was read needs no parsing again: it simply goes.
-  if (!(taken.whole && working.Holds(taken.hash))) {
-    DropHandedOver drop(taken);
-    const auto outcome = Public_Function::RewriteWorkingFile(
-        working, drop, records::WorkingFile::IfNotLoaded::kLeave);
-    if (outcome.saved) {
-      capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(),
-                    "working file changed meanwhile: the records handed over were taken out");
-      return;
-    }
-    if (!working.result()) return;
+// Tells what became of one folder's working file.
+void ReportTaken(const Taken& t) {
+  const std::string shown = platform::NativePath(t.path);
+  switch (t.kind) {
+    case Taken::Kind::kMissing:
+    case Taken::Kind::kClaimed:
+      break;
+    case Taken::Kind::kNotLoaded:
+      capture::Emit(
+          PICMETA_EVENT_WORKING_FILE_NOT_LOADED, t.path,
+          "working file " + shown + ": " + platform::Describe(t.result) + ", left in place");
+      break;
+    case Taken::Kind::kNothingTaken:
+      capture::Emit(PICMETA_EVENT_RECORDS_LEFT, t.path,
+                    "working file " + shown + ": none of its " +
+                        capture::Counted(static_cast<long long>(t.left.size()), "record") +
+                        " can be handed over (" + t.left.front().why + "), left in place",
+                    static_cast<long long>(t.left.size()));
+      break;
+    case Taken::Kind::kReadOnly:
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, t.path,
+                    "working file " + shown +
+                        " is read-only: not handed over, as it could not be removed afterwards");
+      break;
+    case Taken::Kind::kSameFile:
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, t.path,
+                    "working file " + shown + " is the one of folder " +
+                        platform::NativePath(t.same_as) + ", already taken");
+      break;
   }
-  working.Close();
-  try {
-    platform::DeleteFile(working.path());
-  } catch (const platform::FsError& e) {
-    capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, working.path(),
-                  std::string("working file handed over but kept: ") + e.what(), -1, e.error());
-    throw;
+  if (t.kind == Taken::Kind::kClaimed) {
+    for (const auto& left : t.left)
+      capture::Emit(PICMETA_EVENT_RECORDS_LEFT, t.path,
+                    "working file " + shown + " keeps the record" +
+                        (left.filename.empty() ? std::string() : " of " + left.filename) +
+                        ", which cannot be handed over: " + left.why,
+                    1);
   }
-  platform::SyncFolder(taken.folder);
-  capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, working.path(),
-                "working file handed over and removed");
 }
 
 void Run(const std::string& strFolderPath1, const std::string& TempPath1,
@@ -93,6 +84,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
                   "case folder " + platform::NativePath(folder) + " does not exist");
     return;
   }
+  // What calls that died left of their hand-overs is finished first.
+  Step([&] { ReportRecovered(records::RecoverCase(folder)); });
 
   std::vector<std::string> folders;
   {
@@ -104,70 +97,61 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     }
     Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", folders);
   }
-  // The hand-over document is written record by record: a large case never
-  // stands in memory as one tree.
-  platform::XmlFrame frame;
-  if (!records::RecordFrame(frame)) return;
-  std::string bytes;
-  platform::XmlItemWriter merged;
-  merged.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); });
 
-  bool found = false;
-  std::vector<TakenFile> taken;
+  records::HandOver handover(folder, Operno);
+  long long with_files = 0;
   std::unordered_set<std::string> seen;  // a folder listed twice is taken once
   for (const std::string& entry : folders) {
     Step([&] {
       const std::string working_folder = temp + entry;
       if (!seen.insert(working_folder).second) return;
-      auto opened = Public_Function::OpenWorkingFile(working_folder, true);
-      records::WorkingFile& working = *opened;
-      // Whatever of a file that turns out not to load went into the hand-over
-      // is taken back out of it.
-      const auto mark = merged.GetMark();
-      const std::size_t size = bytes.size();
-      std::unordered_map<std::uint64_t, int> records;
-      bool loaded = false;
+      Taken t;
       try {
-        loaded = working.Read([&](const platform::XmlItem& info) {
-          merged.Write(info);
-          ++records[info.AttributesHash()];
-        });
-      } catch (...) {
-        merged.Restore(mark);
-        bytes.resize(size);
+        t = handover.Take(working_folder);
+      } catch (const platform::FsError& e) {
+        Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED,
+                                         ws::Join(working_folder, records::kWorkingFileName), e);
+        ++with_files;
         throw;
       }
-      if (!loaded) {
-        merged.Restore(mark);
-        bytes.resize(size);
-        if (working.unreadable())
-          capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, working.path(),
-                        "working file " + platform::NativePath(working.path()) + ": " +
-                            platform::Describe(working.result()) + ", left in place");
-        return;
-      }
-      found = true;
-      // Whatever of this file went into the hand-over, exactly that is taken
-      // out of it later.
-      taken.push_back(TakenFile{working_folder, working.hash(), std::move(records), true});
+      Public_Function::ReportRecovered(t.recovered);
+      if (t.kind != Taken::Kind::kMissing) ++with_files;
+      ReportTaken(t);
     });
   }
-  if (!found) {  // no working file loaded: nothing is written
-    capture::Emit(PICMETA_EVENT_NOTHING_TO_HAND_OVER, folder,
-                  "no working file in the case's " +
-                      capture::Counted(folders.size(), "document folder") +
-                      ": nothing handed over");
+  if (!handover.found()) {
+    // Only a case none of whose folders holds a working file is said to have none.
+    if (with_files == 0)
+      capture::Emit(
+          PICMETA_EVENT_NOTHING_TO_HAND_OVER, folder,
+          "no working file in the case's " +
+              capture::Counted(static_cast<long long>(folders.size()), "document folder") +
+              ": nothing handed over");
     return;
   }
 
   // The working files give up their records only once the hand-over file
-  // holding them stands whole; if writing it fails they all stay.
-  long long count = 0;
-  for (const TakenFile& file : taken)
-    for (const auto& [record, n] : file.records) count += n;
-  merged.End();
-  Public_Function::WriteHandOver(folder, Operno, std::move(bytes), count);
-  for (TakenFile& file : taken) Step([&] { Release(file); });
+  // holding them stands whole; if writing it fails they all come back.
+  records::HandOver::Committed committed;
+  try {
+    committed = handover.Commit();
+  } catch (const platform::FsError& e) {
+    Public_Function::ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
+    throw;
+  }
+  const long long count = handover.records();
+  capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, committed.path,
+                "hand-over file written with " + capture::Counted(count, "record"), count);
+  for (const auto& released : committed.released) {
+    const std::string path = ws::Join(released.folder, records::kWorkingFileName);
+    if (released.error.empty())
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, path,
+                    "working file " + platform::NativePath(path) + " handed over and removed");
+    else
+      capture::Emit(PICMETA_EVENT_SAVE_FAILED, path,
+                    "working file " + platform::NativePath(path) +
+                        " handed over; its removal is left to a later call: " + released.error);
+  }
 }
 
 }  // namespace

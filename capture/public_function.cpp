@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "reader/exif_reader.h"
+#include "records/hand_over.h"
 #include "records/workspace.h"
 
 namespace picmeta::Public_Function {
@@ -203,6 +204,15 @@ void ReportFsFailure(int code, const std::string& path, const platform::FsError&
   capture::Emit(c, path, e.what(), -1, e.error());
 }
 
+void ReportRecovered(const std::vector<records::RecoveredClaim>& recovered) {
+  for (const auto& claim : recovered)
+    capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, claim.folder,
+                  claim.committed ? "records of folder " + platform::NativePath(claim.folder) +
+                                        " that a call which ended had handed over were removed"
+                                  : "records of folder " + platform::NativePath(claim.folder) +
+                                        " that a call which ended had taken were given back");
+}
+
 std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder, bool hashed) {
   std::optional<records::WorkingFile> file;
   try {
@@ -211,6 +221,7 @@ std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder, b
     ReportFsFailure(PICMETA_EVENT_READ_FAILED, ws::Join(folder, records::kWorkingFileName), e);
     throw;
   }
+  ReportRecovered(file->recovered());
   return file;
 }
 

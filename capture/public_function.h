@@ -48,6 +48,9 @@ bool SafeFileName(const std::string& name);
 void ReportNotLoaded(const std::string& path, const platform::LoadResult& result);
 void ReportFsFailure(int code, const std::string& path, const platform::FsError& e);
 
+// Events for the claims of calls that died that a folder's lock holder settled.
+void ReportRecovered(const std::vector<records::RecoveredClaim>& recovered);
+
 // The working file of a folder, locked and opened; a lock timeout or a read
 // failure is reported and thrown on. `hashed`: its hash() is wanted.
 std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder, bool hashed = false);

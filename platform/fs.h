@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The file service: every file the library touches (pictures, workspace files,
 // record files, hand-over files) is opened, read, written, replaced and
@@ -27,6 +28,7 @@ enum class FileStatus {
   kTooLarge,    // larger than the caller allows
   kExists,      // the name is taken (create-exclusive)
   kReadOnly,    // a file without write permission, which is never replaced or deleted
+  kLocked,      // another owner, alive, holds the file's lock (LockedFile)
   kIoError,     // anything else; `error` holds the OS error number
 };
 
@@ -56,13 +58,17 @@ void Check(const Status& status, const std::string& what, std::string_view path)
 // The fault-injection seam. Tests install an injector; every call of the
 // service asks it first and fails with the error it names, or (short_io)
 // transfers fewer bytes than asked.
-enum class Op { kOpen, kStat, kRead, kWrite, kFsync, kRename, kLink, kUnlink, kLock };
+enum class Op { kOpen, kStat, kRead, kWrite, kFsync, kRename, kLink, kUnlink, kLock, kList };
 struct Fault {
   int error = 0;
   bool short_io = false;
 };
 using FaultInjector = std::function<Fault(Op)>;
 void SetFaultInjector(FaultInjector injector);
+
+// A name part unique to this call among every process and host sharing a
+// folder: process id, a sequence number and a random salt.
+std::string UniqueId();
 
 // The platform's path for a path in the library's form.
 std::string NativePath(std::string_view path);
@@ -75,6 +81,7 @@ struct FileInfo {
   std::time_t created = 0;  // birth time where the file system records it, else modification time
   std::time_t modified = 0;
   std::int64_t size = 0;
+  bool read_only = false;  // no write permission (the read-only attribute on Windows)
 };
 
 // Attributes of a regular file (a final symbolic link is not followed, so it
@@ -90,6 +97,20 @@ FileInfo GetFile(std::string_view path);
 std::string ParentFolderPath(std::string_view path);
 // True when both paths name the same existing file.
 bool SameFile(std::string_view a, std::string_view b);
+
+// What tells one file from another, whatever name it is reached by: device
+// and file number (volume serial and file index on Windows).
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  bool operator==(const FileId&) const = default;
+};
+// The identity of the regular file at path (a final symbolic link is not
+// followed).
+Status GetFileId(std::string_view path, FileId& id);
+
+// The names in a folder, "." and ".." left out, in no particular order.
+Status ListFolder(std::string_view folder, std::vector<std::string>& names);
 
 // A regular file open for positioned reads; closed with the object.
 class ReadFile {
@@ -164,6 +185,39 @@ Status CreateExclusive(std::string_view path, std::string_view bytes);
 
 // Renames path to target, failing with FsError when target exists.
 void RenameNoReplace(std::string_view path, std::string_view target);
+
+// A file that stays open and locked for as long as its owner keeps it: the
+// system releases the lock when the owning process dies, so that another
+// process (or thread) can tell a live owner from a dead one. Journals of
+// unfinished work are kept in such files. Appends go to the end and are on
+// disk when Append returns.
+class LockedFile {
+ public:
+  LockedFile() = default;
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+  // Creates a new file (kExists when the name is taken), locked.
+  Status Create(std::string_view path);
+  // Opens an existing file and takes its lock without waiting: kLocked while
+  // its owner, in this process or another, still holds it.
+  Status TryTake(std::string_view path);
+  bool is_open() const { return handle_ >= 0; }
+  const std::string& path() const { return path_; }
+
+  Status Append(std::string_view bytes);
+  Status ReadAll(std::string& bytes) const;
+  // Renames the file, keeping it open and locked (kExists when target is taken).
+  Status RenameTo(std::string_view target);
+  // Deletes the file, then lets it go.
+  Status Remove();
+  void Close();
+
+ private:
+  std::intptr_t handle_ = -1;
+  std::string path_;
+};
 
 // Makes deletions and renames in a folder survive a power loss.
 void SyncFolder(std::string_view folder);

@@ -37,6 +37,9 @@ std::string Describe(const Status& status) {
     case FileStatus::kReadOnly:
       text = "read-only";
       break;
+    case FileStatus::kLocked:
+      text = "held by another call";
+      break;
     case FileStatus::kIoError:
       text = "I/O error";
       break;

@@ -77,19 +77,7 @@ std::pair<std::string, std::string> Split(const std::string& native) {
   return {slash == 0 ? "/" : native.substr(0, slash), native.substr(slash + 1)};
 }
 
-// Short, so that a long target name never makes it overflow the name limit;
-// the random part keeps writers on other hosts or PID namespaces apart.
-std::string TemporaryName() {
-  static std::atomic<unsigned long> sequence{0};
-  static const unsigned long salt = [] {
-    std::random_device rd;
-    return (static_cast<unsigned long>(rd()) << 16) ^ rd();
-  }();
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s%ld-%lu-%08lx", std::string(detail::kTempPrefix).c_str(),
-                static_cast<long>(::getpid()), sequence.fetch_add(1), salt & 0xFFFFFFFFul);
-  return buf;
-}
+std::string TemporaryName() { return std::string(detail::kTempPrefix) + UniqueId(); }
 
 // Removes temporaries that were clearly abandoned (by a writer that crashed):
 // one still being written, here or on another host sharing the folder, is
@@ -125,8 +113,7 @@ Status WriteAll(int fd, std::string_view bytes) {
 
 // Writes bytes to a new temporary file in folder, synced and closed; its
 // path in `temp`. Nothing is left behind on failure.
-Status WriteTemporary(const std::string& folder, std::string_view bytes,
-                      std::string& temp) {
+Status WriteTemporary(const std::string& folder, std::string_view bytes, std::string& temp) {
   temp = folder + "/" + TemporaryName();
   Fd fd(Sys(Op::kOpen, [&] {
     return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -157,6 +144,20 @@ int RenameNoReplaceRaw(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+// Short, so that a long name never overflows the name limit; the random part
+// keeps writers on other hosts or PID namespaces apart.
+std::string UniqueId() {
+  static std::atomic<unsigned long> sequence{0};
+  static const unsigned long salt = [] {
+    std::random_device rd;
+    return (static_cast<unsigned long>(rd()) << 16) ^ rd();
+  }();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%ld-%lu-%08lx", static_cast<long>(::getpid()),
+                sequence.fetch_add(1), salt & 0xFFFFFFFFul);
+  return buf;
+}
+
 std::string NativePath(std::string_view path) {
   std::string out(path);
   std::replace(out.begin(), out.end(), '\\', '/');
@@ -177,6 +178,7 @@ Status StatFile(std::string_view path, FileInfo& info) {
   info.created =
       (st.stx_mask & STATX_BTIME) ? static_cast<std::time_t>(st.stx_btime.tv_sec) : info.modified;
   info.size = static_cast<std::int64_t>(st.stx_size);
+  info.read_only = IsReadOnly(st.stx_mode);
   return {};
 }
 
@@ -193,6 +195,32 @@ std::string ParentFolderPath(std::string_view path) {
   auto parent = absolute.lexically_normal().parent_path().string();
   while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
   return BackslashPath(parent);
+}
+
+Status GetFileId(std::string_view path, FileId& id) {
+  const std::string native = NativePath(path);
+  struct stat st {};
+  if (Sys(Op::kStat, [&] { return ::lstat(native.c_str(), &st); }) != 0) return FromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return {FileStatus::kNotRegular, 0};
+  id.device = static_cast<std::uint64_t>(st.st_dev);
+  id.file = static_cast<std::uint64_t>(st.st_ino);
+  return {};
+}
+
+Status ListFolder(std::string_view folder, std::vector<std::string>& names) {
+  names.clear();
+  const std::string native = NativePath(folder);
+  if (const Fault f = Injected(Op::kList); f.error != 0) return FromErrno(f.error);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.empty() ? "." : native.c_str()),
+                                          &::closedir);
+  if (!dir) return FromErrno(errno);
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  if (errno != 0) return FromErrno(errno);
+  return {};
 }
 
 bool SameFile(std::string_view a, std::string_view b) {
@@ -293,7 +321,9 @@ void AtomicFileWriter::Discard() {
 }
 
 void AtomicFileWriter::Write(std::string_view bytes) {
-  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0)
+    throw FsError("cannot write " + NativePath(path_) + ": not open",
+                  {FileStatus::kIoError, EBADF});
   if (const Status s = WriteAll(static_cast<int>(handle_), bytes); !s.ok()) {
     Discard();
     Check(s, "cannot write", path_);
@@ -301,7 +331,9 @@ void AtomicFileWriter::Write(std::string_view bytes) {
 }
 
 void AtomicFileWriter::Commit() {
-  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0)
+    throw FsError("cannot write " + NativePath(path_) + ": not open",
+                  {FileStatus::kIoError, EBADF});
   const int fd = static_cast<int>(handle_);
   Status s;
   if (keep_mode_ >= 0 && ::fchmod(fd, static_cast<mode_t>(keep_mode_)) != 0) s = FromErrno(errno);
@@ -353,6 +385,96 @@ void SyncFolder(std::string_view folder) {
     return ::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
   if (dir.fd >= 0) Sys(Op::kFsync, [&] { return ::fsync(dir.fd); });
+}
+
+// ---- LockedFile ----------------------------------------------------------------
+
+LockedFile::~LockedFile() { Close(); }
+
+void LockedFile::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));  // the lock goes with it
+  handle_ = -1;
+}
+
+// flock locks the open file, so that a second open of the same file, in this
+// process or another, is refused while this one holds it; the system drops
+// the lock with the last descriptor when the process dies.
+Status LockedFile::Create(std::string_view path) {
+  Close();
+  path_ = std::string(path);
+  const std::string native = NativePath(path);
+  Fd fd(Sys(Op::kOpen, [&] {
+    return ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }));
+  if (fd.fd < 0) return FromErrno(errno);
+  if (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0) {
+    const Status s = FromErrno(errno);
+    ::unlink(native.c_str());
+    return s;
+  }
+  handle_ = std::exchange(fd.fd, -1);
+  return {};
+}
+
+Status LockedFile::TryTake(std::string_view path) {
+  Close();
+  path_ = std::string(path);
+  const std::string native = NativePath(path);
+  Fd fd(Sys(Op::kOpen, [&] { return ::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); }));
+  if (fd.fd < 0) return FromErrno(errno);
+  struct stat st {};
+  if (::fstat(fd.fd, &st) != 0) return FromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return {FileStatus::kNotRegular, 0};
+  while (Sys(Op::kLock, [&] { return ::flock(fd.fd, LOCK_EX | LOCK_NB); }) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) return {FileStatus::kLocked, errno};
+    return FromErrno(errno);
+  }
+  handle_ = std::exchange(fd.fd, -1);
+  return {};
+}
+
+Status LockedFile::Append(std::string_view bytes) {
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  const int fd = static_cast<int>(handle_);
+  if (::lseek(fd, 0, SEEK_END) < 0) return FromErrno(errno);
+  if (Status s = WriteAll(fd, bytes); !s.ok()) return s;
+  if (Sys(Op::kFsync, [&] { return ::fsync(fd); }) != 0) return FromErrno(errno);
+  return {};
+}
+
+Status LockedFile::ReadAll(std::string& bytes) const {
+  bytes.clear();
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  const int fd = static_cast<int>(handle_);
+  char buffer[8192];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FromErrno(errno);
+    }
+    if (n == 0) return {};
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    at += n;
+  }
+}
+
+Status LockedFile::RenameTo(std::string_view target) {
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  if (RenameNoReplaceRaw(NativePath(path_), NativePath(target)) != 0) return FromErrno(errno);
+  path_ = std::string(target);
+  SyncFolder(BackslashPath(Split(NativePath(path_)).first));
+  return {};
+}
+
+Status LockedFile::Remove() {
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  Status s;
+  if (Sys(Op::kUnlink, [&] { return ::unlink(NativePath(path_).c_str()); }) != 0)
+    s = FromErrno(errno);
+  Close();
+  return s;
 }
 
 // ---- FolderLock ----------------------------------------------------------------

@@ -137,18 +137,7 @@ std::string JoinNative(const std::string& folder, const std::string& name) {
   return folder + "\\" + name;
 }
 
-std::string TemporaryName() {
-  static std::atomic<unsigned long> sequence{0};
-  static const unsigned long salt = [] {
-    std::random_device rd;
-    return (static_cast<unsigned long>(rd()) << 16) ^ rd();
-  }();
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s%lu-%lu-%08lx", std::string(detail::kTempPrefix).c_str(),
-                static_cast<unsigned long>(::GetCurrentProcessId()), sequence.fetch_add(1),
-                salt & 0xFFFFFFFFul);
-  return buf;
-}
+std::string TemporaryName() { return std::string(detail::kTempPrefix) + UniqueId(); }
 
 // Removes temporaries that were clearly abandoned (by a writer that was
 // terminated): one still being written is never that old.
@@ -229,6 +218,18 @@ Status MoveInPlace(const std::string& temp, const std::string& target, bool repl
 
 }  // namespace
 
+std::string UniqueId() {
+  static std::atomic<unsigned long> sequence{0};
+  static const unsigned long salt = [] {
+    std::random_device rd;
+    return (static_cast<unsigned long>(rd()) << 16) ^ rd();
+  }();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%lu-%lu-%08lx", static_cast<unsigned long>(::GetCurrentProcessId()),
+                sequence.fetch_add(1), salt & 0xFFFFFFFFul);
+  return buf;
+}
+
 std::string NativePath(std::string_view path) {
   std::string out(path);
   std::replace(out.begin(), out.end(), '/', '\\');
@@ -244,6 +245,7 @@ Status StatFile(std::string_view path, FileInfo& info) {
   info.modified = ToTime(data->ftLastWriteTime);
   info.created = ToTime(data->ftCreationTime);
   info.size = (static_cast<std::int64_t>(data->nFileSizeHigh) << 32) | data->nFileSizeLow;
+  info.read_only = (data->dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   return {};
 }
 
@@ -431,6 +433,41 @@ Status CreateExclusive(std::string_view path, std::string_view bytes) {
   return s;
 }
 
+Status GetFileId(std::string_view path, FileId& id) {
+  Status s;
+  if (Faulted(Op::kStat, s)) return s;
+  Handle h(::CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.ok()) return LastError();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h.h, &info)) return LastError();
+  if (!IsRegular(info.dwFileAttributes)) return {FileStatus::kNotRegular, 0};
+  id.device = info.dwVolumeSerialNumber;
+  id.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return {};
+}
+
+Status ListFolder(std::string_view folder, std::vector<std::string>& names) {
+  names.clear();
+  Status s;
+  if (Faulted(Op::kList, s)) return s;
+  const std::string native = NativePath(folder);
+  WIN32_FIND_DATAW found{};
+  const std::wstring pattern = Wide(JoinNative(native.empty() ? "." : native, "*"));
+  HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? Status{} : FromErrno(ErrnoOf(error));
+  }
+  do {
+    const std::string name = Narrow(found.cFileName);
+    if (name != "." && name != "..") names.push_back(name);
+  } while (::FindNextFileW(find, &found));
+  const DWORD error = ::GetLastError();
+  ::FindClose(find);
+  return error == ERROR_NO_MORE_FILES ? Status{} : FromErrno(ErrnoOf(error));
+}
+
 void RenameNoReplace(std::string_view path, std::string_view target) {
   Check(MoveInPlace(NativePath(path), NativePath(target), false), "cannot rename", path);
 }
@@ -441,6 +478,116 @@ void RenameNoReplace(std::string_view path, std::string_view target) {
 void SyncFolder(std::string_view) {
   Status ignored;
   if (!Faulted(Op::kOpen, ignored)) Faulted(Op::kFsync, ignored);
+}
+
+// ---- LockedFile ----------------------------------------------------------------
+
+namespace {
+// The lock covers one byte far past any content: Windows locks are
+// mandatory, and this one must not keep others from reading the file.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+bool LockOne(HANDLE h) {
+  OVERLAPPED where{};
+  where.OffsetHigh = kLockOffsetHigh;
+  return ::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where) != 0;
+}
+}  // namespace
+
+LockedFile::~LockedFile() { Close(); }
+
+void LockedFile::Close() {
+  if (handle_ >= 0) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));  // the lock goes with it
+  handle_ = -1;
+}
+
+// A byte-range lock on the open handle: another handle, in this process or
+// another, is refused while it stands, and the system drops it when the
+// owning process ends.
+Status LockedFile::Create(std::string_view path) {
+  Close();
+  path_ = std::string(path);
+  Status s;
+  if (Faulted(Op::kOpen, s)) return s;
+  Handle h(::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.ok()) return LastError();
+  if (!LockOne(h.h)) {
+    s = LastError();
+    h.reset();
+    ::DeleteFileW(WidePath(path).c_str());
+    return s;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(h.release());
+  return {};
+}
+
+Status LockedFile::TryTake(std::string_view path) {
+  Close();
+  path_ = std::string(path);
+  Status s;
+  if (Faulted(Op::kOpen, s)) return s;
+  Handle h(::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h.ok()) return LastError();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h.h, &info)) return LastError();
+  if (!IsRegular(info.dwFileAttributes)) return {FileStatus::kNotRegular, 0};
+  if (Faulted(Op::kLock, s)) return s;
+  if (!LockOne(h.h)) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return {FileStatus::kLocked, EBUSY};
+    return FromErrno(ErrnoOf(error));
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(h.release());
+  return {};
+}
+
+Status LockedFile::Append(std::string_view bytes) {
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  LARGE_INTEGER zero{};
+  if (!::SetFilePointerEx(h, zero, nullptr, FILE_END)) return LastError();
+  if (Status s = WriteAll(h, bytes); !s.ok()) return s;
+  Status s;
+  if (!Faulted(Op::kFsync, s) && !::FlushFileBuffers(h)) s = LastError();
+  return s;
+}
+
+Status LockedFile::ReadAll(std::string& bytes) const {
+  bytes.clear();
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  char buffer[8192];
+  for (std::uint64_t at = 0;;) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(h, buffer, sizeof buffer, &got, &where)) {
+      if (::GetLastError() == ERROR_HANDLE_EOF) return {};
+      return LastError();
+    }
+    if (got == 0) return {};
+    bytes.append(buffer, got);
+    at += got;
+  }
+}
+
+Status LockedFile::RenameTo(std::string_view target) {
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  // Every handle of the file shares delete, so the open file can be renamed.
+  if (Status s = MoveInPlace(NativePath(path_), NativePath(target), false); !s.ok()) return s;
+  path_ = std::string(target);
+  return {};
+}
+
+Status LockedFile::Remove() {
+  if (handle_ < 0) return {FileStatus::kIoError, EBADF};
+  Status s;
+  if (!Faulted(Op::kUnlink, s) && !::DeleteFileW(WidePath(path_).c_str())) s = LastError();
+  Close();  // the name goes once the last handle does
+  return s;
 }
 
 // ---- FolderLock ----------------------------------------------------------------

@@ -244,6 +244,8 @@ std::string Describe(const LoadResult& result) {
       return "has a DOCTYPE";
     case LoadFailure::kNotWellFormed:
       return "not well-formed";
+    case LoadFailure::kNotRecordDocument:
+      return "not a record document (its root element is not root)";
   }
   return "not loaded";
 }

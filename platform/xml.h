@@ -91,6 +91,7 @@ enum class LoadFailure {
   kBadEncoding,    // bytes that are not text in the declared encoding
   kDoctype,        // a DOCTYPE, refused
   kNotWellFormed,  // broken markup, no root element
+  kNotRecordDocument,  // a working file whose root element is not "root"
 };
 
 struct LoadResult {

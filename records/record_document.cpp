@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "records/hand_over.h"
 #include "scramble/encrypt.h"
 
 namespace picmeta::records {
@@ -51,13 +52,16 @@ std::string OperatorForFileName(std::string_view operno) {
   return out;
 }
 
+std::string HandOverName(const std::string& folder, const std::string& operno, std::time_t t) {
+  return folder + "\\exif_" + OperatorForFileName(operno) + "_" + platform::FormatStamp(t) + ".xml";
+}
+
 std::string WriteHandOver(const std::string& folder, const std::string& operno, std::string bytes) {
   encrypt::Scramble(bytes);
-  const std::string prefix = folder + "\\exif_" + OperatorForFileName(operno) + "_";
   const std::time_t now = platform::Now();
   // A day of seconds is far more than any operator writes hand-overs in.
   for (std::time_t t = now; t < now + 86400; ++t) {
-    const std::string path = prefix + platform::FormatStamp(t) + ".xml";
+    const std::string path = HandOverName(folder, operno, t);
     platform::FileInfo taken;
     const platform::Status look = platform::StatFile(path, taken);
     if (look.code == platform::FileStatus::kIoError) platform::Check(look, "cannot look at", path);
@@ -82,7 +86,8 @@ std::uint64_t ContentHash(std::string_view bytes) {
 WorkingFile::WorkingFile(std::string folder, bool hashed)
     : folder_(std::move(folder)),
       path_(folder_ + "\\" + std::string(kWorkingFileName)),
-      lock_(folder_) {
+      lock_(folder_),
+      recovered_(std::make_unique<std::vector<RecoveredClaim>>(RecoverFolder(folder_))) {
   result_ = reader_.Open(path_, platform::kMaxDocumentBytes, hashed);
   // The first piece is read now: a file that cannot be read, or is no record
   // document from its first bytes, is known before the call does any work.
@@ -90,6 +95,10 @@ WorkingFile::WorkingFile(std::string folder, bool hashed)
     have_first_ = reader_.Next(first_);
     result_ = reader_.result();
   }
+  // Records stand below "root" only: a file of another root would never have
+  // its records found, and would gather a new one on every call.
+  if (result_ && reader_.frame().root != "root")
+    result_ = {platform::LoadFailure::kNotRecordDocument, 0};
   // An I/O error says nothing about the file: touch nothing.
   if (result_.failure == platform::LoadFailure::kIoError)
     platform::Check({platform::FileStatus::kIoError, result_.error}, "cannot read", path_);
@@ -121,6 +130,18 @@ bool WorkingFile::Read(const std::function<void(const platform::XmlItem&)>& reco
   return static_cast<bool>(result_);
 }
 
+bool WorkingFile::ReadItems(const std::function<void(const platform::XmlItem&, bool)>& item) {
+  if (used_) throw platform::XmlError("working file read twice");
+  used_ = true;
+  if (!result_) return false;
+  platform::XmlItem it = std::move(first_);
+  for (bool have = have_first_; have; have = reader_.Next(it))
+    item(it, IsRecord(reader_.frame(), it));
+  Settle(reader_, result_, path_);
+  hash_ = reader_.hash();
+  return static_cast<bool>(result_);
+}
+
 bool WorkingFile::Holds(std::uint64_t known) {
   platform::ReadFile file;
   if (!file.Open(path_).ok()) return false;
@@ -135,12 +156,15 @@ bool WorkingFile::Holds(std::uint64_t known) {
   return h.value() == known;
 }
 
-std::string WorkingFile::SetAside() {
-  const std::string aside = path_ + ".unreadable-" + platform::FormatStamp(platform::Now());
+WorkingFile::~WorkingFile() = default;
+WorkingFile::WorkingFile(WorkingFile&&) noexcept = default;
+
+std::string SetAsideUnreadable(const std::string& path) {
+  const std::string aside = path + ".unreadable-" + platform::FormatStamp(platform::Now());
   for (int n = 1;; ++n) {
     try {
       const std::string name = n == 1 ? aside : aside + "-" + std::to_string(n);
-      platform::RenameNoReplace(path_, name);
+      platform::RenameNoReplace(path, name);
       return name;
     } catch (const platform::FsError& e) {
       if (e.status().code == platform::FileStatus::kNotFound) return {};  // gone meanwhile
@@ -196,7 +220,7 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
   editor.Begin();
   // Whatever stands under the name (a FIFO, a broken file) moves aside first.
   reader_.Close();
-  if (unreadable()) outcome.set_aside = SetAside();
+  if (unreadable()) outcome.set_aside = SetAsideUnreadable(path_);
   file.emplace(path_);
   writer.Begin(frame, sink);
   editor.End([&](const platform::XmlItem& added) {

@@ -2,10 +2,13 @@
 #define PICMETA_RECORDS_RECORD_DOCUMENT_H
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/fs.h"
 #include "platform/xml.h"
@@ -38,6 +41,9 @@ std::string StoredForm(std::string_view value);
 // character boundary) so that the whole name fits the file-name limit.
 std::string OperatorForFileName(std::string_view operno);
 
+// folder\exif_<operno>_<YYYYMMDDHHMMSS>.xml for the local time t.
+std::string HandOverName(const std::string& folder, const std::string& operno, std::time_t t);
+
 // Writes the scrambled document as folder\exif_<operno>_<YYYYMMDDHHMMSS>.xml,
 // whole or not at all, and never over an existing file: when the name of the
 // current second is taken, the next second's is used, and so on. No plain
@@ -49,6 +55,13 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno,
 // A 64-bit hash of a file's bytes (ContentHasher): tells one version of a file
 // from another.
 std::uint64_t ContentHash(std::string_view bytes);
+
+// Renames a file that is no record document to
+// "<name>.unreadable-<YYYYMMDDHHMMSS>" (with "-2", "-3" ... when taken), so
+// that nothing it holds is lost; the new name, or "" when it was gone.
+std::string SetAsideUnreadable(const std::string& path);
+
+struct RecoveredClaim;
 
 // How a call changes a working file's records as they stream past.
 class RecordEditor {
@@ -72,11 +85,18 @@ class RecordEditor {
 // as it is read, so that neither ever stands in memory whole.
 class WorkingFile {
  public:
-  // Locks the folder and opens the file. Throws FsError when the lock cannot
-  // be had in time or the file cannot be opened (an I/O error: nothing may
-  // then be changed). A file larger than 1 GiB is not read and counts as
-  // unreadable. `hashed`: hash() is wanted.
+  // Locks the folder, settles what calls that died left of their hand-overs
+  // in it (records/hand_over.h), and opens the file. Throws FsError when the
+  // lock cannot be had in time or the file cannot be opened (an I/O error:
+  // nothing may then be changed). A file larger than 1 GiB is not read and
+  // counts as unreadable, as does one whose root element is not "root". `hashed`:
+  // hash() is wanted.
   explicit WorkingFile(std::string folder, bool hashed = false);
+  ~WorkingFile();
+  WorkingFile(WorkingFile&&) noexcept;
+
+  // The claims of calls that died, settled before the file was opened.
+  const std::vector<RecoveredClaim>& recovered() const { return *recovered_; }
 
   const std::string& path() const { return path_; }
   const std::string& folder() const { return folder_; }
@@ -92,6 +112,9 @@ class WorkingFile {
   // FsError on an I/O error. hash() is then the hash of its bytes, when the
   // file was opened hashed.
   bool Read(const std::function<void(const platform::XmlItem&)>& record);
+  // Hands every item below the root to `item`, with whether it is a record;
+  // otherwise as Read.
+  bool ReadItems(const std::function<void(const platform::XmlItem&, bool record)>& item);
   std::uint64_t hash() const { return hash_; }
   // Whether the file holds exactly the bytes that hash to `known` (read, not
   // parsed).
@@ -117,10 +140,10 @@ class WorkingFile {
   Outcome Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded);
 
  private:
-  std::string SetAside();
   std::string folder_;
   std::string path_;
   platform::FolderLock lock_;
+  std::unique_ptr<std::vector<RecoveredClaim>> recovered_;
   platform::XmlItemReader reader_;
   platform::XmlItem first_;  // the first record, read with the file's first piece
   bool have_first_ = false;

@@ -198,11 +198,22 @@ TEST_F(WorkingFilesTest, NewWriteRefreshesOnlyTheFirstOfTwoRecords) {
   EXPECT_EQ(Value(r[1], "Make"), "y");
 }
 
-TEST_F(WorkingFilesTest, ForeignRootGetsRecordsAppendedEveryCall) {
-  test::Write(exifinfo_, "<?xml version='1.0' encoding='GBK'?><records/>");
-  NewWrite(case_.case_folder + "/IMG_0001.JPG");
-  NewWrite(case_.case_folder + "/IMG_0001.JPG");
-  EXPECT_EQ(RecordsIn(exifinfo_, "records/info").size(), 2u);
+// Records below another root would never be found again: each call would
+// add one more, and DeleteDatafromXML could not remove it. The file is set
+// aside whole and a record document started.
+TEST_F(WorkingFilesTest, AForeignRootIsSetAsideAndItsPictureRecordedOnce) {
+  for (const std::string root : {"<Root><info Filename='old.jpg'/></Root>",
+                                 "<r:root xmlns:r='urn:x'><info Filename='old.jpg'/></r:root>"}) {
+    test::Write(exifinfo_, "<?xml version='1.0' encoding='GBK'?>" + root);
+    NewWrite(case_.case_folder + "/IMG_0001.JPG");
+    NewWrite(case_.case_folder + "/IMG_0001.JPG");
+    EXPECT_EQ(RecordsIn(exifinfo_).size(), 1u) << root;
+    const std::string aside = exifinfo_ + ".unreadable-20110811143005";
+    EXPECT_NE(test::Read(aside).find("old.jpg"), std::string::npos) << root;
+    clsmain().DeleteDatafromXML(case_.case_folder, "IMG_0001.JPG");
+    EXPECT_EQ(RecordsIn(exifinfo_).size(), 0u) << root;
+    std::filesystem::remove(test::P(aside));
+  }
 }
 
 TEST_F(WorkingFilesTest, AnUnreadableWorkingFileIsSetAsideNotOverwritten) {
@@ -351,17 +362,36 @@ TEST_F(CopyTest, AnEmptyWorkingFileStillGivesAnOutputFile) {
   EXPECT_TRUE(OutputNames().empty());
 }
 
-TEST_F(CopyTest, ReadOnlyWorkingFileStaysAndSlashesWork) {
+// A read-only working file could not be removed after the hand-over: its
+// records would go out with every call. It is left as it is, not handed over.
+TEST_F(CopyTest, AReadOnlyWorkingFileIsNeverHandedOverAndSlashesWork) {
   Working("/E/F", {"f1"});
-  ::chmod((dir_ / "pics/E/F/exifinfo.xml").c_str(), 0444);
+  Working("/A/B/D", {"d1"});
+  const std::string frozen = dir_ / "pics/E/F/exifinfo.xml";
+  const std::string before = test::Read(frozen);
+  ::chmod(frozen.c_str(), 0444);
   std::string folder = dir_ / "case", temp = dir_ / "pics";
   std::replace(folder.begin(), folder.end(), '/', '\\');
   std::replace(temp.begin(), temp.end(), '/', '\\');
-  picmeta_clsmain* obj = picmeta_clsmain_create();
-  picmeta_clsmain_CopyExifInfo(obj, folder.c_str(), temp.c_str(), "0815");
-  picmeta_clsmain_release(obj);
-  EXPECT_EQ(OutputNames(), std::vector<std::string>{"f1"});
-  EXPECT_TRUE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
+  std::vector<Event> kept;
+  SetLogHandler([&](const Event& e) {
+    if (e.code == PICMETA_EVENT_WORKING_FILE_KEPT) kept.push_back(e);
+  });
+  for (int call = 0; call < 3; ++call) {
+    picmeta_clsmain* obj = picmeta_clsmain_create();
+    picmeta_clsmain_CopyExifInfo(obj, folder.c_str(), temp.c_str(), "0815");
+    picmeta_clsmain_release(obj);
+    clock_.Set(test::FixedClock::kInstant + 10 * (call + 1));
+  }
+  SetLogHandler(nullptr);
+  EXPECT_EQ(OutputNames(), std::vector<std::string>{"d1"});
+  // The other calls found nothing to hand over: one hand-over file in all.
+  int handovers = 0;
+  for (const auto& f : test::List(dir_ / "case")) handovers += f.rfind("exif_", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(handovers, 1);
+  EXPECT_EQ(test::Read(frozen), before);
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_NE(kept[0].message.find("read-only"), std::string::npos) << kept[0].message;
 }
 
 TEST_F(CopyTest, AFailedHandOverKeepsEveryWorkingFile) {

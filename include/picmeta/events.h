@@ -26,9 +26,14 @@ enum picmeta_event_code {
   PICMETA_EVENT_HANDOVER_WRITTEN = 100,
   /* info: a working file "exifinfo.xml" was saved; path, count = its records */
   PICMETA_EVENT_WORKING_FILE_SAVED = 101,
-  /* info: CopyExifInfo took a working file's records and removed the file
-     (or, when it changed meanwhile, the records taken); path = the file */
+  /* info: CopyExifInfo handed a working file's records over and removed the
+     file; path = the file */
   PICMETA_EVENT_WORKING_FILE_TAKEN = 102,
+  /* info: a hand-over that a call which ended (killed, crashed) left
+     unfinished was finished: its working files were removed when its
+     hand-over file stands, or given back to their folders when it does not;
+     path = the hand-over file, the journal or the folder */
+  PICMETA_EVENT_HANDOVER_RECOVERED = 103,
 
   /* warning: a gate stopped the call and nothing was written (business type
      not "2", class code not "11020000", no case folder named); the message
@@ -52,12 +57,27 @@ enum picmeta_event_code {
   PICMETA_EVENT_RESOURCE_NOT_FOUND = 205,
   /* warning: CopyExifInfo found no working file: nothing was written */
   PICMETA_EVENT_NOTHING_TO_HAND_OVER = 206,
-  /* warning: a working file that was handed over could not be removed (it is
-     read-only, say); its records will be handed over again */
+  /* warning: CopyExifInfo left a working file as it is: it is read-only (it
+     could not be removed after the hand-over, so its records are not handed
+     over), or it is the working file of another folder reached by a second
+     name (its records went into the hand-over once) */
   PICMETA_EVENT_WORKING_FILE_KEPT = 207,
   /* warning: DeleteDatafromXML found no loadable working file (missing or
      unreadable): nothing was changed */
   PICMETA_EVENT_WORKING_FILE_NOT_LOADED = 208,
+  /* warning: CopyExifInfo could not hand over a record of a working file (a
+     name the hand-over's GBK cannot hold, an info element that is no record
+     of root/info): it stays in the working file, the others go; the message
+     names the record and why; count = the records left */
+  PICMETA_EVENT_RECORDS_LEFT = 209,
+  /* warning: a picture's name cannot be stored exactly in a record (bytes that
+     are not UTF-8, characters XML 1.0 cannot carry): WriteDatatoXML and
+     NewWriteDatatoXML write no working record for it, ReadEXIF writes its
+     record with the name as stored; two pictures never share one record */
+  PICMETA_EVENT_NAME_NOT_STORABLE = 210,
+  /* warning: an Exif text value longer than 64 KiB was cut to its first
+     64 KiB (at a character boundary) */
+  PICMETA_EVENT_VALUE_CUT = 211,
 
   /* error: another writer held the folder's lock too long; the call's
      records for that folder were not written */
@@ -66,6 +86,11 @@ enum picmeta_event_code {
   PICMETA_EVENT_SAVE_FAILED = 301,
   /* error: a file could not be read (an I/O error, not a missing file) */
   PICMETA_EVENT_READ_FAILED = 302,
+  /* error: a picture could not be read for a reason that may pass
+     (descriptors or memory exhausted, an I/O error, no permission):
+     WriteDatatoXML and NewWriteDatatoXML write no record for it (a later call
+     records it), ReadEXIF writes its record with the values it could read */
+  PICMETA_EVENT_PICTURE_NOT_READ = 303,
   /* error: a step failed in a way no step expects (a fault in the library);
      the message holds what was thrown */
   PICMETA_EVENT_UNEXPECTED_FAILURE = 399

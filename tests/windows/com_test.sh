@@ -61,7 +61,7 @@ records() {
   (cd "$1" && find . -name 'exif*.xml' | LC_ALL=C sort) | while read -r f; do
     echo "== ${f//_20[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]/_TIME}"
     if [[ $(basename "$f") == exif_* ]]; then
-      cli unscramble "$(win_path "$1/$f")" "$(win_path "$work/plain.xml")"
+      cli unscramble --force "$(win_path "$1/$f")" "$(win_path "$work/plain.xml")"
       cat "$work/plain.xml"
     else
       cat "$1/$f"

@@ -47,13 +47,21 @@ void ReportTaken(const Taken& t) {
           PICMETA_EVENT_WORKING_FILE_NOT_LOADED, t.path,
           "working file " + shown + ": " + platform::Describe(t.result) + ", left in place");
       break;
-    case Taken::Kind::kNothingTaken:
-      capture::Emit(PICMETA_EVENT_RECORDS_LEFT, t.path,
-                    "working file " + shown + ": none of its " +
-                        capture::Counted(static_cast<long long>(t.left.size()), "record") +
-                        " can be handed over (" + t.left.front().why + "), left in place",
-                    static_cast<long long>(t.left.size()));
+    case Taken::Kind::kNothingTaken: {
+      const auto& first = t.left.front();
+      const std::string which = first.filename.empty() ? "" : " of " + first.filename;
+      capture::Emit(
+          PICMETA_EVENT_RECORDS_LEFT, t.path,
+          "working file " + shown +
+              (t.left.size() == 1
+                   ? ": its record" + which + " cannot be handed over (" + first.why + ")"
+                   : ": none of its " +
+                         capture::Counted(static_cast<long long>(t.left.size()), "record") +
+                         " can be handed over (the record" + which + ": " + first.why + ")") +
+              ", left in place",
+          static_cast<long long>(t.left.size()));
       break;
+    }
     case Taken::Kind::kReadOnly:
       capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, t.path,
                     "working file " + shown +

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs the crash-consistency test with many trials (default 2000): a writer is
-# killed at random moments and no record whose call returned may be lost.
+# Runs the crash-consistency tests with many trials (default 2000): writers,
+# and writers racing copiers (CopyExifInfo), are killed at random moments, also
+# while they finish what an earlier killed call left; no record whose call
+# returned may be lost, and none may stand in two places.
 #   scripts/kill-test.sh [TRIALS]
 set -euo pipefail
 cd "$(dirname "$0")/.."

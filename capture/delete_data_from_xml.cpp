@@ -4,6 +4,7 @@
 #include "picmeta/clsmain.h"
 #include "platform/text.h"
 #include "records/record_document.h"
+#include "records/workspace.h"
 
 namespace picmeta {
 namespace {
@@ -11,8 +12,8 @@ namespace {
 // Drops the picture's first record.
 class DropFirst : public records::RecordEditor {
  public:
-  explicit DropFirst(std::string key) : key_(std::move(key)) {}
-  void Begin() override { found_ = false; }
+  DropFirst(std::string key, bool any) : key_(std::move(key)), any_(any) {}
+  void Begin() override { found_ = !any_; }
   bool Record(platform::XmlItem& record) override {
     if (found_) return true;
     const std::string* name = record.GetAttribute("Filename");
@@ -22,10 +23,13 @@ class DropFirst : public records::RecordEditor {
 
  private:
   std::string key_;
+  bool any_;  // false: no record can match
   bool found_ = false;
 };
 
 }  // namespace
+
+namespace ws = records::workspace;
 
 void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   using capture::Step;
@@ -34,7 +38,14 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
     const std::string folder = platform::BackslashPath(LastPath1);
     auto opened = Public_Function::OpenWorkingFile(folder);
     records::WorkingFile& file = *opened;
-    DropFirst drop(records::StoredForm(pic_name));  // as the name was recorded
+    // As the name was recorded; a name that cannot be stored exactly has no
+    // record (another picture's, whose name it would collapse into, stays).
+    const std::string key = platform::TrimBlanks(pic_name);
+    const bool storable = Public_Function::StorableName(key);
+    if (!storable)
+      Public_Function::ReportNameNotStorable(ws::Join(folder, key),
+                                             "it has no record; nothing removed");
+    DropFirst drop(storable ? key : std::string(), storable);
     // A missing or unreadable file: the folder stays as it was.
     const auto outcome =
         Public_Function::RewriteWorkingFile(file, drop, records::WorkingFile::IfNotLoaded::kLeave);

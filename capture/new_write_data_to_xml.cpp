@@ -54,9 +54,21 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
     return;
   }
 
-  auto opened = Public_Function::OpenWorkingFile(platform::ParentFolderPath(strFilePath));
+  // Two pictures whose names could not be stored exactly would share a record.
+  if (!Public_Function::StorableName(platform::TrimBlanks(picture.name))) {
+    Public_Function::ReportNameNotStorable(strFilePath, "no working record written");
+    return;
+  }
   Public_Function::SplitOrgid(Orgid, record);
-  Public_Function::ReadPicInfo(strFilePath, record);
+  // The picture is read before the folder is locked: a slow picture never
+  // keeps another writer of the folder out.
+  const auto read = Public_Function::ReadPicture(strFilePath, record);
+  if (read.kind == Public_Function::PictureRead::Kind::kNotRead) {
+    Public_Function::ReportNotRead(strFilePath, read, "no record written; a later call records it");
+    return;
+  }
+  if (read.kind == Public_Function::PictureRead::Kind::kMissing) return;  // gone meanwhile: told
+  auto opened = Public_Function::OpenWorkingFile(platform::ParentFolderPath(strFilePath));
   auto values = platform::XmlItem::Element("info");
   capture::SetInfoAttributes(values, record,
                              {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",

@@ -19,21 +19,48 @@ namespace {
 using capture::Step;
 namespace ws = records::workspace;
 
-// Text of a tag value: "" for empty, the characters of a text, decimal digits
-// of a number; blanks trimmed at both ends.
-std::string TagText(const reader::TagValue& value) {
+// Stored text values are cut to this many bytes: what a record holds, and so
+// the record files, never grow with a hostile picture's size.
+constexpr std::size_t kMaxStoredValue = 64 * 1024;
+
+// Text of a tag value: "" for empty, the characters of a text (its first
+// 64 KiB, cut at a character boundary: `cut` says so), decimal digits of a
+// number; blanks trimmed at both ends.
+std::string TagText(const reader::TagValue& value, bool& cut) {
+  cut = false;
   if (const auto* n = std::get_if<std::int32_t>(&value)) return std::to_string(*n);
-  if (const auto* s = std::get_if<std::string>(&value)) return platform::TrimBlanks(*s);
-  return {};
+  const auto* s = std::get_if<std::string>(&value);
+  if (!s) return {};
+  if (s->size() <= kMaxStoredValue) return platform::TrimBlanks(*s);
+  cut = true;
+  std::size_t end = kMaxStoredValue;
+  while (end > 0 && (static_cast<unsigned char>((*s)[end]) & 0xC0) == 0x80) --end;
+  return platform::TrimBlanks(std::string_view(*s).substr(0, end));
 }
 
 }  // namespace
 
 void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
+  ReadPicture(picture_path, record);
+}
+
+PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
+  PictureRead read;
+  // Memory exhausted while a picture is read is a passing failure too.
+  auto passing = [&](const std::string& error, int os_error) {
+    read.kind = PictureRead::Kind::kNotRead;
+    read.error = error;
+    read.os_error = os_error;
+  };
   Step([&] {
     // One look at the file answers both: does it exist, and its attributes.
     platform::FileInfo file;
     if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
+      if (st.code == platform::FileStatus::kIoError) {
+        passing(platform::Describe(st), st.error);
+        return;
+      }
+      read.kind = PictureRead::Kind::kMissing;
       // A path without a file name is a document without a name, told by its caller.
       if (capture::Logging() && !platform::GetFileName(picture_path).empty())
         capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture_path,
@@ -62,11 +89,18 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
     Step([&] {
       try {
         reader.Load(picture_path);
+      } catch (const reader::FileError& e) {
+        failure = std::string(reader::FailureKind(e)) + ": " + e.what();
+        if (e.passing()) passing(e.what(), e.os_error());
+        throw;
       } catch (const reader::ExifError& e) {
         failure = std::string(reader::FailureKind(e)) + ": " + e.what();
         throw;
+      } catch (const std::bad_alloc&) {
+        passing("out of memory", ENOMEM);
       }
     });
+    if (read.kind == PictureRead::Kind::kNotRead) return;
     if (!reader.Getloaded()) {
       if (capture::Logging())
         capture::Emit(PICMETA_EVENT_PICTURE_WITHOUT_EXIF, picture_path,
@@ -76,18 +110,63 @@ void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
     struct Row {
       std::int32_t tag;
       void (clsPicinfo::*set)(std::string);
+      const char* name;
     };
     static constexpr Row kRows[] = {
-        {0x0107, &clsPicinfo::Thresholding}, {0x0108, &clsPicinfo::CellWidth},
-        {0x0109, &clsPicinfo::CellLength},   {0x010A, &clsPicinfo::Secdat},
-        {0x010F, &clsPicinfo::Make},         {0x0110, &clsPicinfo::Model},
-        {0x9003, &clsPicinfo::Takedate},     {0x9004, &clsPicinfo::Digidate},
-        {0x0132, &clsPicinfo::Updatedate},   {0x0131, &clsPicinfo::Software},
-        {0x8769, &clsPicinfo::Ifdoffset},    {0xA005, &clsPicinfo::Offset},
-        {0x0201, &clsPicinfo::Soioffset},
+        {0x0107, &clsPicinfo::Thresholding, "Thresholding"},
+        {0x0108, &clsPicinfo::CellWidth, "CellWidth"},
+        {0x0109, &clsPicinfo::CellLength, "CellLength"},
+        {0x010A, &clsPicinfo::Secdat, "Secdat"},
+        {0x010F, &clsPicinfo::Make, "Make"},
+        {0x0110, &clsPicinfo::Model, "Model"},
+        {0x9003, &clsPicinfo::Takedate, "Takedate"},
+        {0x9004, &clsPicinfo::Digidate, "Digidate"},
+        {0x0132, &clsPicinfo::Updatedate, "Updatedate"},
+        {0x0131, &clsPicinfo::Software, "Software"},
+        {0x8769, &clsPicinfo::Ifdoffset, "Ifdoffset"},
+        {0xA005, &clsPicinfo::Offset, "Offset"},
+        {0x0201, &clsPicinfo::Soioffset, "Soioffset"},
     };
-    for (const Row& row : kRows) Step([&] { (record.*row.set)(TagText(reader.Tag(row.tag))); });
+    for (const Row& row : kRows) {
+      Step([&] {
+        bool cut = false;
+        reader::TagValue value;
+        try {
+          value = reader.Tag(row.tag);
+        } catch (const reader::FileError& e) {
+          if (e.passing()) passing(e.what(), e.os_error());
+          throw;
+        } catch (const std::bad_alloc&) {
+          passing("out of memory", ENOMEM);
+          return;
+        }
+        (record.*row.set)(TagText(value, cut));
+        if (cut)
+          capture::Emit(PICMETA_EVENT_VALUE_CUT, picture_path,
+                        "picture " + platform::GetFileName(picture_path) + ": its " + row.name +
+                            " value is longer than 64 KiB: cut to its first 64 KiB");
+      });
+    }
   });
+  return read;
+}
+
+bool StorableName(const std::string& name) { return platform::XmlSafe(name) == name; }
+
+void ReportNameNotStorable(const std::string& picture_path, const std::string& consequence) {
+  capture::Emit(PICMETA_EVENT_NAME_NOT_STORABLE, picture_path,
+                "picture " + platform::XmlSafe(platform::GetFileName(picture_path)) +
+                    ": its name cannot be stored exactly in a record (bytes that are not UTF-8 "
+                    "or characters XML cannot carry): " +
+                    consequence);
+}
+
+void ReportNotRead(const std::string& picture_path, const PictureRead& read,
+                   const std::string& consequence) {
+  capture::Emit(PICMETA_EVENT_PICTURE_NOT_READ, picture_path,
+                "picture " + platform::XmlSafe(platform::GetFileName(picture_path)) +
+                    " could not be read (" + read.error + "): " + consequence,
+                -1, read.os_error);
 }
 
 std::string GetResourceName(const std::string& folder, const std::string& index) {
@@ -254,12 +333,13 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
     capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path(), e.what());
     throw;
   }
-  if (!capture::Logging() || !outcome.saved) return outcome;
+  if (!capture::Logging()) return outcome;
   if (!outcome.set_aside.empty())
     capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside,
                   "working file " + platform::NativePath(file.path()) + " (" +
                       platform::Describe(file.result()) + ") set aside as " +
                       platform::GetFileName(outcome.set_aside));
+  if (!outcome.saved) return outcome;
   capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path(),
                 "working file saved with " + capture::Counted(outcome.records, "record"),
                 outcome.records);

@@ -18,6 +18,30 @@ namespace picmeta::Public_Function {
 // picture without Exif data leaves the tag properties untouched.
 void ReadPicInfo(const std::string& picture_path, clsPicinfo& record);
 
+// What ReadPicInfo found, for the methods that act on it.
+struct PictureRead {
+  enum class Kind {
+    kRead,     // the record holds what the picture gives
+    kMissing,  // no regular file there: the record is untouched
+    kNotRead,  // the picture could not be read for a reason that may pass
+               // (the record holds what could be read): `error` says which
+  };
+  Kind kind = Kind::kRead;
+  std::string error;
+  int os_error = 0;
+};
+PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record);
+
+// Whether a file name can be stored exactly in a record's Filename (valid
+// UTF-8, only characters XML 1.0 carries): two pictures whose names could
+// not would share one record.
+bool StorableName(const std::string& name);
+// Events: a picture whose name cannot be stored; one that could not be read,
+// with what became of its record.
+void ReportNameNotStorable(const std::string& picture_path, const std::string& consequence);
+void ReportNotRead(const std::string& picture_path, const PictureRead& read,
+                   const std::string& consequence);
+
 // The name "resourceprocess.xml" in folder gives for a resource index; "".
 std::string GetResourceName(const std::string& folder, const std::string& index);
 

@@ -147,7 +147,14 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   long long written = 0;
   for (const Picture& picture : pictures) {
     Step([&] {
-      Public_Function::ReadPicInfo(ws::Join(temp_path, picture.path), record);
+      const std::string path = ws::Join(temp_path, picture.path);
+      const auto read = Public_Function::ReadPicture(path, record);
+      if (read.kind == Public_Function::PictureRead::Kind::kNotRead)
+        Public_Function::ReportNotRead(path, read,
+                                       "its record holds the values that could be read");
+      if (read.kind != Public_Function::PictureRead::Kind::kMissing &&
+          !Public_Function::StorableName(platform::TrimBlanks(platform::GetFileName(path))))
+        Public_Function::ReportNameNotStorable(path, "its record holds the name as stored");
       auto info = platform::XmlItem::Element("info");
       capture::SetInfoAttributes(info, record, caller, picture.filepath,
                                  capture::InfoColumns::kReadExif);

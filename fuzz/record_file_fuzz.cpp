@@ -1,6 +1,7 @@
 // Arbitrary bytes as an existing "exifinfo.xml", changed by the writers and by
 // DeleteDatafromXML. After every call a saved file must load again and hold
-// every record that loaded before (only the removed one may be missing).
+// every record that loaded before (only the removed one may be missing), and
+// the library's own reader must read it back to the same records.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -8,6 +9,8 @@
 #include "fuzz/fuzz_support.h"
 #include "picmeta/clsmain.h"
 #include "platform/xml.h"
+#include "platform/xml_stream.h"
+#include "records/record_document.h"
 #include "tools/exif_builder.h"
 
 namespace {
@@ -22,10 +25,26 @@ bool Count(const std::string& path, Census& out) {
   return true;
 }
 
+// The records as the library itself reads a working file, record by record.
+bool Stream(const std::string& path, Census& out) {
+  picmeta::platform::XmlItemReader reader;
+  if (!reader.Open(path)) return false;
+  picmeta::platform::XmlItem item;
+  while (reader.Next(item)) {
+    if (!picmeta::records::IsRecord(reader.frame(), item)) continue;
+    const std::string* name = item.GetAttribute("Filename");
+    out[name ? *name : "\x01"]++;
+  }
+  return static_cast<bool>(reader.result());
+}
+
 // Every record of before is in after, but for `removed` of one name.
 void Check(const Census& before, const std::string& path, const std::string* removed) {
+  Census streamed;
+  if (!Stream(path, streamed)) __builtin_trap();  // what the library writes, it reads back
   Census after;
   if (!Count(path, after)) __builtin_trap();  // a file the library saved must load
+  if (after != streamed) __builtin_trap();
   for (const auto& [name, n] : before) {
     const int allowed = (removed && name == *removed) ? n - 1 : n;
     const auto it = after.find(name);

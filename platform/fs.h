@@ -65,6 +65,9 @@ struct Fault {
 };
 using FaultInjector = std::function<Fault(Op)>;
 void SetFaultInjector(FaultInjector injector);
+// While the injector is asked about opening a file for reading
+// (ReadFile::Open), the path being opened; "" otherwise.
+std::string_view FaultPath();
 
 // A name part unique to this call among every process and host sharing a
 // folder: process id, a sequence number and a random salt.
@@ -252,6 +255,13 @@ bool HoldingFolderLock();
 namespace detail {
 // Asks the injector about op; the fault to apply (error 0: none).
 Fault Injected(Op op);
+// Names the path FaultPath() tells while it lives.
+struct FaultPathScope {
+  explicit FaultPathScope(std::string_view path);
+  ~FaultPathScope();
+  FaultPathScope(const FaultPathScope&) = delete;
+  FaultPathScope& operator=(const FaultPathScope&) = delete;
+};
 // Whether the folder's temporaries are due to be swept: at most once an hour
 // per folder and process, so that a save never lists its folder as a rule.
 bool SweepDue(const std::string& folder, std::time_t now);

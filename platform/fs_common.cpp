@@ -55,6 +55,17 @@ void Check(const Status& status, const std::string& what, std::string_view path)
   if (!status.ok()) throw FsError(what + " " + NativePath(path) + ": " + Describe(status), status);
 }
 
+namespace {
+thread_local std::string_view t_fault_path;
+}  // namespace
+
+std::string_view FaultPath() { return t_fault_path; }
+
+namespace detail {
+FaultPathScope::FaultPathScope(std::string_view path) { t_fault_path = path; }
+FaultPathScope::~FaultPathScope() { t_fault_path = {}; }
+}  // namespace detail
+
 void SetFaultInjector(FaultInjector injector) {
   std::lock_guard lock(g_injector_mutex);
   g_injector = std::move(injector);

@@ -241,6 +241,7 @@ Status ReadFile::Open(std::string_view path, Access access) {
   Close();
   const std::string native = NativePath(path);
   // O_NONBLOCK: a FIFO or device under the name must not stop the call.
+  const detail::FaultPathScope scope(path);
   Fd fd(Sys(Op::kOpen, [&] {
     return ::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   }));

@@ -84,7 +84,8 @@ bool Faulted(Op op, Status& status) {
 std::wstring Wide(std::string_view path) {
   std::wstring out;
   if (path.empty()) return out;
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
   if (n <= 0) return out;
   out.resize(static_cast<std::size_t>(n));
   ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), out.data(), n);
@@ -93,11 +94,11 @@ std::wstring Wide(std::string_view path) {
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                        nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
   return out;
 }
 
@@ -118,7 +119,8 @@ struct Handle {
 };
 
 std::time_t ToTime(const FILETIME& ft) {
-  const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return static_cast<std::time_t>(ticks / 10000000ull) - static_cast<std::time_t>(11644473600ll);
 }
 
@@ -128,7 +130,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 std::pair<std::string, std::string> Split(const std::string& native) {
   const auto sep = native.find_last_of("\\/");
   if (sep == std::string::npos) return {".", native};
-  return {sep == 0 || (sep == 2 && native[1] == ':') ? native.substr(0, sep + 1) : native.substr(0, sep),
+  return {sep == 0 || (sep == 2 && native[1] == ':') ? native.substr(0, sep + 1)
+                                                     : native.substr(0, sep),
           native.substr(sep + 1)};
 }
 
@@ -150,7 +153,8 @@ void SweepAbandoned(const std::string& folder) {
                                    nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
-    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+      continue;
     const std::string name = Narrow(found.cFileName);
     if (!IsTemporaryName(name)) continue;
     if (now - ToTime(found.ftLastWriteTime) > detail::kAbandonedAfterSeconds)
@@ -166,7 +170,8 @@ Status WriteAll(HANDLE h, std::string_view bytes) {
     std::size_t want = f.short_io ? std::max<std::size_t>(1, bytes.size() / 2) : bytes.size();
     want = std::min<std::size_t>(want, 1u << 30);
     DWORD written = 0;
-    if (!::WriteFile(h, bytes.data(), static_cast<DWORD>(want), &written, nullptr)) return LastError();
+    if (!::WriteFile(h, bytes.data(), static_cast<DWORD>(want), &written, nullptr))
+      return LastError();
     bytes.remove_prefix(written);
   }
   return {};
@@ -191,7 +196,8 @@ std::optional<WIN32_FILE_ATTRIBUTE_DATA> Attributes(const std::string& native, S
 }
 
 bool IsRegular(DWORD attributes) {
-  return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+  return !(attributes &
+           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
 // Moves a finished temporary over the target. A target held open by another
@@ -225,8 +231,9 @@ std::string UniqueId() {
     return (static_cast<unsigned long>(rd()) << 16) ^ rd();
   }();
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%lu-%lu-%08lx", static_cast<unsigned long>(::GetCurrentProcessId()),
-                sequence.fetch_add(1), salt & 0xFFFFFFFFul);
+  std::snprintf(buf, sizeof buf, "%lu-%lu-%08lx",
+                static_cast<unsigned long>(::GetCurrentProcessId()), sequence.fetch_add(1),
+                salt & 0xFFFFFFFFul);
   return buf;
 }
 
@@ -293,17 +300,22 @@ void ReadFile::Close() {
 Status ReadFile::Open(std::string_view path, Access access) {
   Close();
   Status s;
-  if (Faulted(Op::kOpen, s)) return s;
+  {
+    const detail::FaultPathScope scope(path);
+    if (Faulted(Op::kOpen, s)) return s;
+  }
   // Full sharing: the host and other programs may go on reading, writing,
   // renaming or deleting the picture while it is read.
-  const DWORD hint = access == Access::kScattered ? FILE_FLAG_RANDOM_ACCESS : FILE_FLAG_SEQUENTIAL_SCAN;
+  const DWORD hint =
+      access == Access::kScattered ? FILE_FLAG_RANDOM_ACCESS : FILE_FLAG_SEQUENTIAL_SCAN;
   const std::wstring wide = WidePath(path);
   Handle h(::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OPEN_REPARSE_POINT | hint, nullptr));
   if (!h.ok()) {
     const DWORD error = ::GetLastError();
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && !IsRegular(attributes)) return {FileStatus::kNotRegular, 0};
+    if (attributes != INVALID_FILE_ATTRIBUTES && !IsRegular(attributes))
+      return {FileStatus::kNotRegular, 0};
     return FromErrno(ErrnoOf(error));
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -329,7 +341,8 @@ Status ReadFile::ReadAt(std::int64_t offset, void* buffer, std::size_t n) const 
     where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
     where.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
-    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), out + done, static_cast<DWORD>(want), &got, &where)) {
+    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), out + done, static_cast<DWORD>(want), &got,
+                    &where)) {
       if (::GetLastError() == ERROR_HANDLE_EOF) return {FileStatus::kIoError, 0};
       return LastError();
     }
@@ -346,8 +359,10 @@ void DeleteFile(std::string_view path) {
   Status s;
   const auto data = Attributes(native, s);
   if (!data) Check(s, "cannot delete", path);
-  if (!IsRegular(data->dwFileAttributes)) Check({FileStatus::kNotRegular, 0}, "cannot delete", path);
-  if (data->dwFileAttributes & FILE_ATTRIBUTE_READONLY) Check({FileStatus::kReadOnly, EACCES}, "cannot delete", path);
+  if (!IsRegular(data->dwFileAttributes))
+    Check({FileStatus::kNotRegular, 0}, "cannot delete", path);
+  if (data->dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+    Check({FileStatus::kReadOnly, EACCES}, "cannot delete", path);
   if (Faulted(Op::kUnlink, s)) Check(s, "cannot delete", path);
   if (!::DeleteFileW(Wide(native).c_str())) Check(LastError(), "cannot delete", path);
 }
@@ -358,7 +373,8 @@ AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
   Status s;
   if (const auto data = Attributes(native, s)) {
     const bool link = data->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
-    if (!link && !IsRegular(data->dwFileAttributes)) Check({FileStatus::kNotRegular, 0}, "cannot replace", path);
+    if (!link && !IsRegular(data->dwFileAttributes))
+      Check({FileStatus::kNotRegular, 0}, "cannot replace", path);
     if (!link && (data->dwFileAttributes & FILE_ATTRIBUTE_READONLY))
       Check({FileStatus::kReadOnly, EACCES}, "cannot replace", path);
   } else if (s.code != FileStatus::kNotFound) {
@@ -382,7 +398,9 @@ void AtomicFileWriter::Discard() {
 }
 
 void AtomicFileWriter::Write(std::string_view bytes) {
-  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0)
+    throw FsError("cannot write " + NativePath(path_) + ": not open",
+                  {FileStatus::kIoError, EBADF});
   if (const Status s = WriteAll(reinterpret_cast<HANDLE>(handle_), bytes); !s.ok()) {
     Discard();
     Check(s, "cannot write", path_);
@@ -390,7 +408,9 @@ void AtomicFileWriter::Write(std::string_view bytes) {
 }
 
 void AtomicFileWriter::Commit() {
-  if (handle_ < 0) throw FsError("cannot write " + NativePath(path_) + ": not open", {FileStatus::kIoError, EBADF});
+  if (handle_ < 0)
+    throw FsError("cannot write " + NativePath(path_) + ": not open",
+                  {FileStatus::kIoError, EBADF});
   const HANDLE h = reinterpret_cast<HANDLE>(handle_);
   Status s;
   if (!Faulted(Op::kFsync, s) && !::FlushFileBuffers(h)) s = LastError();
@@ -436,8 +456,9 @@ Status CreateExclusive(std::string_view path, std::string_view bytes) {
 Status GetFileId(std::string_view path, FileId& id) {
   Status s;
   if (Faulted(Op::kStat, s)) return s;
-  Handle h(::CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  Handle h(::CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr));
   if (!h.ok()) return LastError();
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h.h, &info)) return LastError();
@@ -454,7 +475,8 @@ Status ListFolder(std::string_view folder, std::vector<std::string>& names) {
   const std::string native = NativePath(folder);
   WIN32_FIND_DATAW found{};
   const std::wstring pattern = Wide(JoinNative(native.empty() ? "." : native, "*"));
-  HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND ? Status{} : FromErrno(ErrnoOf(error));
@@ -509,8 +531,8 @@ Status LockedFile::Create(std::string_view path) {
   path_ = std::string(path);
   Status s;
   if (Faulted(Op::kOpen, s)) return s;
-  Handle h(::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle h(::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.ok()) return LastError();
   if (!LockOne(h.h)) {
     s = LastError();
@@ -527,8 +549,8 @@ Status LockedFile::TryTake(std::string_view path) {
   path_ = std::string(path);
   Status s;
   if (Faulted(Op::kOpen, s)) return s;
-  Handle h(::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  Handle h(::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!h.ok()) return LastError();
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h.h, &info)) return LastError();
@@ -536,7 +558,8 @@ Status LockedFile::TryTake(std::string_view path) {
   if (Faulted(Op::kLock, s)) return s;
   if (!LockOne(h.h)) {
     const DWORD error = ::GetLastError();
-    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return {FileStatus::kLocked, EBUSY};
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+      return {FileStatus::kLocked, EBUSY};
     return FromErrno(ErrnoOf(error));
   }
   handle_ = reinterpret_cast<std::intptr_t>(h.release());
@@ -619,29 +642,33 @@ FolderLock::FolderLock(std::string_view folder, int timeout_ms) {
   Status s;
   if (Faulted(Op::kOpen, s)) Check(s, "cannot open folder", folder);
   const std::string native = NativePath(folder);
-  Handle dir(::CreateFileW(Wide(native.empty() ? "." : native).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  Handle dir(::CreateFileW(Wide(native.empty() ? "." : native).c_str(), 0, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!dir.ok()) Check(LastError(), "cannot open folder", folder);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(dir.h, &info)) Check(LastError(), "cannot open folder", folder);
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) Check({FileStatus::kNotFound, ENOTDIR}, "cannot open folder", folder);
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    Check({FileStatus::kNotFound, ENOTDIR}, "cannot open folder", folder);
   wchar_t name[96];
   std::swprintf(name, 96, L"Local\\picmeta-folder-%08lx-%08lx%08lx",
                 static_cast<unsigned long>(info.dwVolumeSerialNumber),
-                static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+                static_cast<unsigned long>(info.nFileIndexHigh),
+                static_cast<unsigned long>(info.nFileIndexLow));
   Handle mutex(::CreateMutexW(nullptr, FALSE, name));
   if (!mutex.ok()) Check(LastError(), "cannot lock", folder);
   if (timeout_ms < 0) timeout_ms = detail::DefaultLockTimeout();
   if (Faulted(Op::kLock, s)) Check(s, "cannot lock", folder);
   const std::uint64_t id = NameHash(name);
   // Held by this very thread: it cannot be released while this one waits.
-  if (std::find(t_held, t_held + t_held_count, id) != t_held + t_held_count || t_held_count == kMaxHeld) {
+  if (std::find(t_held, t_held + t_held_count, id) != t_held + t_held_count ||
+      t_held_count == kMaxHeld) {
     ::Sleep(static_cast<DWORD>(timeout_ms));
     Check({FileStatus::kIoError, ETIMEDOUT}, "timed out locking", folder);
   }
   const DWORD waited = ::WaitForSingleObject(mutex.h, static_cast<DWORD>(timeout_ms));
   if (waited == WAIT_TIMEOUT) Check({FileStatus::kIoError, ETIMEDOUT}, "timed out locking", folder);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) Check(LastError(), "cannot lock", folder);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+    Check(LastError(), "cannot lock", folder);
   handle_ = reinterpret_cast<std::intptr_t>(mutex.release());
   t_held[t_held_count++] = id;
 }

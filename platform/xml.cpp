@@ -199,15 +199,12 @@ bool SameName(const std::string& a, const char* b) {
 }
 
 bool IsUtf16Name(const std::string& encoding) {
-  return SameName(encoding, "UTF-16") ||
-         SameName(encoding, "UTF16");
+  return SameName(encoding, "UTF-16") || SameName(encoding, "UTF16");
 }
 
 bool IsUtf8Name(const std::string& encoding) {
-  return encoding.empty() || SameName(encoding, "UTF-8") ||
-         SameName(encoding, "UTF8") ||
-         SameName(encoding, "US-ASCII") ||
-         SameName(encoding, "ASCII");
+  return encoding.empty() || SameName(encoding, "UTF-8") || SameName(encoding, "UTF8") ||
+         SameName(encoding, "US-ASCII") || SameName(encoding, "ASCII");
 }
 
 // True when text can be converted both ways between UTF-8 and encoding, asked
@@ -218,10 +215,70 @@ bool Convertible(const char* encoding) {
   auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
   if (!letter(encoding[0])) return false;
   for (const char* p = encoding + 1; *p; ++p)
-    if (!letter(*p) && !(*p >= '0' && *p <= '9') && *p != '.' && *p != '_' && *p != '-') return false;
+    if (!letter(*p) && !(*p >= '0' && *p <= '9') && *p != '.' && *p != '_' && *p != '-')
+      return false;
   CharEncoder out;
   StreamDecoder in;
   return out.Open(encoding) && in.Open(encoding);
+}
+
+bool AttributeGuard::Feed(std::string_view piece) {
+  for (const char c : piece) {
+    if (refused_) return false;
+    switch (state_) {
+      case State::kText:
+        if (c == '<') state_ = State::kOpen;
+        break;
+      case State::kOpen:
+        if (c == '!') {
+          state_ = State::kBang;
+          bang_.clear();
+        } else if (c == '?') {
+          state_ = State::kSkip, end_ = "?>", matched_ = 0;
+        } else if (c == '/') {
+          state_ = State::kSkip, end_ = ">", matched_ = 0;
+        } else {
+          state_ = State::kTag, count_ = 0;
+          if (c == '>') state_ = State::kText;
+        }
+        break;
+      case State::kBang:
+        bang_.push_back(c);
+        if (bang_ == "--") {
+          state_ = State::kSkip, end_ = "-->", matched_ = 0;
+        } else if (bang_ == "[CDATA[") {
+          state_ = State::kSkip, end_ = "]]>", matched_ = 0;
+        } else if (std::string_view("--").substr(0, bang_.size()) != bang_ &&
+                   std::string_view("[CDATA[").substr(0, bang_.size()) != bang_) {
+          // A declaration (a DOCTYPE, refused by the parse itself).
+          state_ = c == '>' ? State::kText : State::kSkip, end_ = ">", matched_ = 0;
+        }
+        break;
+      case State::kTag:
+        if (c == '"' || c == '\'') {
+          state_ = State::kQuote, quote_ = c;
+        } else if (c == '=') {
+          if (++count_ > kMaxAttributes) refused_ = true;
+        } else if (c == '>') {
+          state_ = State::kText;
+        }
+        break;
+      case State::kQuote:
+        if (c == quote_) state_ = State::kTag;
+        break;
+      case State::kSkip:
+        if (c == end_[matched_]) {
+          if (++matched_ == end_.size()) state_ = State::kText;
+        } else if (c == end_[0]) {
+          // "--" or "]]" followed by one more: the last two still count.
+          matched_ = end_.size() == 3 && matched_ == 2 ? 2 : 1;
+        } else {
+          matched_ = 0;
+        }
+        break;
+    }
+  }
+  return !refused_;
 }
 
 }  // namespace detail
@@ -246,6 +303,8 @@ std::string Describe(const LoadResult& result) {
       return "not well-formed";
     case LoadFailure::kNotRecordDocument:
       return "not a record document (its root element is not root)";
+    case LoadFailure::kTooManyAttributes:
+      return "an element has more than " + std::to_string(detail::kMaxAttributes) + " attributes";
   }
   return "not loaded";
 }
@@ -339,6 +398,7 @@ LoadResult XmlDocument::Parse(std::string text, Blanks blanks) {
   std::string declared;
   if (!DecodeDocument(text, declared)) return {LoadFailure::kBadEncoding, 0};
   if (text.size() > static_cast<std::size_t>(INT_MAX)) return {LoadFailure::kTooLarge, 0};
+  if (!detail::AttributeGuard().Feed(text)) return {LoadFailure::kTooManyAttributes, 0};
   std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
   if (!ctxt || !ctxt->sax) return {LoadFailure::kIoError, ENOMEM};
   bool saw_doctype = false;

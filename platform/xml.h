@@ -92,6 +92,7 @@ enum class LoadFailure {
   kDoctype,        // a DOCTYPE, refused
   kNotWellFormed,  // broken markup, no root element
   kNotRecordDocument,  // a working file whose root element is not "root"
+  kTooManyAttributes,  // an element with more attributes than any document of ours has
 };
 
 struct LoadResult {

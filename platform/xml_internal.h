@@ -26,6 +26,31 @@ bool Convertible(const char* encoding);
 // character the encoding lacks becomes a character reference.
 std::string EncodeMarkup(std::string_view utf8, const std::string& encoding);
 
+// More attributes (namespace declarations included) than any record or
+// workspace element has, by far; an element with more is refused before
+// libxml2 sees it, as libxml2 (2.9) checks them for duplicates pairwise.
+inline constexpr int kMaxAttributes = 1024;
+
+// Counts the attributes of each start tag in markup fed piece by piece (any
+// ASCII-compatible text: the markup characters are ASCII). Comments, CDATA
+// sections, processing instructions and declarations are skipped; quoted
+// values are not looked into.
+class AttributeGuard {
+ public:
+  // False from the first start tag with more than kMaxAttributes attributes on.
+  bool Feed(std::string_view piece);
+
+ private:
+  enum class State { kText, kOpen, kBang, kTag, kQuote, kSkip };
+  State state_ = State::kText;
+  char quote_ = 0;
+  int count_ = 0;
+  std::string bang_;         // what follows "<!", until it tells what it is
+  std::string_view end_;     // the terminator of the part skipped
+  std::size_t matched_ = 0;  // how much of end_ was just seen
+  bool refused_ = false;
+};
+
 }  // namespace picmeta::platform::detail
 
 #endif

@@ -75,7 +75,8 @@ class CodeTable {
     if (bytes.size() > 3) return kLong;
     std::uint32_t e = static_cast<std::uint32_t>(bytes.size()) << 24;
     for (std::size_t k = 0; k < bytes.size(); ++k)
-      e |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k])) << (8 * (bytes.size() - 1 - k));
+      e |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k]))
+           << (8 * (bytes.size() - 1 - k));
     return e;
   }
 
@@ -90,7 +91,8 @@ CodeTable* TableFor(const std::string& encoding) {
   static std::mutex mutex;
   static std::unordered_map<std::string, std::unique_ptr<CodeTable>> tables;
   std::string key;
-  for (const char c : encoding) key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  for (const char c : encoding)
+    key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
   std::lock_guard lock(mutex);
   auto& table = tables[key];
   if (!table) table = std::make_unique<CodeTable>(encoding);
@@ -294,6 +296,7 @@ struct XmlItemReader::State {
   bool utf8 = true;
   StreamDecoder decoder;
   std::string decoded;
+  detail::AttributeGuard attributes;
 
   std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt;
   LoadResult result;
@@ -302,10 +305,10 @@ struct XmlItemReader::State {
 
   XmlFrame frame;
   bool saw_root = false;
-  int depth = 0;  // 1 inside the root, 2 inside one of its children, ...
-  XmlItem current;                 // the root's child being read
-  std::vector<XmlItem*> open;      // its open elements, innermost last
-  XmlItem root_text;               // text directly inside the root, not yet placed
+  int depth = 0;               // 1 inside the root, 2 inside one of its children, ...
+  XmlItem current;             // the root's child being read
+  std::vector<XmlItem*> open;  // its open elements, innermost last
+  XmlItem root_text;           // text directly inside the root, not yet placed
   bool root_has_items = false;
   std::deque<XmlItem> ready;
   std::vector<XmlItem> spare;  // items handed back, whose storage the next record reuses
@@ -389,9 +392,9 @@ struct XmlItemReader::State {
     for (int i = 0; i < nb_attributes; ++i, ++slot) {
       const xmlChar** a = attributes + 5 * i;
       QName(slot->first, a[1], a[0]);
-      UnescapeAmpersands(
-          std::string_view(reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3])),
-          slot->second);
+      UnescapeAmpersands(std::string_view(reinterpret_cast<const char*>(a[3]),
+                                          static_cast<std::size_t>(a[4] - a[3])),
+                         slot->second);
     }
   }
 
@@ -487,13 +490,13 @@ struct XmlItemReader::State {
   }
 
   static void OnText(void* user, const xmlChar* text, int len) {
-    Of(user).AddText(XmlItem::Kind::kText,
-                     std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(len)));
+    Of(user).AddText(XmlItem::Kind::kText, std::string_view(reinterpret_cast<const char*>(text),
+                                                            static_cast<std::size_t>(len)));
   }
 
   static void OnCData(void* user, const xmlChar* text, int len) {
-    Of(user).AddText(XmlItem::Kind::kCData,
-                     std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(len)));
+    Of(user).AddText(XmlItem::Kind::kCData, std::string_view(reinterpret_cast<const char*>(text),
+                                                             static_cast<std::size_t>(len)));
   }
 
   static void OnComment(void* user, const xmlChar* text) {
@@ -544,8 +547,10 @@ struct XmlItemReader::State {
     sax.serror = &detail::Silent;  // errors go nowhere, whatever the host installed
     ctxt.reset(xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
     if (!ctxt) return Fail(LoadFailure::kIoError, ENOMEM);
-    xmlCtxtUseOptions(ctxt.get(),
-                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC);
+    // Without libxml2's 10 MB limit on one text or value: whatever the library
+    // writes it must read back (the file's 1 GiB limit is the bound).
+    xmlCtxtUseOptions(ctxt.get(), XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                                      XML_PARSE_IGNORE_ENC | XML_PARSE_HUGE);
     return true;
   }
 
@@ -616,6 +621,7 @@ struct XmlItemReader::State {
       offset = size;
       last_piece = true;
     }
+    if (!attributes.Feed(piece)) return Fail(LoadFailure::kTooManyAttributes);
     // Pieces are bounded well below INT_MAX, except a document held in memory.
     while (piece.size() > kPiece) {
       if (!Parse(piece.substr(0, kPiece), false)) return false;
@@ -634,7 +640,8 @@ struct XmlItemReader::State {
   }
 
   bool Parse(std::string_view piece, bool last) {
-    const int rc = xmlParseChunk(ctxt.get(), piece.data(), static_cast<int>(piece.size()), last ? 1 : 0);
+    const int rc =
+        xmlParseChunk(ctxt.get(), piece.data(), static_cast<int>(piece.size()), last ? 1 : 0);
     if (saw_doctype) return Fail(LoadFailure::kDoctype);
     if (rc != 0 || !ctxt->wellFormed) return Fail(LoadFailure::kNotWellFormed);
     return true;
@@ -824,7 +831,8 @@ void XmlItemWriter::Begin(const XmlFrame& frame, Sink sink) {
     for (char32_t c = 0x09; c < 0x7F && ascii_kept; ++c) {
       std::string probe;
       if (c >= 0x20 || c == 0x09 || c == 0x0A || c == 0x0D)
-        ascii_kept = ascii.Encode(c, probe) && probe.size() == 1 && probe[0] == static_cast<char>(c);
+        ascii_kept =
+            ascii.Encode(c, probe) && probe.size() == 1 && probe[0] == static_cast<char>(c);
     }
   }
   if (ascii_kept) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -40,6 +41,14 @@ std::int32_t TextToInt(const std::string& text) {
 
 }  // namespace
 
+namespace {
+// Whether a failure to open or read a picture may pass: anything but the
+// file being gone or being no regular file.
+bool Passing(const platform::Status& s) {
+  return s.code != platform::FileStatus::kNotFound && s.code != platform::FileStatus::kNotRegular;
+}
+}  // namespace
+
 // The picture file's bytes, indices 0 to L with the spare zero byte at L, read
 // on demand in blocks: a picture whose Exif block is at its front costs a few
 // pages however large it is. Reading (not mapping) keeps a file that is
@@ -54,7 +63,9 @@ class FileBytes {
 
   explicit FileBytes(const std::string& path) {
     const platform::Status s = file_.Open(path, platform::ReadFile::Access::kScattered);
-    if (!s.ok()) throw FileError("cannot open " + path + ": " + platform::Describe(s));
+    if (!s.ok())
+      throw FileError("cannot open " + platform::NativePath(path) + ": " + platform::Describe(s),
+                      Passing(s), s.error);
     length_ = file_.size();
     if (length_ > kMaxLength) throw FileError("file of 2 GiB or more: " + path);
   }
@@ -96,6 +107,38 @@ class FileBytes {
       n -= in_block;
     }
   }
+
+  // The maximal run [start, end) of bytes around p that `is` accepts (empty,
+  // at p, when the byte at p is not one). Runs found are kept, so that every
+  // byte is looked at once per kind of run, however many values overlap.
+  template <class Is>
+  std::pair<std::int64_t, std::int64_t> Run(std::int64_t p,
+                                            std::map<std::int64_t, std::int64_t>& runs,
+                                            Is is) const {
+    if (auto it = runs.upper_bound(p); it != runs.begin() && (--it)->second > p) return *it;
+    // (index L, the spare zero byte, belongs to the file's bytes)
+    if (p < 0 || p > length_ || !is(At(p))) return {p, p};
+    std::int64_t start = p, end = p + 1;
+    while (start > 0 && is(At(start - 1))) {
+      if (auto it = runs.upper_bound(start - 1); it != runs.begin() && (--it)->second > start - 1) {
+        start = it->first;
+        runs.erase(it);
+        break;
+      }
+      --start;
+    }
+    while (end <= length_ && is(At(end))) {
+      if (auto it = runs.find(end); it != runs.end()) {
+        end = it->second;
+        runs.erase(it);
+        break;
+      }
+      ++end;
+    }
+    runs[start] = end;
+    return {start, end};
+  }
+  mutable std::map<std::int64_t, std::int64_t> digit_runs, zero_digit_runs, zero_byte_runs;
 
   // First i in [from, L - 1] with bytes FF E1 at i and i + 1; -1 for none.
   // Streams through blocks without keeping them: a large picture without an
@@ -143,7 +186,8 @@ class FileBytes {
     const std::int64_t offset = b * kBlock;
     const std::int64_t want = std::min(kBlock, length_ - offset);
     const platform::Status s = file_.ReadAt(offset, out, static_cast<std::size_t>(want));
-    if (!s.ok()) throw FileError("cannot read picture file: " + platform::Describe(s));
+    if (!s.ok())
+      throw FileError("cannot read picture file: " + platform::Describe(s), Passing(s), s.error);
     bytes_read_ += want;
   }
 
@@ -382,16 +426,7 @@ void ExifReader::ReadIfdChain(std::int64_t d) {
         r.FieldType = Read16(e + 2);
         r.Count = Read32(e + 4);
         DecodeEntry(e, r);
-        if (r.TagId == kExifIfdPointer) {
-          const TagValue v = Decode(r.Value);
-          if (std::holds_alternative<std::monostate>(v)) {
-            exifIfdOffset_ = 0;
-          } else if (const auto* i = std::get_if<std::int32_t>(&v)) {
-            exifIfdOffset_ = *i;
-          } else {
-            exifIfdOffset_ = TextToInt(std::get<std::string>(v));
-          }
-        }
+        if (r.TagId == kExifIfdPointer) exifIfdOffset_ = PointerValue(r.Value);
       }
       nextIfdOffset_ = exif_done ? 0 : Read32(Checked32(d + 2 + 12 * std::int64_t{n}));
     } else {
@@ -406,6 +441,63 @@ void ExifReader::ReadIfdChain(std::int64_t d) {
     d = Checked32(std::int64_t{tiffStart_} + nextIfdOffset_);
     if (nextIfdOffset_ == 0) return;
   }
+}
+
+namespace {
+bool IsDigit(std::uint8_t b) { return b >= '0' && b <= '9'; }
+bool IsZeroDigit(std::uint8_t b) { return b == '0'; }
+bool IsZeroByte(std::uint8_t b) { return b == 0; }
+
+// Decimal digits to an integer, as the pointer conversion does it: the first
+// digit past 2^31 - 1 fails with overflow.
+void AddDigits(std::int64_t& value, std::string_view digits) {
+  for (const char c : digits) {
+    value = value * 10 + (c - '0');
+    if (value > kInt32Max) throw OverflowError("number too large");
+  }
+}
+}  // namespace
+
+// The value of an Exif IFD pointer: an integer as it is, empty as 0, a text
+// as its decimal digits (anything else in it: type mismatch). A long text is
+// not decoded: its digits are found through runs of the file's bytes, each
+// byte looked at once, so that many entries pointing into one long value cost
+// no more than reading it once; only the digits that can matter are read.
+std::int32_t ExifReader::PointerValue(const StoredValue& v) const {
+  using Kind = StoredValue::Kind;
+  if (v.kind == Kind::kEmpty) return 0;
+  if (v.kind == Kind::kInt) return v.number;
+  if (v.kind == Kind::kHex || v.kind == Kind::kChars4)
+    return TextToInt(std::get<std::string>(Decode(v)));
+  FileBytes& f = *sources_.at(v.source);
+  const std::int64_t end = v.pos + v.count;
+  std::int64_t value = 0;
+  if (v.kind == Kind::kText) {  // one character per byte
+    const std::int64_t text_end = std::min(f.Run(v.pos, f.digit_runs, IsDigit).second, end);
+    const std::int64_t first =
+        std::min(f.Run(v.pos, f.zero_digit_runs, IsZeroDigit).second, text_end);
+    std::string digits;
+    f.Copy(first, std::min(text_end - first, std::int64_t{11}), digits, false);
+    AddDigits(value, digits);
+    if (text_end < end) throw TypeMismatch("not a number");
+    return static_cast<std::int32_t>(value);
+  }
+  // Decimal digits of bytes: zero bytes give leading zeros, and eleven bytes
+  // after the first other one give at least eleven digits: an overflow.
+  std::int64_t from = v.pos, to = end;  // the bytes that are not leading zeros
+  if (v.kind == Kind::kDigits) {
+    from = std::min(f.Run(v.pos, f.zero_byte_runs, IsZeroByte).second, end);
+    to = std::min(to, from + 11);
+  } else {  // read from the last byte down
+    if (f.At(end - 1) == 0)
+      to = std::max(f.Run(end - 1, f.zero_byte_runs, IsZeroByte).first, v.pos);
+    from = std::max(from, to - 11);
+  }
+  std::string bytes;
+  f.Copy(from, to - from, bytes, false);
+  if (v.kind == Kind::kDigitsReversed) std::reverse(bytes.begin(), bytes.end());
+  for (const char b : bytes) AddDigits(value, std::to_string(static_cast<unsigned char>(b)));
+  return static_cast<std::int32_t>(value);
 }
 
 TagValue ExifReader::Decode(const StoredValue& v) const {
@@ -426,15 +518,20 @@ TagValue ExifReader::Decode(const StoredValue& v) const {
       return text;
     }
     case Kind::kText: {
+      // No more than kMaxValueBytes of any value is read.
+      const std::int64_t n = std::min(v.count, kMaxValueBytes);
       std::string text;
-      text.reserve(static_cast<std::size_t>(v.count));
-      sources_.at(v.source)->Copy(v.pos, v.count, text, true);
+      text.reserve(static_cast<std::size_t>(n));
+      sources_.at(v.source)->Copy(v.pos, n, text, true);
       return text;
     }
     case Kind::kDigits:
     case Kind::kDigitsReversed: {
+      // The first kMaxValueBytes bytes in the order the text takes them.
+      const std::int64_t n = std::min(v.count, kMaxValueBytes);
+      const std::int64_t from = v.kind == Kind::kDigits ? v.pos : v.pos + v.count - n;
       std::string bytes;
-      sources_.at(v.source)->Copy(v.pos, v.count, bytes, false);
+      sources_.at(v.source)->Copy(from, n, bytes, false);
       if (v.kind == Kind::kDigitsReversed) std::reverse(bytes.begin(), bytes.end());
       std::string text;
       text.reserve(bytes.size() * 3);

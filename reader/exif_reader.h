@@ -17,9 +17,19 @@ class ExifError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+// The picture could not be read. `passing`: for a reason that may pass
+// (descriptors or memory exhausted, an I/O error, no permission), not for
+// what the file is (gone, no regular file, too large).
 class FileError : public ExifError {
  public:
-  using ExifError::ExifError;
+  FileError(const std::string& what, bool passing = false, int os_error = 0)
+      : ExifError(what), passing_(passing), os_error_(os_error) {}
+  bool passing() const { return passing_; }
+  int os_error() const { return os_error_; }
+
+ private:
+  bool passing_;
+  int os_error_;
 };
 class SubscriptOutOfRange : public ExifError {
  public:
@@ -74,6 +84,11 @@ struct TagRecord {
 
 class ExifReader {
  public:
+  // Of a value longer than this, only its first kMaxValueBytes bytes are read
+  // (in the order its text takes them): a text value longer than 64 KiB gives
+  // more than 64 KiB of text, which the caller cuts.
+  static constexpr std::int64_t kMaxValueBytes = 64 * 1024 + 1;
+
   ExifReader();
   ~ExifReader();
   ExifReader(const ExifReader&) = delete;
@@ -116,6 +131,7 @@ class ExifReader {
   bool IntelOrder() const;
   void DecodeEntry(std::int64_t e, TagRecord& record);
   TagValue Decode(const StoredValue& value) const;
+  std::int32_t PointerValue(const StoredValue& value) const;
 
   // Every Load's bytes stay while records point into them.
   std::vector<std::unique_ptr<FileBytes>> sources_;

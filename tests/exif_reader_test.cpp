@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
+#include <variant>
 
 #include "tests/support.h"
 #include "tools/exif_builder.h"
@@ -462,6 +464,101 @@ TEST_P(BothOrders, AnExifPointerAsTextConvertsFromDigitsOnly) {
     EXPECT_TRUE(other.Getloaded());
     EXPECT_EQ(other.Tag(0), Int(1)) << text;  // the Exif IFD was not walked
   }
+}
+
+// An Exif IFD pointer of an out-of-line type whose value is `bytes`
+// (placed after IFD0 and a 4-byte gap), followed by nothing to walk.
+std::string PointerValueOf(Order order, std::uint16_t type, const std::string& bytes) {
+  return App1Only(tooling::HandTiff(order, [&](ByteWriter& w) {
+    const std::uint32_t count = type == 3 ? static_cast<std::uint32_t>(bytes.size() / 2)
+                                          : static_cast<std::uint32_t>(bytes.size());
+    w.U16(1), w.U16(0x8769), w.U16(type), w.U32(count), w.U32(8 + 2 + 12 + 4), w.U32(0);
+    w.Raw(bytes);
+  }));
+}
+
+// What converting the pointer's text must give, found the plain way: the
+// decoded text, digit by digit.
+std::variant<std::int32_t, std::string> Expected(const std::string& text) {
+  if (text.empty()) return std::string("type mismatch");
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::string("type mismatch");
+    value = value * 10 + (c - '0');
+    if (value > 0x7FFFFFFF) return std::string("overflow");
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+// Long pointer values are converted through runs of digits, not decoded: the
+// outcome must be the plain conversion's, for texts, byte arrays (decimal
+// digits of each byte) and SHORT arrays (their bytes read backwards in a
+// big-endian file).
+TEST_P(BothOrders, ALongExifPointerConvertsAsItsTextWould) {
+  std::mt19937 random(99);
+  std::vector<std::pair<std::uint16_t, std::string>> values;
+  for (const std::string& text :
+       {std::string(3000, '0') + "26", std::string(3000, '0'),
+        std::string(3000, '0') + "2147483647", std::string(3000, '0') + "2147483648",
+        std::string(70000, '0') + "7", "12345678901" + std::string(10, '0'),
+        std::string(500, '0') + "1x", std::string(500, '0') + std::string(1, '\0'),
+        std::string("00000\x80")})
+    values.emplace_back(2, text);
+  for (int k = 0; k < 300; ++k) {
+    std::string bytes(6 + random() % 40, '\0');
+    for (char& b : bytes) {
+      const int kind = static_cast<int>(random() % 4);
+      b = static_cast<char>(kind == 0   ? 0
+                            : kind == 1 ? '0'
+                            : kind == 2 ? '0' + random() % 10
+                                        : random() % 256);
+    }
+    if (random() % 2) bytes = std::string(random() % 3000, '\0') + bytes;
+    values.emplace_back(static_cast<std::uint16_t>(1 + 2 * (random() % 2)),
+                        bytes);  // BYTE or SHORT
+    values.emplace_back(2, bytes);
+  }
+  for (const auto& [type, bytes] : values) {
+    if (type == 3 && bytes.size() % 2) continue;
+    ExifReader probe;  // the text as the walk would decode it
+    TiffLayout plain;
+    plain.order = order();
+    plain.chain = {Ifd{{Entry{0x0100, type, 0, bytes, std::nullopt}}}};
+    plain.chain[0].entries[0].count = type == 3 ? bytes.size() / 2 : bytes.size();
+    probe.Load(Put(tooling::BuildJpeg(tooling::BuildTiff(plain)), "probe.jpg"));
+    const auto text = std::get<std::string>(probe.Tag(0x0100));
+    ExifReader r;
+    std::string outcome = "loaded";
+    try {
+      r.Load(Put(PointerValueOf(order(), type, bytes), "p.jpg"));
+    } catch (const OverflowError&) {
+      outcome = "overflow";
+    } catch (const TypeMismatch&) {
+      outcome = "type mismatch";
+    } catch (const SubscriptOutOfRange&) {
+      outcome = "walked past the end";  // a pointer that converted, then was followed
+    }
+    if (text.size() >= 65537) continue;  // beyond what Tag decodes: checked on its own below
+    const auto want = Expected(text);
+    if (const auto* n = std::get_if<std::int32_t>(&want)) {
+      // Converted: the pointer holds it (following it may fail afterwards).
+      EXPECT_EQ(r.exifIfdOffset(), *n) << "type " << type << ", " << bytes.size() << " bytes";
+      if (*n == 0) {
+        EXPECT_EQ(outcome, "loaded") << "type " << type << ", " << bytes.size() << " bytes";
+      }
+    } else {
+      EXPECT_EQ(outcome, std::get<std::string>(want))
+          << "type " << type << ", " << bytes.size() << " bytes";
+      EXPECT_EQ(r.exifIfdOffset(), 0);
+    }
+  }
+  // 70000 zeros and a 7: seven, without the text being decoded.
+  ExifReader r;
+  try {
+    r.Load(Put(PointerValueOf(order(), 2, std::string(70000, '0') + "7"), "long.jpg"));
+  } catch (const SubscriptOutOfRange&) {
+  }
+  EXPECT_EQ(r.exifIfdOffset(), 7);
 }
 
 TEST_P(BothOrders, AnOverCountedExifIfdKeepsItsRealEntries) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include "capture/public_function.h"
+#include "picmeta/clsmain.h"
 #include "platform/clock.h"
+#include "reader/exif_reader.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"
 
@@ -164,6 +166,34 @@ TEST_F(ReadBusiIndexTest, MissingPiecesLeaveTheRecordAsItWas) {
   Public_Function::ReadBusiIndex(dir_.path(), "top", other);  // one component: no match
   EXPECT_EQ(other.Busitype(), "");
   EXPECT_EQ(other.ClassCode(), "");
+}
+
+// A text value of 200 KB: its first 64 KiB are stored (at a character
+// boundary: a Latin-1 character is two bytes of UTF-8), a warning says so,
+// and no more of the value than that is read.
+TEST(ReadPicInfo, ATextValueLongerThan64KiBIsCutAndSaidSo) {
+  TempDir dir;
+  tooling::CameraPicture p;
+  p.make = std::string(200 * 1024, 'A');
+  p.model = std::string(100 * 1024, '\xE9');  // Latin-1 é, two bytes each in UTF-8
+  test::Write(dir / "long.jpg", tooling::BuildCameraJpeg(p));
+  std::vector<Event> cut;
+  SetLogHandler([&](const Event& e) {
+    if (e.code == PICMETA_EVENT_VALUE_CUT) cut.push_back(e);
+  });
+  clsPicinfo r;
+  Public_Function::ReadPicInfo(dir / "long.jpg", r);
+  SetLogHandler(nullptr);
+  EXPECT_EQ(r.Make(), std::string(64 * 1024, 'A'));
+  EXPECT_EQ(r.Model().size(), 64u * 1024);
+  EXPECT_EQ(r.Model().substr(0, 4), "\xC3\xA9\xC3\xA9");
+  EXPECT_EQ(r.Takedate(), Nul("2011:08:01 09:05:07"));  // the others as they are
+  ASSERT_EQ(cut.size(), 2u);
+  EXPECT_NE(cut[0].message.find("Make"), std::string::npos) << cut[0].message;
+  reader::ExifReader reader;
+  reader.Load(dir / "long.jpg");
+  (void)reader.Tag(0x010F);
+  EXPECT_LE(reader.BytesRead(), 64 * 1024 + 3 * 16 * 1024);  // of the 200 KB value
 }
 
 }  // namespace

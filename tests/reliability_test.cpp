@@ -518,7 +518,8 @@ TEST_F(ExactlyOnce, RecordsWrittenOnceTheFileIsClaimedStayForTheNextHandOver) {
     Faults faults([&, done = false](platform::Op) mutable {
       if (!done && Claimed(dir_ / "pics/A/B")) {
         done = true;
-        test::Write(working, "<?xml version='1.0' encoding='GBK'?><root><info Filename='d2'/></root>");
+        test::Write(working,
+                    "<?xml version='1.0' encoding='GBK'?><root><info Filename='d2'/></root>");
       }
       return platform::Fault{};
     });
@@ -599,6 +600,57 @@ TEST(HostilePictures, AFileOfTwoGibibytesOrMoreIsNotRead) {
   EXPECT_EQ(record.FileSize(), "2147483648");
   EXPECT_EQ(record.Make(), "kept");
 }
+
+#ifndef _WIN32  // POSIX by nature (the watchdog forks)
+// Forty thousand Exif IFD pointers of type ASCII, each a different length of
+// one run of half a megabyte of "0": each was once decoded in full (minutes).
+TEST(HostilePictures, ManyPointersIntoOneLongRunOfDigitsStayCheap) {
+  TempDir dir;
+  const std::string path = dir / "pointers.jpg";
+  constexpr std::uint32_t kEntries = 40000, kRun = 500000;
+  test::Write(path, tooling::BuildJpeg(
+                        tooling::HandTiff(tooling::Order::kIntel, [](tooling::ByteWriter& w) {
+                          const std::uint32_t value_at = 8 + 2 + 12 * kEntries + 4;
+                          w.U16(static_cast<std::uint16_t>(kEntries));
+                          for (std::uint32_t i = 0; i < kEntries; ++i)
+                            w.U16(0x8769), w.U16(2), w.U32(kRun - i % 997), w.U32(value_at);
+                          w.U32(0);
+                          w.Raw(std::string(kRun, '0'));
+                        })));
+  EXPECT_TRUE(FinishesWithin(20, [&] {
+    clsPicinfo record;
+    Public_Function::ReadPicInfo(path, record);
+    if (record.Ifdoffset().empty()) ::_exit(1);
+  }));
+}
+
+// One element with 200 000 attributes (libxml2 checks them pairwise): the
+// file is refused before it is parsed, whichever file it is.
+TEST_F(CaseTest, AnElementWithTooManyAttributesIsRefusedAtOnce) {
+  std::string many = "<busiinfoprocess ";
+  for (int i = 0; i < 200000; ++i) many += "a" + std::to_string(i) + "='' ";
+  many += "/>";
+  test::Write(case_.app_path + "/copycase/busiinfoprocess.xml", many);
+  std::string many_info = "<?xml version='1.0' encoding='GBK'?><root><info Filename='kept.jpg' ";
+  for (int i = 0; i < 200000; ++i) many_info += "a" + std::to_string(i) + "='' ";
+  test::Write(exifinfo_, many_info + "/></root>");
+  std::vector<Event> refused;
+  SetLogHandler([&](const Event& e) {
+    if (e.message.find("more than 1024 attributes") != std::string::npos) refused.push_back(e);
+  });
+  EXPECT_TRUE(FinishesWithin(
+      20, [&] { clsmain().CopyExifInfo(case_.app_path + "/copycase", case_.app_path, "1"); }));
+  EXPECT_TRUE(FinishesWithin(20, [&] { NewWrite(case_.case_folder + "/IMG_0001.JPG"); }));
+  clsmain().CopyExifInfo(case_.app_path + "/copycase", case_.app_path, "1");
+  SetLogHandler(nullptr);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].code, PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED);
+  // The working file was set aside whole (by the call in the watched child),
+  // never overwritten.
+  EXPECT_EQ(test::Read(exifinfo_ + ".unreadable-20110811143005"), many_info + "/></root>");
+  EXPECT_EQ(Filenames(exifinfo_), std::vector<std::string>{"IMG_0001.JPG"});
+}
+#endif
 
 }  // namespace
 }  // namespace picmeta

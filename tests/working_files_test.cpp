@@ -81,7 +81,8 @@ const std::vector<std::string> kWriteOrder = {
     "Offset",    "Soioffset", "Datecreat", "Datemodified", "BusiProcess"};
 
 TEST_F(WorkingFilesTest, WriteRecordsMarkedPicturesOnceWithTheirAttributes) {
-  test::SetModified(case_.case_folder + "/IMG_0001.JPG", 1312336800);  // 2011-08-03 10:00 in Beijing
+  test::SetModified(case_.case_folder + "/IMG_0001.JPG",
+                    1312336800);  // 2011-08-03 10:00 in Beijing
   Write();
   auto records = RecordsIn(exifinfo_);
   EXPECT_EQ(Filenames(records),
@@ -216,6 +217,96 @@ TEST_F(WorkingFilesTest, AForeignRootIsSetAsideAndItsPictureRecordedOnce) {
   }
 }
 
+// Six text tags of a 20 MB picture that span the whole file: the record
+// holds 64 KiB of each, so that the working file stays small and reads back.
+TEST_F(WorkingFilesTest, APictureWithHugeTextValuesGivesARecordThatReadsBack) {
+  const std::string picture = case_.case_folder + "/huge.jpg";
+  const std::uint32_t size = 20u << 20;
+  std::string tiff = tooling::HandTiff(tooling::Order::kIntel, [&](tooling::ByteWriter& w) {
+    w.U16(6);
+    for (const std::uint16_t tag : {0x010F, 0x0110, 0x0131, 0x0132, 0x9003, 0x9004})
+      w.U16(tag), w.U16(2), w.U32(size - 100), w.U32(8 + 2 + 6 * 12 + 4);
+    w.U32(0);
+    w.Raw(std::string(size, 'x'));
+  });
+  test::Write(picture, tooling::BuildJpeg(tiff));
+  NewWrite(picture);
+  EXPECT_LT(std::filesystem::file_size(test::P(exifinfo_)), 1u << 20);
+  const auto records = RecordsIn(exifinfo_);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(Value(records[0], "Make").size(), 64u * 1024);
+  Write();  // the next call reads the file back, and sets nothing aside
+  EXPECT_EQ(RecordsIn(exifinfo_).size(), 4u);
+  EXPECT_FALSE(test::Exists(exifinfo_ + ".unreadable-20110811143005"));
+}
+
+// A record another program wrote with a 12 MB value is read like any other
+// (no 10 MB limit on one value): nothing is set aside for size alone.
+TEST_F(WorkingFilesTest, AWorkingFileWithAValueOverTenMegabytesIsReadNotSetAside) {
+  test::Write(exifinfo_,
+              "<?xml version='1.0' encoding='GBK'?><root><info Filename='big.jpg' Note='" +
+                  std::string(12 << 20, 'n') + "'/></root>");
+  NewWrite(case_.case_folder + "/IMG_0001.JPG");
+  EXPECT_FALSE(test::Exists(exifinfo_ + ".unreadable-20110811143005"));
+  // (the workspace files' reader keeps libxml2's limits: the bytes tell)
+  const std::string bytes = test::Read(exifinfo_);
+  EXPECT_NE(bytes.find("<info Filename=\"big.jpg\" Note=\"nnnn"), std::string::npos);
+  EXPECT_NE(bytes.find("Filename=\"IMG_0001.JPG\""), std::string::npos);
+  EXPECT_GT(bytes.size(), 12u << 20);
+}
+
+// A picture that cannot be opened for a reason that may pass (descriptors
+// exhausted) gets no record, which a later call writes whole: a record with
+// empty Exif values would have stayed for good.
+TEST_F(WorkingFilesTest, APictureNotReadForAPassingReasonIsRecordedByALaterCall) {
+  auto pictures_fail = [](platform::Op op) {
+    const std::string_view path = platform::FaultPath();
+    const bool picture =
+        op == platform::Op::kOpen && path.size() > 4 &&
+        (path.substr(path.size() - 4) == ".JPG" || path.substr(path.size() - 4) == ".jpg");
+    return picture ? platform::Fault{EMFILE} : platform::Fault{};
+  };
+  std::vector<Event> not_read;
+  SetLogHandler([&](const Event& e) {
+    if (e.code == PICMETA_EVENT_PICTURE_NOT_READ) not_read.push_back(e);
+  });
+  platform::SetFaultInjector(pictures_fail);
+  Write();
+  NewWrite(case_.case_folder + "/IMG_0003.JPG");
+  platform::SetFaultInjector(nullptr);
+  SetLogHandler(nullptr);
+  EXPECT_TRUE(RecordsIn(exifinfo_).empty());
+  ASSERT_EQ(not_read.size(), 4u);  // three listed pictures, one new-written
+  EXPECT_EQ(not_read[0].os_error, EMFILE);
+  EXPECT_EQ(not_read[0].severity, PICMETA_ERROR);
+  EXPECT_NE(not_read[0].message.find("IMG_0001.JPG"), std::string::npos) << not_read[0].message;
+  Write();
+  NewWrite(case_.case_folder + "/IMG_0003.JPG");
+  const auto records = RecordsIn(exifinfo_);
+  ASSERT_EQ(records.size(), 4u);
+  for (const auto& r : records) EXPECT_NE(Value(r, "Make"), "") << Value(r, "Filename");
+}
+
+// No folder lock is held while a picture is read: a slow picture never keeps
+// another writer of the folder out.
+TEST_F(WorkingFilesTest, PicturesAreReadWithoutTheFolderLock) {
+  int opened = 0, locked = 0;
+  platform::SetFaultInjector([&](platform::Op op) {
+    const std::string_view path = platform::FaultPath();
+    if (op == platform::Op::kOpen && path.size() > 4 && path.substr(path.size() - 4) == ".JPG") {
+      ++opened;
+      locked += platform::HoldingFolderLock() ? 1 : 0;
+    }
+    return platform::Fault{};
+  });
+  Write();
+  NewWrite(case_.case_folder + "/IMG_0003.JPG");
+  platform::SetFaultInjector(nullptr);
+  EXPECT_EQ(RecordsIn(exifinfo_).size(), 4u);
+  EXPECT_GE(opened, 3);
+  EXPECT_EQ(locked, 0);
+}
+
 TEST_F(WorkingFilesTest, AnUnreadableWorkingFileIsSetAsideNotOverwritten) {
   const std::string broken = "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/>";
   test::Write(exifinfo_, broken);
@@ -307,9 +398,9 @@ TEST_F(CopyTest, MergesWorkingFilesInPostOrderAndDeletesThemAfterwards) {
   test::Write(dir_ / "pics/A/B/C/photo.jpg", "untouched");
   Copy();
   // Told as the system spells folders.
-  EXPECT_EQ(told, (std::vector<std::string>{platform::NativePath("/A/B/C/G/H/I/J"),
-                                            platform::NativePath("/A/B/C"),
-                                            platform::NativePath("/A/B/D"), platform::NativePath("/E/F")}));
+  EXPECT_EQ(told, (std::vector<std::string>{
+                      platform::NativePath("/A/B/C/G/H/I/J"), platform::NativePath("/A/B/C"),
+                      platform::NativePath("/A/B/D"), platform::NativePath("/E/F")}));
   EXPECT_EQ(OutputNames(), (std::vector<std::string>{"j1", "d1", "d2", "f1", "f2", "f3"}));
   EXPECT_FALSE(test::Exists(dir_ / "pics/A/B/D/exifinfo.xml"));
   EXPECT_FALSE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));

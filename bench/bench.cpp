@@ -29,11 +29,16 @@
 #include "records/record_document.h"
 #include "records/picinfo.h"
 #include "tools/exif_builder.h"
+#include "tools/sample_case.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using picmeta::tooling::BuildCameraJpeg;
 using picmeta::tooling::CameraPicture;
+namespace tooling = picmeta::tooling;
+using picmeta::clsmain;
+using picmeta::clsPicinfo;
+namespace Public_Function = picmeta::Public_Function;
 
 namespace {
 
@@ -573,6 +578,71 @@ void EncodingTable(bool quick) {
 
 }  // namespace
 
+// ---- hostile inputs ------------------------------------------------------------
+
+// Inputs that once took minutes: Exif pointers into one long run of digits,
+// elements with very many attributes; and the largest well-formed files the
+// attribute limit lets through.
+void HostileTable(const std::string& root) {
+  std::printf("\n%s\n| input | call | seconds |\n|---|---|---|\n",
+              "Hostile inputs (single runs are medians of 3)");
+  fs::create_directories(root + "/hostile");
+  // 40 000 ASCII Exif pointers, each a different length of one 500 KB run of "0".
+  const std::string pointers = root + "/hostile/pointers.jpg";
+  Put(pointers, tooling::BuildJpeg(tooling::HandTiff(tooling::Order::kIntel, [](tooling::ByteWriter& w) {
+        constexpr std::uint32_t kEntries = 40000, kRun = 500000;
+        w.U16(kEntries);
+        for (std::uint32_t i = 0; i < kEntries; ++i)
+          w.U16(0x8769), w.U16(2), w.U32(kRun - i % 997), w.U32(8 + 2 + 12 * kEntries + 4);
+        w.U32(0);
+        w.Raw(std::string(kRun, '0'));
+      })));
+  std::printf("| Exif pointers into one run of digits, %.0f KB | ReadPicInfo | %.4f |\n",
+              fs::file_size(pointers) / 1000.0, Time([&] {
+                clsPicinfo record;
+                Public_Function::ReadPicInfo(pointers, record);
+                g_sink += record.Ifdoffset().size();
+              }, {}, 3));
+
+  auto attributes = [](int n, int from) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += " a" + std::to_string(from + i) + "=\"\"";
+    return s;
+  };
+  const auto c = tooling::BuildSampleCase(root + "/hostile/case");
+  // One element of 200 000 attributes (2.3 MB).
+  const std::string bomb = "<busiinfoprocess" + attributes(200000, 0) + "/>";
+  Put(root + "/hostile/copy/busiinfoprocess.xml", bomb);
+  std::printf("| busiinfoprocess.xml, one element of 200 000 attributes (%.1f MB) | CopyExifInfo | %.4f |\n",
+              bomb.size() / 1e6,
+              Time([&] { clsmain().CopyExifInfo(root + "/hostile/copy", c.temp_path, "1"); }, {}, 3));
+  const std::string working = c.case_folder + "/exifinfo.xml";
+  const std::string bomb_records = "<?xml version='1.0' encoding='GBK'?><root><info Filename='x'" +
+                                   attributes(200000, 0) + "/></root>";
+  std::printf("| exifinfo.xml, one record of 200 000 attributes | NewWriteDatatoXML | %.4f |\n",
+              Time([&] { clsmain().NewWriteDatatoXML(c.app_path, c.case_folder + "/IMG_0001.JPG", c.orgid, "", "1", "", ""); },
+                   [&] {
+                     for (const auto& e : fs::directory_iterator(c.case_folder))
+                       if (e.path().filename().string().rfind("exifinfo.xml", 0) == 0) fs::remove(e.path());
+                     Put(working, bomb_records);
+                   },
+                   3));
+  // 16 MB of elements of 1024 attributes each: the most the limit lets in.
+  std::string big = "<busiinfoprocess>";
+  for (int e = 0; big.size() < (16u << 20); ++e) big += "<busino" + attributes(1024, 0) + "/>";
+  big += "</busiinfoprocess>";
+  Put(root + "/hostile/copy/busiinfoprocess.xml", big);
+  std::printf("| busiinfoprocess.xml, 16 MB of elements of 1024 attributes | CopyExifInfo | %.4f |\n",
+              Time([&] { clsmain().CopyExifInfo(root + "/hostile/copy", c.temp_path, "1"); }, {}, 3));
+  std::string records = "<?xml version='1.0' encoding='GBK'?><root>";
+  for (int e = 0; records.size() < (16u << 20); ++e)
+    records += "<info Filename='p" + std::to_string(e) + "'" + attributes(1023, 0) + "/>";
+  records += "</root>";
+  std::printf("| exifinfo.xml, 16 MB of records of 1024 attributes | DeleteDatafromXML | %.4f |\n",
+              Time([&] { clsmain().DeleteDatafromXML(c.case_folder, "p0"); },
+                   [&] { Put(working, records); }, 3));
+}
+
 int main(int argc, char** argv) {
   std::string work = (fs::temp_directory_path() / "picmeta-bench").string();
   std::string real;
@@ -627,6 +697,7 @@ int main(int argc, char** argv) {
   MethodsTable(methods, quick ? 200 : 1000, quick ? 2000 : 10000);
   IncrementalTable(methods, quick ? std::vector<int>{125, 250, 500} : std::vector<int>{500, 1000, 2000});
   MemoryTable(methods, quick ? std::vector<int>{10000} : std::vector<int>{10000, 100000});
+  HostileTable(methods);
   fs::remove_all(methods);
   fs::remove_all(work);
   // Last: its large strings would count in the peak memory of the children

@@ -99,7 +99,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   {
     platform::XmlDocument busi;
     const std::string busi_path = ws::Join(folder, ws::kBusiInfoFile);
-    if (const auto r = busi.Load(busi_path); !r) {
+    if (const auto r = ws::Load(busi, busi_path); !r) {
       Public_Function::ReportNotLoaded(busi_path, r);
       return;
     }

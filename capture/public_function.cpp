@@ -187,7 +187,7 @@ void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& recor
     if (parts.size() < 2) return;
     platform::XmlDocument listing;
     const std::string path = ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile);
-    if (const auto r = listing.Load(path); !r) {
+    if (const auto r = ws::Load(listing, path); !r) {
       ReportNotLoaded(path, r);
       return;
     }

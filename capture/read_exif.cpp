@@ -108,7 +108,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
 
   platform::XmlDocument busi;
   const std::string busi_path = ws::Join(app_path, ws::kBusiInfoFile);
-  if (const auto r = busi.Load(busi_path); !r) {
+  if (const auto r = ws::Load(busi, busi_path); !r) {
     Public_Function::ReportNotLoaded(busi_path, r);
     return;
   }

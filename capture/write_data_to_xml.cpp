@@ -96,7 +96,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 
   platform::XmlDocument listing;
   const std::string listing_path = ws::Join(case_folder, ws::kExplorerFile);
-  if (const auto r = listing.Load(listing_path); !r) {  // nothing saved
+  if (const auto r = ws::Load(listing, listing_path); !r) {  // nothing saved
     Public_Function::ReportNotLoaded(listing_path, r);
     return;
   }

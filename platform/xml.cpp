@@ -1,11 +1,13 @@
 #include "platform/xml.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlsave.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <mutex>
@@ -46,6 +48,10 @@ struct XPathCompFree {
 };
 using XPathContextPtr = std::unique_ptr<xmlXPathContext, XPathContextFree>;
 using XPathCompPtr = std::unique_ptr<xmlXPathCompExpr, XPathCompFree>;
+
+std::string_view View(const xmlChar* s) {
+  return s ? std::string_view(reinterpret_cast<const char*>(s)) : std::string_view();
+}
 
 std::string ToString(const xmlChar* s) {
   return s ? std::string(reinterpret_cast<const char*>(s)) : std::string();
@@ -393,7 +399,53 @@ _xmlDoc* XmlDocument::Checked() const {
   return doc_.get();
 }
 
-LoadResult XmlDocument::Parse(std::string text, Blanks blanks) {
+namespace {
+
+// The attributes a DOM keeps, and the parse's own element handler: elements
+// come to the tree with only those attributes.
+struct Keeping {
+  const std::vector<std::string_view>* names;
+  bool* saw_doctype;
+  std::vector<const xmlChar*> kept;
+};
+
+void StartKeeping(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri,
+                  int nb_namespaces, const xmlChar** namespaces, int nb_attributes,
+                  int nb_defaulted, const xmlChar** attributes) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  auto& keeping = *static_cast<Keeping*>(ctxt->_private);
+  keeping.kept.clear();
+  int kept = 0, kept_defaulted = 0;
+  for (int i = 0; i < nb_attributes; ++i) {
+    const std::string_view name = View(attributes[5 * i]);
+    if (std::find(keeping.names->begin(), keeping.names->end(), name) == keeping.names->end())
+      continue;
+    keeping.kept.insert(keeping.kept.end(), attributes + 5 * i, attributes + 5 * i + 5);
+    ++kept;
+    if (i >= nb_attributes - nb_defaulted) ++kept_defaulted;
+  }
+  xmlSAX2StartElementNs(ctx, localname, prefix, uri, nb_namespaces, namespaces, kept,
+                        kept_defaulted, keeping.kept.data());
+}
+
+void DoctypeKeeping(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  *static_cast<Keeping*>(ctxt->_private)->saw_doctype = true;
+  xmlStopParser(ctxt);
+}
+
+}  // namespace
+
+LoadResult XmlDocument::LoadKeeping(std::string_view path,
+                                    const std::vector<std::string_view>& attributes) {
+  doc_.reset();
+  std::string bytes;
+  const Status s = ReadWholeFile(path, kMaxDocumentBytes, bytes);
+  return s.ok() ? Parse(std::move(bytes), Blanks::kKeep, &attributes) : NotRead(s);
+}
+
+LoadResult XmlDocument::Parse(std::string text, Blanks blanks,
+                              const std::vector<std::string_view>* keep) {
   doc_.reset();
   std::string declared;
   if (!DecodeDocument(text, declared)) return {LoadFailure::kBadEncoding, 0};
@@ -402,8 +454,15 @@ LoadResult XmlDocument::Parse(std::string text, Blanks blanks) {
   std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
   if (!ctxt || !ctxt->sax) return {LoadFailure::kIoError, ENOMEM};
   bool saw_doctype = false;
-  ctxt->_private = &saw_doctype;
-  ctxt->sax->internalSubset = &RejectDoctype;
+  Keeping keeping{keep, &saw_doctype, {}};
+  if (keep) {
+    ctxt->_private = &keeping;
+    ctxt->sax->internalSubset = &DoctypeKeeping;
+    ctxt->sax->startElementNs = &StartKeeping;
+  } else {
+    ctxt->_private = &saw_doctype;
+    ctxt->sax->internalSubset = &RejectDoctype;
+  }
   ctxt->sax->serror = &Silent;  // errors go nowhere, whatever the host installed
   int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
   if (blanks == Blanks::kDrop) options |= XML_PARSE_NOBLANKS;

@@ -126,6 +126,9 @@ class XmlDocument {
   // is then empty. kDrop drops whitespace-only text between elements.
   LoadResult Load(std::string_view path, Blanks blanks = Blanks::kKeep,
                   std::int64_t max_bytes = kMaxDocumentBytes);
+  // Loads keeping only the attributes of these (local) names: a reader that
+  // looks at no others builds no nodes for them, whatever the file holds.
+  LoadResult LoadKeeping(std::string_view path, const std::vector<std::string_view>& attributes);
   LoadResult LoadXML(std::string_view text, Blanks blanks = Blanks::kKeep);
   // Parses bytes read by the caller, taking them over (no second copy of a
   // UTF-8 document is made).
@@ -150,7 +153,8 @@ class XmlDocument {
   struct Free {
     void operator()(_xmlDoc* doc) const;
   };
-  LoadResult Parse(std::string bytes, Blanks blanks);
+  LoadResult Parse(std::string bytes, Blanks blanks,
+                   const std::vector<std::string_view>* keep = nullptr);
   _xmlDoc* Checked() const;
   std::unique_ptr<_xmlDoc, Free> doc_;
 };

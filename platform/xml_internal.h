@@ -29,7 +29,7 @@ std::string EncodeMarkup(std::string_view utf8, const std::string& encoding);
 // More attributes (namespace declarations included) than any record or
 // workspace element has, by far; an element with more is refused before
 // libxml2 sees it, as libxml2 (2.9) checks them for duplicates pairwise.
-inline constexpr int kMaxAttributes = 1024;
+inline constexpr int kMaxAttributes = 256;
 
 // Counts the attributes of each start tag in markup fed piece by piece (any
 // ASCII-compatible text: the markup characters are ASCII). Comments, CDATA

@@ -4,6 +4,10 @@
 
 namespace picmeta::records::workspace {
 
+platform::LoadResult Load(platform::XmlDocument& doc, const std::string& path) {
+  return doc.LoadKeeping(path, kReadAttributes);
+}
+
 std::string Join(std::string_view folder, std::string_view name) {
   std::string path(folder);
   path += '\\';
@@ -13,7 +17,7 @@ std::string Join(std::string_view folder, std::string_view name) {
 
 std::optional<std::string> ReadRelativePath(const std::string& W, platform::LoadResult& result) {
   platform::XmlDocument doc;
-  result = doc.Load(Join(W, kDocumentSourceFile));
+  result = Load(doc, Join(W, kDocumentSourceFile));
   if (!result) return std::nullopt;
   const auto filename = doc.SelectSingleNode(kFilenameQuery);
   if (!filename) return std::string();
@@ -22,7 +26,7 @@ std::optional<std::string> ReadRelativePath(const std::string& W, platform::Load
 
 ResourceNames::ResourceNames(const std::string& folder) {
   platform::XmlDocument doc;
-  result_ = doc.Load(Join(folder, kResourceFile));
+  result_ = Load(doc, Join(folder, kResourceFile));
   if (!result_) return;
   for (const auto& filename : doc.SelectNodes(kFilenameQuery)) {
     auto index = filename.GetAttribute("resourcemainindex");

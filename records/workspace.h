@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/xml.h"
 
@@ -37,6 +38,15 @@ inline constexpr std::string_view kFolderQuery = "kelexplorerinfo/folder";
 inline constexpr std::string_view kBusiIndexQuery = "busiindex";
 inline constexpr std::string_view kComponentQuery = "component";
 inline constexpr std::string_view kFileQuery = "kelexplorerinfo/file";
+
+// The attributes the library reads of the workspace files; a workspace file
+// is loaded keeping only these (its elements and text whole), so that a
+// large file of other attributes costs no tree of them.
+inline const std::vector<std::string_view> kReadAttributes = {
+    "classcode", "foldername", "resourcemainindex", "name", "value", "relativepath", "processflag"};
+
+// Loads a workspace file (missing, unreadable or ill-formed: not loaded).
+platform::LoadResult Load(platform::XmlDocument& doc, const std::string& path);
 
 // folder + "\" + name.
 std::string Join(std::string_view folder, std::string_view name);

@@ -636,7 +636,7 @@ TEST_F(CaseTest, AnElementWithTooManyAttributesIsRefusedAtOnce) {
   test::Write(exifinfo_, many_info + "/></root>");
   std::vector<Event> refused;
   SetLogHandler([&](const Event& e) {
-    if (e.message.find("more than 1024 attributes") != std::string::npos) refused.push_back(e);
+    if (e.message.find("more than 256 attributes") != std::string::npos) refused.push_back(e);
   });
   EXPECT_TRUE(FinishesWithin(
       20, [&] { clsmain().CopyExifInfo(case_.app_path + "/copycase", case_.app_path, "1"); }));

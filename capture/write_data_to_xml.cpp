@@ -33,41 +33,39 @@ class RecordedNames : public records::RecordEditor {
   std::unordered_set<std::string> recorded_;
 };
 
-// First pass: the listed pictures without a record. When there are none, the
-// file is saved as it is (as every call saves it); otherwise nothing is saved
-// yet, and the pictures are read before the second pass, with no lock held.
-class FindUnrecorded : public RecordedNames {
+// Appends a record for each listed picture that has none. The pictures are
+// read once the records are, with the folder unlocked: a slow picture never
+// keeps another writer of the folder out.
+class AddListed : public RecordedNames {
  public:
-  explicit FindUnrecorded(const std::vector<std::string>& listed) : listed_(listed) {}
-  void End(const Add&) override {
-    unrecorded_.clear();
+  using Made = std::vector<std::pair<std::string, platform::XmlItem>>;
+  // make: reads a picture into a record of `made`; none: the records made
+  // before are added as they are.
+  AddListed(const std::vector<std::string>& listed, Made& made,
+            const std::function<void(const std::string&)>* make)
+      : listed_(listed), made_(made), make_(make) {}
+  bool Unlock() override {
+    if (!make_) return false;
     for (const std::string& name : listed_)
-      if (!Has(name)) unrecorded_.push_back(name);
+      if (!Has(name)) return true;
+    return false;
   }
-  bool Save() const override { return unrecorded_.empty(); }
-  const std::vector<std::string>& unrecorded() const { return unrecorded_; }
-
- private:
-  const std::vector<std::string>& listed_;
-  std::vector<std::string> unrecorded_;
-};
-
-// Second pass: appends the records made meanwhile, each unless a record of its
-// picture appeared in the meantime.
-class AddRecords : public RecordedNames {
- public:
-  explicit AddRecords(const std::vector<std::pair<std::string, platform::XmlItem>>& made)
-      : made_(made) {}
+  void Unlocked() override {
+    for (const std::string& name : listed_)
+      if (!Has(name)) (*make_)(name);
+  }
   void End(const Add& add) override {
     for (const auto& [listed, info] : made_) {
-      if (Has(listed)) continue;
+      if (Has(listed)) continue;  // recorded meanwhile
       add(info);
       if (const std::string* added = info.GetAttribute("Filename")) recorded_.insert(*added);
     }
   }
 
  private:
-  const std::vector<std::pair<std::string, platform::XmlItem>>& made_;
+  const std::vector<std::string>& listed_;
+  Made& made_;
+  const std::function<void(const std::string&)>* make_;
 };
 
 // The pictures the case folder's listing marks as processed, in its order,
@@ -101,18 +99,8 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
     return;
   }
   const std::vector<std::string> listed = Listed(listing);
-  FindUnrecorded find(listed);
-  {
-    auto opened = Public_Function::OpenWorkingFile(case_folder);
-    Public_Function::RewriteWorkingFile(*opened, find,
-                                        records::WorkingFile::IfNotLoaded::kStartEmpty);
-  }
-  if (find.unrecorded().empty()) return;
-
-  // The pictures are read with no lock held: a slow picture never keeps
-  // another writer of the folder out.
-  std::vector<std::pair<std::string, platform::XmlItem>> made;
-  for (const std::string& name : find.unrecorded()) {
+  AddListed::Made made;
+  const std::function<void(const std::string&)> make = [&](const std::string& name) {
     Step([&] {
       const std::string picture = ws::Join(case_folder, name);
       if (!Public_Function::StorableName(platform::TrimBlanks(name))) {
@@ -136,10 +124,17 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
         return;  // gone meanwhile: told
       made.emplace_back(name, std::move(info));
     });
+  };
+  // Once more when the file changed while the pictures were read: the
+  // records made are added to what it holds now.
+  bool again = true;
+  for (int pass = 0; again && pass < 2; ++pass) {
+    AddListed add(listed, made, pass == 0 ? &make : nullptr);
+    auto opened = Public_Function::OpenWorkingFile(case_folder);
+    again = Public_Function::RewriteWorkingFile(*opened, add,
+                                                records::WorkingFile::IfNotLoaded::kStartEmpty)
+                .changed_meanwhile;
   }
-  AddRecords add(made);
-  auto opened = Public_Function::OpenWorkingFile(case_folder);
-  Public_Function::RewriteWorkingFile(*opened, add, records::WorkingFile::IfNotLoaded::kStartEmpty);
 }
 
 }  // namespace

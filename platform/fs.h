@@ -84,7 +84,8 @@ struct FileInfo {
   std::time_t created = 0;  // birth time where the file system records it, else modification time
   std::time_t modified = 0;
   std::int64_t size = 0;
-  bool read_only = false;  // no write permission (the read-only attribute on Windows)
+  std::int64_t modified_ns = 0;  // the modification time, to the resolution the system keeps
+  bool read_only = false;        // no write permission (the read-only attribute on Windows)
 };
 
 // Attributes of a regular file (a final symbolic link is not followed, so it

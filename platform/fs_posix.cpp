@@ -175,6 +175,8 @@ Status StatFile(std::string_view path, FileInfo& info) {
   if (!S_ISREG(st.stx_mode)) return {FileStatus::kNotRegular, 0};
   info.name = GetFileName(path);
   info.modified = static_cast<std::time_t>(st.stx_mtime.tv_sec);
+  info.modified_ns =
+      static_cast<std::int64_t>(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
   info.created =
       (st.stx_mask & STATX_BTIME) ? static_cast<std::time_t>(st.stx_btime.tv_sec) : info.modified;
   info.size = static_cast<std::int64_t>(st.stx_size);

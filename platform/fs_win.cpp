@@ -250,6 +250,10 @@ Status StatFile(std::string_view path, FileInfo& info) {
   if (!IsRegular(data->dwFileAttributes)) return {FileStatus::kNotRegular, 0};
   info.name = GetFileName(path);
   info.modified = ToTime(data->ftLastWriteTime);
+  info.modified_ns = static_cast<std::int64_t>(
+      ((static_cast<std::uint64_t>(data->ftLastWriteTime.dwHighDateTime) << 32) |
+       data->ftLastWriteTime.dwLowDateTime) *
+      100);
   info.created = ToTime(data->ftCreationTime);
   info.size = (static_cast<std::int64_t>(data->nFileSizeHigh) << 32) | data->nFileSizeLow;
   info.read_only = (data->dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;

@@ -1,6 +1,5 @@
 // Encoding conversions through iconv.
 #include <iconv.h>
-
 #include <strings.h>
 
 #include <cerrno>
@@ -106,7 +105,8 @@ bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
   std::size_t i = 0;
   while (i < n) {
     std::size_t j = i;
-    for (std::uint64_t w; j + 8 <= n && (std::memcpy(&w, b + j, 8), (w & 0x8080808080808080ull) == 0);)
+    for (std::uint64_t w;
+         j + 8 <= n && (std::memcpy(&w, b + j, 8), (w & 0x8080808080808080ull) == 0);)
       j += 8;
     while (j < n && b[j] < 0x80) ++j;
     out.append(piece.data() + i, j - i);

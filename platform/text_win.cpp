@@ -48,7 +48,8 @@ std::optional<UINT> PageOf(const std::string& key) {
   for (const Named& n : kNames)
     if (key == n.key) return n.page;
   auto number_after = [&](std::string_view prefix) -> std::optional<UINT> {
-    if (key.size() <= prefix.size() || key.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    if (key.size() <= prefix.size() || key.compare(0, prefix.size(), prefix) != 0)
+      return std::nullopt;
     UINT value = 0;
     for (std::size_t i = prefix.size(); i < key.size(); ++i) {
       if (key[i] < '0' || key[i] > '9' || value > 100000) return std::nullopt;
@@ -56,7 +57,8 @@ std::optional<UINT> PageOf(const std::string& key) {
     }
     return value;
   };
-  if (auto n = number_after("ISO8859")) return *n >= 1 && *n <= 9 ? std::optional<UINT>(28590 + *n) : std::nullopt;
+  if (auto n = number_after("ISO8859"))
+    return *n >= 1 && *n <= 9 ? std::optional<UINT>(28590 + *n) : std::nullopt;
   if (auto n = number_after("WINDOWS")) return n;
   if (auto n = number_after("CP")) return n;
   return std::nullopt;
@@ -73,7 +75,8 @@ std::optional<Codec> Lookup(const char* name) {
   if (key == "UTF32LE") return Codec{Kind::kUtf32Le};
   if (key == "UTF32BE") return Codec{Kind::kUtf32Be};
   const auto page = PageOf(key);
-  if (!page || *page == 1200 || *page == 1201 || *page == 12000 || *page == 12001) return std::nullopt;
+  if (!page || *page == 1200 || *page == 1201 || *page == 12000 || *page == 12001)
+    return std::nullopt;
   if (*page == CP_UTF8) return Codec{Kind::kUtf8};
   if (!::IsValidCodePage(*page)) return std::nullopt;
   CPINFO info{};
@@ -83,7 +86,8 @@ std::optional<Codec> Lookup(const char* name) {
 
 // Code pages whose conversions take no flags at all.
 bool TakesNoFlags(UINT page) {
-  return page == 65000 || page == 42 || (page >= 50220 && page <= 50229) || (page >= 57002 && page <= 57011);
+  return page == 65000 || page == 42 || (page >= 50220 && page <= 50229) ||
+         (page >= 57002 && page <= 57011);
 }
 
 // Code pages that cannot say whether a character had no bytes (GB18030
@@ -180,7 +184,8 @@ bool DecodeAll(const Codec& c, std::string_view in, std::string& out) {
       if (in.size() % 2) return false;
       std::wstring units;
       units.reserve(in.size() / 2);
-      for (std::size_t i = 0; i < in.size(); i += 2) units.push_back(static_cast<wchar_t>(Unit(in, i, 2, big)));
+      for (std::size_t i = 0; i < in.size(); i += 2)
+        units.push_back(static_cast<wchar_t>(Unit(in, i, 2, big)));
       return Utf16ToUtf8(units.data(), units.size(), out);
     }
     case Kind::kUtf32:
@@ -205,10 +210,12 @@ bool DecodeAll(const Codec& c, std::string_view in, std::string& out) {
   if (in.empty()) return true;
   if (in.size() > 0x3FFFFFFF) return false;
   const DWORD flags = TakesNoFlags(c.page) ? 0 : MB_ERR_INVALID_CHARS;
-  const int n = ::MultiByteToWideChar(c.page, flags, in.data(), static_cast<int>(in.size()), nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(c.page, flags, in.data(), static_cast<int>(in.size()), nullptr, 0);
   if (n <= 0) return false;
   std::wstring units(static_cast<std::size_t>(n), L'\0');
-  if (::MultiByteToWideChar(c.page, flags, in.data(), static_cast<int>(in.size()), units.data(), n) != n)
+  if (::MultiByteToWideChar(c.page, flags, in.data(), static_cast<int>(in.size()), units.data(),
+                            n) != n)
     return false;
   return Utf16ToUtf8(units.data(), units.size(), out);
 }
@@ -262,7 +269,8 @@ bool EncodeAll(const Codec& c, const std::wstring& units, std::string& out, bool
   if (n <= 0 || used_default) return false;
   const std::size_t start = out.size();
   out.resize(start + static_cast<std::size_t>(n));
-  if (::WideCharToMultiByte(c.page, flags, units.data(), size, out.data() + start, n, nullptr, used) != n ||
+  if (::WideCharToMultiByte(c.page, flags, units.data(), size, out.data() + start, n, nullptr,
+                            used) != n ||
       used_default) {
     out.resize(start);
     return false;

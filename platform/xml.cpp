@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -228,27 +229,116 @@ bool Convertible(const char* encoding) {
   return out.Open(encoding) && in.Open(encoding);
 }
 
+namespace {
+// The "=" in [from, to), eight bytes at a time: a byte equal to "=" becomes
+// zero, each zero byte sets the top bit of its place (no carries), and a
+// multiplication sums the eight places.
+std::size_t CountEquals(const char* from, const char* to) {
+  constexpr std::uint64_t kEquals = 0x3D3D3D3D3D3D3D3Dull, kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  std::size_t n = 0;
+  for (; to - from >= 8; from += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, from, 8);
+    const std::uint64_t x = w ^ kEquals;
+    const std::uint64_t marks = ~(((x & kLow7) + kLow7) | x | kLow7) >> 7;  // 1 per "="
+    n += static_cast<std::size_t>((marks * 0x0101010101010101ull) >> 56);
+  }
+  for (; from < to; ++from) n += *from == '=' ? 1 : 0;
+  return n;
+}
+}  // namespace
+
+// A start tag holds no "<" (a value cannot), so the "=" from its "<" to the
+// next "<" bound its attributes: they are counted in bulk, and only a tag
+// whose bound is over the limit is looked at character by character.
+void AttributeGuard::Close(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (tag_done_) return;
+    if (quote_) {
+      if (c == quote_) quote_ = 0;
+    } else if (c == '"' || c == '\'') {
+      quote_ = c;
+    } else if (c == '=') {
+      if (++count_ > kMaxAttributes) refused_ = true;
+    } else if (c == '>') {
+      tag_done_ = true;
+    }
+  }
+}
+
+// Comments, CDATA sections and processing instructions (which may hold "<")
+// are skipped to their ends.
 bool AttributeGuard::Feed(std::string_view piece) {
-  for (const char c : piece) {
-    if (refused_) return false;
+  const char* p = piece.data();
+  const char* const stop = p + piece.size();
+  auto skip_to = [&](char c) {
+    const void* at = std::memchr(p, c, static_cast<std::size_t>(stop - p));
+    p = at ? static_cast<const char*>(at) : stop;
+    return at != nullptr;
+  };
+  const char* tag_start = nullptr;  // where the open tag began, in this piece
+  while (p < stop && !refused_) {
     switch (state_) {
       case State::kText:
-        if (c == '<') state_ = State::kOpen;
+        if (!skip_to('<')) return true;
+        ++p;
+        state_ = State::kOpen;
         break;
-      case State::kOpen:
+      case State::kOpen: {
+        const char c = *p;
         if (c == '!') {
+          ++p;
           state_ = State::kBang;
           bang_.clear();
         } else if (c == '?') {
+          ++p;
           state_ = State::kSkip, end_ = "?>", matched_ = 0;
         } else if (c == '/') {
-          state_ = State::kSkip, end_ = ">", matched_ = 0;
+          ++p;
+          state_ = State::kSkip, end_ = ">", matched_ = 0;  // an end tag has no attributes
         } else {
-          state_ = State::kTag, count_ = 0;
-          if (c == '>') state_ = State::kText;
+          state_ = State::kTag, count_ = 0, tag_.clear();
+          tag_start = p;
         }
         break;
-      case State::kBang:
+      }
+      case State::kTag: {
+        const char* from = p;
+        const bool ends = skip_to('<');
+        // Attributes stand apart by white space: one takes five bytes at the
+        // least (" a=''"), so a tag this short needs no counting at all.
+        constexpr std::ptrdiff_t kShortest = 1 + 5 * (kMaxAttributes + 1);
+        if (ends && tag_start && !close_ && p - tag_start < kShortest) {
+          tag_start = nullptr;
+          ++p;
+          state_ = State::kOpen;
+          break;
+        }
+        if (!close_) {
+          count_ += static_cast<int>(CountEquals(from, p));
+          if (count_ > kMaxAttributes) {
+            // Over the bound: from the tag's start, "=" outside quoted values
+            // are counted one by one, up to the tag's end.
+            close_ = true, count_ = 0, quote_ = 0, tag_done_ = false;
+            Close(tag_);
+            from = tag_start ? tag_start : from;
+          }
+        }
+        if (close_) Close(std::string_view(from, static_cast<std::size_t>(p - from)));
+        if (!ends) {
+          // The tag goes on in the next piece: what it has so far is kept.
+          if (!close_) tag_.append(tag_start ? tag_start : from, p);
+          return !refused_;
+        }
+        tag_.clear();
+        tag_start = nullptr;
+        close_ = false;
+        ++p;
+        state_ = State::kOpen;
+        break;
+      }
+      case State::kBang: {
+        const char c = *p++;
         bang_.push_back(c);
         if (bang_ == "--") {
           state_ = State::kSkip, end_ = "-->", matched_ = 0;
@@ -260,19 +350,10 @@ bool AttributeGuard::Feed(std::string_view piece) {
           state_ = c == '>' ? State::kText : State::kSkip, end_ = ">", matched_ = 0;
         }
         break;
-      case State::kTag:
-        if (c == '"' || c == '\'') {
-          state_ = State::kQuote, quote_ = c;
-        } else if (c == '=') {
-          if (++count_ > kMaxAttributes) refused_ = true;
-        } else if (c == '>') {
-          state_ = State::kText;
-        }
-        break;
-      case State::kQuote:
-        if (c == quote_) state_ = State::kTag;
-        break;
-      case State::kSkip:
+      }
+      case State::kSkip: {
+        if (matched_ == 0 && !skip_to(end_[0])) return true;
+        const char c = *p++;
         if (c == end_[matched_]) {
           if (++matched_ == end_.size()) state_ = State::kText;
         } else if (c == end_[0]) {
@@ -282,6 +363,7 @@ bool AttributeGuard::Feed(std::string_view piece) {
           matched_ = 0;
         }
         break;
+      }
     }
   }
   return !refused_;

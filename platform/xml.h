@@ -85,12 +85,12 @@ enum class Blanks { kKeep, kDrop };
 enum class LoadFailure {
   kNone,
   kMissing,
-  kNotRegular,     // a folder, FIFO, device or symbolic link under the name
-  kTooLarge,       // larger than the load allows; not read
-  kIoError,        // the file could not be read (error holds the OS error)
-  kBadEncoding,    // bytes that are not text in the declared encoding
-  kDoctype,        // a DOCTYPE, refused
-  kNotWellFormed,  // broken markup, no root element
+  kNotRegular,         // a folder, FIFO, device or symbolic link under the name
+  kTooLarge,           // larger than the load allows; not read
+  kIoError,            // the file could not be read (error holds the OS error)
+  kBadEncoding,        // bytes that are not text in the declared encoding
+  kDoctype,            // a DOCTYPE, refused
+  kNotWellFormed,      // broken markup, no root element
   kNotRecordDocument,  // a working file whose root element is not "root"
   kTooManyAttributes,  // an element with more attributes than any document of ours has
 };

@@ -41,10 +41,15 @@ class AttributeGuard {
   bool Feed(std::string_view piece);
 
  private:
-  enum class State { kText, kOpen, kBang, kTag, kQuote, kSkip };
+  enum class State { kText, kOpen, kBang, kTag, kSkip };
+  // Counts the tag's attributes character by character.
+  void Close(std::string_view bytes);
   State state_ = State::kText;
-  char quote_ = 0;
-  int count_ = 0;
+  int count_ = 0;            // "=" since the open tag's "<" (or, looking close, its attributes)
+  bool close_ = false;       // looking close: the bound was over the limit
+  char quote_ = 0;           // looking close: inside a value quoted so
+  bool tag_done_ = false;    // looking close: the tag has ended
+  std::string tag_;          // the open tag's text so far, when it spans pieces
   std::string bang_;         // what follows "<!", until it tells what it is
   std::string_view end_;     // the terminator of the part skipped
   std::size_t matched_ = 0;  // how much of end_ was just seen

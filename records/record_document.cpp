@@ -86,7 +86,7 @@ std::uint64_t ContentHash(std::string_view bytes) {
 WorkingFile::WorkingFile(std::string folder, bool hashed)
     : folder_(std::move(folder)),
       path_(folder_ + "\\" + std::string(kWorkingFileName)),
-      lock_(folder_),
+      lock_(std::in_place, folder_),
       recovered_(std::make_unique<std::vector<RecoveredClaim>>(RecoverFolder(folder_))) {
   result_ = reader_.Open(path_, platform::kMaxDocumentBytes, hashed);
   // The first piece is read now: a file that cannot be read, or is no record
@@ -156,6 +156,28 @@ bool WorkingFile::Holds(std::uint64_t known) {
   return h.value() == known;
 }
 
+std::string WorkingFile::Stamp() const {
+  platform::FileInfo info;
+  platform::FileId id;
+  if (!platform::StatFile(path_, info).ok() || !platform::GetFileId(path_, id).ok())
+    return "missing";
+  return std::to_string(id.device) + ":" + std::to_string(id.file) + ":" +
+         std::to_string(info.size) + ":" + std::to_string(info.modified_ns);
+}
+
+// Every writer replaces the file whole under the lock (a new file), and a
+// hand-over renames it away: the same identity, size and time mean the file
+// is the one read.
+bool WorkingFile::RunUnlocked(RecordEditor& editor) {
+  const std::string before = Stamp();
+  lock_.reset();
+  editor.Unlocked();
+  lock_.emplace(folder_);
+  const auto again = RecoverFolder(folder_);
+  recovered_->insert(recovered_->end(), again.begin(), again.end());
+  return Stamp() == before;
+}
+
 WorkingFile::~WorkingFile() = default;
 WorkingFile::WorkingFile(WorkingFile&&) noexcept = default;
 
@@ -199,6 +221,10 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
     Settle(reader_, result_, path_);  // an I/O error throws: the old file stands
     hash_ = reader_.hash();
     if (result_) {
+      if (editor.Unlock() && !RunUnlocked(editor)) {
+        outcome.changed_meanwhile = true;
+        return outcome;  // the writer's temporary goes with it
+      }
       editor.End([&](const platform::XmlItem& added) {
         writer.Write(added);
         outcome.records += IsRecord(reader_.frame(), added) ? 1 : 0;
@@ -221,6 +247,10 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
   // Whatever stands under the name (a FIFO, a broken file) moves aside first.
   reader_.Close();
   if (unreadable()) outcome.set_aside = SetAsideUnreadable(path_);
+  if (editor.Unlock() && !RunUnlocked(editor)) {
+    outcome.changed_meanwhile = true;
+    return outcome;
+  }
   file.emplace(path_);
   writer.Begin(frame, sink);
   editor.End([&](const platform::XmlItem& added) {

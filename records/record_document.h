@@ -73,6 +73,11 @@ class RecordEditor {
   virtual void Begin() {}
   // Each record in turn (may be changed); false drops it.
   virtual bool Record(platform::XmlItem& record) = 0;
+  // After the last record, before End: whether work is to be done with the
+  // folder unlocked (Unlocked). The file is then finished only if no one
+  // changed it meanwhile; otherwise the call is told to run again.
+  virtual bool Unlock() { return false; }
+  virtual void Unlocked() {}
   // After the last record: appends new ones.
   virtual void End(const Add& add) { (void)add; }
   // Whether the result is to be saved at all.
@@ -129,8 +134,9 @@ class WorkingFile {
   };
   struct Outcome {
     bool saved = false;
-    std::string set_aside;  // the name an unreadable file was set aside as
-    long long records = 0;  // records in the file saved
+    bool changed_meanwhile = false;  // the file changed while unlocked: nothing saved
+    std::string set_aside;           // the name an unreadable file was set aside as
+    long long records = 0;           // records in the file saved
   };
   // Streams the records through the editor into the file's new version and
   // replaces the file atomically. An unreadable file is set aside as
@@ -140,9 +146,13 @@ class WorkingFile {
   Outcome Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded);
 
  private:
+  // The file as it stands (identity, size, time); "missing" when it is not there.
+  std::string Stamp() const;
+  // Runs the editor's unlocked work; false when the file changed meanwhile.
+  bool RunUnlocked(RecordEditor& editor);
   std::string folder_;
   std::string path_;
-  platform::FolderLock lock_;
+  std::optional<platform::FolderLock> lock_;
   std::unique_ptr<std::vector<RecoveredClaim>> recovered_;
   platform::XmlItemReader reader_;
   platform::XmlItem first_;  // the first record, read with the file's first piece

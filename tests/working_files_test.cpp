@@ -307,6 +307,33 @@ TEST_F(WorkingFilesTest, PicturesAreReadWithoutTheFolderLock) {
   EXPECT_EQ(locked, 0);
 }
 
+// While WriteDatatoXML reads its pictures, unlocked, another writer saves the
+// file: the records made are added to the file as it is then, and nothing of
+// the other writer's is lost.
+TEST_F(WorkingFilesTest, AFileChangedWhilePicturesAreReadKeepsEveryonesRecords) {
+  test::Write(exifinfo_,
+              "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/></root>");
+  bool changed = false;
+  platform::SetFaultInjector([&](platform::Op op) {
+    const std::string_view path = platform::FaultPath();
+    if (!changed && op == platform::Op::kOpen && path.size() > 4 &&
+        path.substr(path.size() - 4) == ".JPG") {
+      changed = true;  // as another writer would: a new file, whole
+      test::Write(exifinfo_ + ".new",
+                  "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/>"
+                  "<info Filename='other.jpg'/></root>");
+      std::filesystem::rename(test::P(exifinfo_ + ".new"), test::P(exifinfo_));
+    }
+    return platform::Fault{};
+  });
+  Write();
+  platform::SetFaultInjector(nullptr);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(Filenames(RecordsIn(exifinfo_)),
+            (std::vector<std::string>{"old.jpg", "other.jpg", "IMG_0001.JPG", "IMG_0002.JPG",
+                                      "车损.jpg"}));
+}
+
 TEST_F(WorkingFilesTest, AnUnreadableWorkingFileIsSetAsideNotOverwritten) {
   const std::string broken = "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/>";
   test::Write(exifinfo_, broken);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "platform/xml_internal.h"
 #include "records/record_document.h"
 #include "tests/support.h"
 
@@ -139,6 +140,44 @@ TEST_P(HostileXml, LoadsAsNotLoadedQuicklyAndSilently) {
   XmlDocument doc;
   EXPECT_FALSE(doc.Load(dir / "h.xml"));
   EXPECT_EQ(out.Finish(), "");
+}
+
+// The attribute limit counts attributes only: "=" in values, in text, in
+// comments, CDATA sections and instructions never count, however the text is
+// cut into pieces.
+TEST(AttributeGuard, CountsAttributesNotEqualSigns) {
+  auto attributes = [](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += " a" + std::to_string(i) + "='x'";
+    return s;
+  };
+  const std::string many_equals(1000, '=');
+  const struct {
+    std::string text;
+    bool passes;
+  } cases[] = {
+      {"<r" + attributes(256) + "/>", true},
+      {"<r" + attributes(257) + "/>", false},
+      {"<r><e" + attributes(100) + "/><e" + attributes(300) + ">x</e></r>", false},
+      {"<r v='" + many_equals + "' w=\"" + many_equals + "\"/>", true},
+      {"<r>" + many_equals + "<e/>" + many_equals + "</r>", true},
+      {"<r><![CDATA[<e " + many_equals + "]]><!-- <e " + many_equals + " --><?p " + many_equals +
+           "?></r>",
+       true},
+      {"<r v='a>b'" + attributes(257) + "/>", false},
+      {"<r" + attributes(200) + ">" + many_equals + "</r>", true},
+  };
+  for (const auto& c : cases) {
+    detail::AttributeGuard whole;
+    EXPECT_EQ(whole.Feed(c.text), c.passes) << c.text.substr(0, 60);
+    for (std::size_t piece : {1u, 7u, 1000u}) {
+      detail::AttributeGuard cut;
+      bool passes = true;
+      for (std::size_t at = 0; at < c.text.size(); at += piece)
+        passes = cut.Feed(std::string_view(c.text).substr(at, piece)) && passes;
+      EXPECT_EQ(passes, c.passes) << "pieces of " << piece << ": " << c.text.substr(0, 60);
+    }
+  }
 }
 
 std::string Nested(int depth) {

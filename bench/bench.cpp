@@ -25,7 +25,7 @@
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/xml_stream.h"
+#include "platform/xml/records.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 #include "tools/exif_builder.h"

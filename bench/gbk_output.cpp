@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/xml_stream.h"
+#include "platform/xml/records.h"
 #include "records/record_document.h"
 using namespace picmeta::platform;
 int main() {

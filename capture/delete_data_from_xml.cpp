@@ -2,7 +2,7 @@
 #include "capture/guarded.h"
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/text.h"
+#include "platform/os/text.h"
 #include "records/record_document.h"
 #include "records/workspace.h"
 

@@ -12,8 +12,8 @@
 #include "capture/guarded.h"
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 #include "reader/exif_reader.h"
 
 namespace picmeta {

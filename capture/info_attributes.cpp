@@ -1,7 +1,7 @@
 #include "capture/info_attributes.h"
 
 #include "capture/guarded.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 namespace picmeta::capture {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/xml_stream.h"
+#include "platform/xml/records.h"
 #include "records/picinfo.h"
 
 namespace picmeta::capture {

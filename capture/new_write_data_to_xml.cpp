@@ -3,8 +3,8 @@
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
 #include "records/record_document.h"
 
 namespace picmeta {

@@ -6,9 +6,9 @@
 
 #include "capture/diagnostics.h"
 #include "capture/guarded.h"
-#include "platform/clock.h"
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "platform/os/clock.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
 #include "reader/exif_reader.h"
 #include "records/hand_over.h"
 #include "records/workspace.h"

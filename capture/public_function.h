@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 

@@ -8,8 +8,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "picmeta/clsmain.h"
-#include "platform/xml.h"
-#include "platform/xml_stream.h"
+#include "platform/xml/document.h"
+#include "platform/xml/records.h"
 #include "records/record_document.h"
 #include "tools/exif_builder.h"
 

@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
 
 namespace picmeta::reader {
 namespace {

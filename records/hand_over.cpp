@@ -7,8 +7,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "platform/clock.h"
-#include "platform/xml_stream.h"
+#include "platform/os/clock.h"
+#include "platform/xml/records.h"
 #include "records/record_document.h"
 #include "scramble/encrypt.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 
 // The hand-over of a case's working files (CopyExifInfo) as a journaled
 // transaction, so that every record ends up in exactly one place whatever

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "platform/clock.h"
-#include "platform/text.h"
+#include "platform/os/clock.h"
+#include "platform/os/text.h"
 #include "records/hand_over.h"
 #include "scramble/encrypt.h"
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/fs.h"
-#include "platform/xml.h"
-#include "platform/xml_stream.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
+#include "platform/xml/records.h"
 
 namespace picmeta::records {
 

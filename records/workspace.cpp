@@ -1,6 +1,6 @@
 #include "records/workspace.h"
 
-#include "platform/text.h"
+#include "platform/os/text.h"
 
 namespace picmeta::records::workspace {
 

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/xml.h"
+#include "platform/xml/document.h"
 
 // The host's workspace files as the library reads them (it never writes
 // them): file names and the exact queries issued on them.

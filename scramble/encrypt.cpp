@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/fs.h"
+#include "platform/os/fs.h"
 
 namespace picmeta::encrypt {
 namespace {

@@ -3,8 +3,8 @@
 
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
-#include "platform/clock.h"
-#include "platform/xml.h"
+#include "platform/os/clock.h"
+#include "platform/xml/document.h"
 #include "tests/support.h"
 
 namespace picmeta {

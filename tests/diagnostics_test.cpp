@@ -10,7 +10,7 @@
 
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
-#include "platform/fs.h"
+#include "platform/os/fs.h"
 #include "tests/support.h"
 #include "tools/sample_case.h"
 

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "picmeta/clsmain.h"
-#include "platform/xml.h"
+#include "platform/xml/document.h"
 #include "scramble/encrypt.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "picmeta/clsmain.h"
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 #include "records/hand_over.h"
 #include "scramble/encrypt.h"
 #include "tests/support.h"

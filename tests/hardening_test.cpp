@@ -20,9 +20,9 @@
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/clock.h"
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/clock.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 #include "reader/exif_reader.h"
 #include "records/picinfo.h"
 #include "scramble/encrypt.h"

@@ -5,7 +5,7 @@
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "reader/exif_reader.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "picmeta/clsmain.h"
-#include "platform/xml.h"
+#include "platform/xml/document.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"
 #include "tools/sample_case.h"

@@ -7,9 +7,9 @@
 
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
-#include "platform/clock.h"
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/clock.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 #include "scramble/encrypt.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"

@@ -18,8 +18,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/clock.h"
-#include "platform/text.h"
+#include "platform/os/clock.h"
+#include "platform/os/text.h"
 
 namespace fs = std::filesystem;
 

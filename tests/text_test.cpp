@@ -1,8 +1,8 @@
-#include "platform/text.h"
+#include "platform/os/text.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "tests/support.h"
 
 namespace picmeta::platform {

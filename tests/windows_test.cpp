@@ -17,8 +17,8 @@
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/fs.h"
-#include "platform/xml.h"
+#include "platform/os/fs.h"
+#include "platform/xml/document.h"
 #include "records/picinfo.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"

@@ -1,8 +1,8 @@
-#include "platform/xml_stream.h"
+#include "platform/xml/records.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/text.h"
+#include "platform/os/text.h"
 #include "records/record_document.h"
 #include "tests/support.h"
 

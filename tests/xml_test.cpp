@@ -1,10 +1,10 @@
-#include "platform/xml.h"
+#include "platform/xml/document.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "platform/xml_internal.h"
+#include "platform/xml/parser.h"
 #include "records/record_document.h"
 #include "tests/support.h"
 

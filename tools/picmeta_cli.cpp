@@ -2,17 +2,9 @@
 // support staff and scripts. What a call did comes from the library's
 // diagnostics events: warnings and errors on stderr, the hand-over file's
 // path on stdout.
-#ifdef _WIN32
-#include <windows.h>
-#include <io.h>
-#include <shellapi.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -23,9 +15,10 @@
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/fs.h"
-#include "platform/text.h"
-#include "platform/xml.h"
+#include "platform/os/console.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
+#include "platform/xml/document.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 #include "scramble/encrypt.h"
@@ -313,14 +306,6 @@ bool SameFile(const std::string& in, const std::string& out) {
   return true;
 }
 
-bool StdoutIsTerminal() {
-#ifdef _WIN32
-  return ::_isatty(::_fileno(stdout)) != 0;
-#else
-  return ::isatty(1) != 0;
-#endif
-}
-
 std::optional<std::string> ReadInput(const std::string& path) {
   std::string bytes;
   const platform::Status s = platform::ReadWholeFile(path, kMaxInput, bytes);
@@ -374,7 +359,7 @@ int Unscramble(const Args& a, Outcome&) {
     std::cerr << "warning: " << a.operands[0]
               << " does not unscramble to an XML declaration: is it a hand-over file?\n";
   if (a.operands.size() == 2) return WriteOutput(a.operands[1], *bytes, a.Flag("force"));
-  const std::string out = StdoutIsTerminal() && !a.Flag("raw") ? AsUtf8(*bytes) : *bytes;
+  const std::string out = platform::StdoutIsTerminal() && !a.Flag("raw") ? AsUtf8(*bytes) : *bytes;
   std::cout.write(out.data(), static_cast<std::streamsize>(out.size()));
   return std::cout ? kDone : kNothingWritten;
 }
@@ -501,7 +486,8 @@ int Demo(const Args& a, Outcome& o) {
     root = a.operands[0];
     // The sample case's files would replace a case's own: only a new or empty folder.
     std::error_code ec;
-    const std::filesystem::path dir(std::u8string(root.begin(), root.end()));  // UTF-8 on every platform
+    const std::filesystem::path dir(
+        std::u8string(root.begin(), root.end()));  // UTF-8 on every platform
     if (std::filesystem::exists(dir, ec) &&
         (!std::filesystem::is_directory(dir, ec) || !std::filesystem::is_empty(dir, ec))) {
       std::cerr << "error: demo: '" << root
@@ -600,27 +586,12 @@ int Main(int argc, char** argv) {
   return status;
 }
 
-#ifdef _WIN32
-// Arguments in UTF-8, whatever the ANSI code page: Chinese folder and picture
-// names reach the library intact.
-int main() {
-  int argc = 0;
-  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  if (!wide) return kUsage;
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string arg(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
-    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), n, nullptr, nullptr);
-    arg.resize(std::strlen(arg.c_str()));
-    args.push_back(std::move(arg));
-  }
-  ::LocalFree(wide);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  return Main(argc, argv.data());
+int main(int argc, char** argv) {
+  // Arguments in UTF-8, whatever the code page: Chinese folder and picture
+  // names reach the library intact.
+  std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  return Main(static_cast<int>(args.size()), pointers.data());
 }
-#else
-int main(int argc, char** argv) { return Main(argc, argv); }
-#endif

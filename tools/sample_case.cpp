@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "platform/text.h"
+#include "platform/os/text.h"
 #include "tools/exif_builder.h"
 
 namespace picmeta::tooling {

@@ -9,7 +9,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   set(widl_flags --win32 -L /usr/lib/i386-linux-gnu/wine/i386-windows)
 endif()
-set(idl ${PROJECT_SOURCE_DIR}/platform/win/picmeta.idl)
+set(idl ${PROJECT_SOURCE_DIR}/bindings/win/picmeta.idl)
 add_custom_command(
   OUTPUT ${PROJECT_BINARY_DIR}/picmeta.tlb ${PROJECT_BINARY_DIR}/picmeta_idl.h
   COMMAND ${PICMETA_WIDL} ${widl_flags} -I /usr/include/wine/wine/windows
@@ -19,10 +19,11 @@ add_custom_command(
   VERBATIM)
 add_custom_target(picmeta_typelib DEPENDS ${PROJECT_BINARY_DIR}/picmeta.tlb ${PROJECT_BINARY_DIR}/picmeta_idl.h)
 
-add_library(picmeta SHARED $<TARGET_OBJECTS:picmeta_obj>
-  platform/win/com_server.cpp platform/win/picmeta.rc platform/win/picmeta.def)
+add_library(picmeta SHARED bindings/c_api.cpp bindings/win/com_server.cpp bindings/win/picmeta.rc
+  bindings/win/picmeta.def)
+target_link_libraries(picmeta PRIVATE ${PICMETA_WHOLE} picmeta_sources)
 add_dependencies(picmeta picmeta_typelib)
-set_source_files_properties(platform/win/picmeta.rc PROPERTIES
+set_source_files_properties(bindings/win/picmeta.rc PROPERTIES
   OBJECT_DEPENDS ${PROJECT_BINARY_DIR}/picmeta.tlb)
 string(REPLACE "." "," version_commas "${PROJECT_VERSION}.0")
 file(WRITE ${PROJECT_BINARY_DIR}/picmeta_version.h.new
@@ -45,9 +46,9 @@ set_target_properties(picmeta PROPERTIES PREFIX "" IMPORT_PREFIX "lib" RUNTIME_O
 find_program(PICMETA_DLLTOOL ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool REQUIRED)
 add_custom_command(
   OUTPUT ${PROJECT_BINARY_DIR}/picmeta.lib
-  COMMAND ${PICMETA_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/platform/win/picmeta.def
+  COMMAND ${PICMETA_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/bindings/win/picmeta.def
           --dllname picmeta.dll --output-lib ${PROJECT_BINARY_DIR}/picmeta.lib
-  DEPENDS ${PROJECT_SOURCE_DIR}/platform/win/picmeta.def
+  DEPENDS ${PROJECT_SOURCE_DIR}/bindings/win/picmeta.def
   COMMENT "picmeta.lib from picmeta.def"
   VERBATIM)
 add_custom_target(picmeta_msvc_lib ALL DEPENDS ${PROJECT_BINARY_DIR}/picmeta.lib)

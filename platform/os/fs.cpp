@@ -1,11 +1,11 @@
 // The parts of the file service that are the same on every platform.
+#include "platform/os/fs.h"
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
-
-#include "platform/fs.h"
 
 namespace picmeta::platform {
 namespace {

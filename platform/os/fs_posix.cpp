@@ -16,8 +16,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
 
 namespace picmeta::platform {
 namespace {

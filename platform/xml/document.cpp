@@ -1,4 +1,4 @@
-#include "platform/xml.h"
+#include "platform/xml/document.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
@@ -15,9 +15,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/fs.h"
-#include "platform/text.h"
-#include "platform/xml_internal.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
+#include "platform/xml/parser.h"
 
 namespace picmeta::platform {
 namespace {

@@ -1,9 +1,9 @@
 // The COM in-process server: the class object of clsmain, its dual interface
 // _clsmain (dispatch through the embedded type library), self-registration
 // machine-wide or for the current user, and unloading.
-#include <windows.h>
 #include <oleauto.h>
 #include <olectl.h>
+#include <windows.h>
 
 #include <atomic>
 #include <memory>
@@ -12,8 +12,10 @@
 #include <utility>
 
 #include "picmeta/clsmain.h"
+#include "platform/os/utf16.h"
 // The identifiers of the interface, the class and the library, defined here.
 #include <initguid.h>
+
 #include "picmeta_idl.h"
 
 namespace {
@@ -25,20 +27,13 @@ std::atomic<long> g_locks{0};    // IClassFactory::LockServer
 // BSTR to the library's UTF-8; a NULL BSTR is "" (as Visual Basic passes an
 // empty string).
 std::string Utf8(BSTR text) {
-  const UINT n = text ? ::SysStringLen(text) : 0;
-  if (n == 0) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), size, nullptr, nullptr);
-  return out;
+  return text ? picmeta::platform::Utf8(std::wstring_view(text, ::SysStringLen(text)))
+              : std::string();
 }
 
 BSTR Bstr(const std::string& text) {
-  if (text.empty()) return ::SysAllocStringLen(L"", 0);
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  BSTR out = ::SysAllocStringLen(nullptr, static_cast<UINT>(n > 0 ? n : 0));
-  if (out && n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out, n);
-  return out;
+  const std::wstring wide = picmeta::platform::Utf16(text);
+  return ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
 // Every method returns S_OK whatever happened: a failure never reaches the
@@ -127,10 +122,11 @@ class ComClsmain final : public _clsmain {
     return ::DispGetIDsOfNames(TypeInfo(), names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override {
+                                   VARIANT* result, EXCEPINFO* exception,
+                                   UINT* arg_error) override {
     if (!TypeInfo()) return E_FAIL;
-    return ::DispInvoke(static_cast<_clsmain*>(this), TypeInfo(), id, flags, params, result, exception,
-                        arg_error);
+    return ::DispInvoke(static_cast<_clsmain*>(this), TypeInfo(), id, flags, params, result,
+                        exception, arg_error);
   }
 
   // _clsmain
@@ -144,28 +140,32 @@ class ComClsmain final : public _clsmain {
   }
   HRESULT STDMETHODCALLTYPE ReadEXIF(BSTR TempPath1, BSTR AppPath1, BSTR Busitype, BSTR ClassCode,
                                      BSTR Orgid, BSTR Busiorgid, BSTR Operno, BSTR Opername,
-                                     BSTR BusiTime, BSTR Systemid, BSTR BusiProcess, BSTR IP) override {
+                                     BSTR BusiTime, BSTR Systemid, BSTR BusiProcess,
+                                     BSTR IP) override {
     return Guarded([&] {
-      object_.ReadEXIF(Utf8(TempPath1), Utf8(AppPath1), Utf8(Busitype), Utf8(ClassCode), Utf8(Orgid),
-                       Utf8(Busiorgid), Utf8(Operno), Utf8(Opername), Utf8(BusiTime), Utf8(Systemid),
-                       Utf8(BusiProcess), Utf8(IP));
+      object_.ReadEXIF(Utf8(TempPath1), Utf8(AppPath1), Utf8(Busitype), Utf8(ClassCode),
+                       Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno), Utf8(Opername), Utf8(BusiTime),
+                       Utf8(Systemid), Utf8(BusiProcess), Utf8(IP));
     });
   }
   HRESULT STDMETHODCALLTYPE WriteDatatoXML(BSTR AppPath1, BSTR Orgid, BSTR Busiorgid, BSTR Operno,
                                            BSTR Opername, BSTR BusiTime) override {
     return Guarded([&] {
-      object_.WriteDatatoXML(Utf8(AppPath1), Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno), Utf8(Opername),
-                             Utf8(BusiTime));
+      object_.WriteDatatoXML(Utf8(AppPath1), Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno),
+                             Utf8(Opername), Utf8(BusiTime));
     });
   }
   HRESULT STDMETHODCALLTYPE DeleteDatafromXML(BSTR LastPath1, BSTR pic_name) override {
     return Guarded([&] { object_.DeleteDatafromXML(Utf8(LastPath1), Utf8(pic_name)); });
   }
-  HRESULT STDMETHODCALLTYPE CopyExifInfo(BSTR strFolderPath1, BSTR TempPath1, BSTR Operno) override {
-    return Guarded([&] { object_.CopyExifInfo(Utf8(strFolderPath1), Utf8(TempPath1), Utf8(Operno)); });
+  HRESULT STDMETHODCALLTYPE CopyExifInfo(BSTR strFolderPath1, BSTR TempPath1,
+                                         BSTR Operno) override {
+    return Guarded(
+        [&] { object_.CopyExifInfo(Utf8(strFolderPath1), Utf8(TempPath1), Utf8(Operno)); });
   }
-  HRESULT STDMETHODCALLTYPE NewWriteDatatoXML(BSTR AppPath1, BSTR strFilePath, BSTR Orgid, BSTR Busiorgid,
-                                              BSTR Operno, BSTR Opername, BSTR BusiTime) override {
+  HRESULT STDMETHODCALLTYPE NewWriteDatatoXML(BSTR AppPath1, BSTR strFilePath, BSTR Orgid,
+                                              BSTR Busiorgid, BSTR Operno, BSTR Opername,
+                                              BSTR BusiTime) override {
     return Guarded([&] {
       object_.NewWriteDatatoXML(Utf8(AppPath1), Utf8(strFilePath), Utf8(Orgid), Utf8(Busiorgid),
                                 Utf8(Operno), Utf8(Opername), Utf8(BusiTime));
@@ -236,8 +236,8 @@ struct Key {
 // Sets the value `name` ("" for the default) of root\path, creating the key.
 bool SetValue(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
   Key key;
-  if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key.h,
-                        nullptr) != ERROR_SUCCESS)
+  if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                        nullptr, &key.h, nullptr) != ERROR_SUCCESS)
     return false;
   const auto bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
   return ::RegSetValueExW(key.h, name && *name ? name : nullptr, 0, REG_SZ,
@@ -248,8 +248,8 @@ bool HasSubkeys(HKEY root, const std::wstring& path) {
   Key key;
   if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key.h) != ERROR_SUCCESS) return false;
   DWORD subkeys = 0;
-  return ::RegQueryInfoKeyW(key.h, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+  return ::RegQueryInfoKeyW(key.h, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
          subkeys > 0;
 }
 
@@ -322,7 +322,9 @@ HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** out
   return g_factory.QueryInterface(riid, out);
 }
 
-HRESULT STDAPICALLTYPE DllCanUnloadNow(void) { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }
+HRESULT STDAPICALLTYPE DllCanUnloadNow(void) {
+  return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+}
 
 // Machine-wide (needs an administrator).
 HRESULT STDAPICALLTYPE DllRegisterServer(void) { return Register(HKEY_LOCAL_MACHINE); }

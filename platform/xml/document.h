@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/fs.h"
+#include "platform/os/fs.h"
 
 struct _xmlDoc;
 struct _xmlNode;

@@ -1,4 +1,4 @@
-#include "platform/text.h"
+#include "platform/os/text.h"
 
 #include <cstring>
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/xml.h"
+#include "platform/xml/document.h"
 
 // Documents whose root holds a long sequence of children (record documents)
 // read and written one child at a time: memory stays bounded by the largest

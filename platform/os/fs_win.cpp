@@ -17,8 +17,9 @@
 #include <thread>
 #include <utility>
 
-#include "platform/fs.h"
-#include "platform/text.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
+#include "platform/os/utf16.h"
 
 namespace picmeta::platform {
 namespace {
@@ -81,26 +82,8 @@ bool Faulted(Op op, Status& status) {
   return false;
 }
 
-std::wstring Wide(std::string_view path) {
-  std::wstring out;
-  if (path.empty()) return out;
-  const int n =
-      ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  if (n <= 0) return out;
-  out.resize(static_cast<std::size_t>(n));
-  ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), out.data(), n);
-  return out;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-  return out;
-}
+std::wstring Wide(std::string_view path) { return Utf16(path); }
+std::string Narrow(const std::wstring& text) { return Utf8(text); }
 
 std::wstring WidePath(std::string_view path) { return Wide(NativePath(path)); }
 

@@ -1,12 +1,12 @@
 #include <ctime>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 namespace picmeta::platform::detail {
 
 std::tm LocalTime(std::time_t t) {
   std::tm tm{};
-  if (!localtime_r(&t, &tm)) tm = std::tm{};
+  if (localtime_s(&tm, &t) != 0) tm = std::tm{};
   return tm;
 }
 

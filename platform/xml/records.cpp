@@ -1,4 +1,4 @@
-#include "platform/xml_stream.h"
+#include "platform/xml/records.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -11,9 +11,9 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/fs.h"
-#include "platform/text.h"
-#include "platform/xml_internal.h"
+#include "platform/os/fs.h"
+#include "platform/os/text.h"
+#include "platform/xml/parser.h"
 
 namespace picmeta::platform {
 namespace {

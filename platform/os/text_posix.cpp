@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/text.h"
+#include "platform/os/text.h"
 
 namespace picmeta::platform {
 namespace {

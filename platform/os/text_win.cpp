@@ -7,7 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/text.h"
+#include "platform/os/text.h"
+#include "platform/os/utf16.h"
 
 namespace picmeta::platform {
 namespace {
@@ -150,6 +151,39 @@ bool Utf8ToUtf16(std::string_view text, std::wstring& out) {
   }
   return true;
 }
+
+}  // namespace
+
+std::wstring Utf16(std::string_view utf8) {
+  std::wstring out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    const std::size_t len = DecodeUtf8(utf8, i, cp);
+    AppendUtf16(out, len ? cp : U'\uFFFD');
+    i += len ? len : 1;
+  }
+  return out;
+}
+
+std::string Utf8(std::wstring_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t cp = static_cast<char16_t>(utf16[i]);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() &&
+        static_cast<char16_t>(utf16[i + 1]) >= 0xDC00 &&
+        static_cast<char16_t>(utf16[i + 1]) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char16_t>(utf16[++i]) - 0xDC00);
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = U'\uFFFD';
+    }
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+namespace {
 
 std::uint32_t Unit(std::string_view in, std::size_t i, std::size_t width, bool big) {
   std::uint32_t v = 0;

@@ -25,7 +25,8 @@
 
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
-#include "platform/xml/records.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 #include "tools/exif_builder.h"

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/xml/records.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 #include "records/record_document.h"
 using namespace picmeta::platform;
 int main() {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/xml/records.h"
+#include "platform/xml/items.h"
 #include "records/picinfo.h"
 
 namespace picmeta::capture {

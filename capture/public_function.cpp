@@ -292,10 +292,10 @@ void ReportRecovered(const std::vector<records::RecoveredClaim>& recovered) {
                                         " that a call which ended had taken were given back");
 }
 
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder, bool hashed) {
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder) {
   std::optional<records::WorkingFile> file;
   try {
-    file.emplace(folder, hashed);
+    file.emplace(folder);
   } catch (const platform::FsError& e) {
     ReportFsFailure(PICMETA_EVENT_READ_FAILED, ws::Join(folder, records::kWorkingFileName), e);
     throw;

@@ -76,8 +76,8 @@ void ReportFsFailure(int code, const std::string& path, const platform::FsError&
 void ReportRecovered(const std::vector<records::RecoveredClaim>& recovered);
 
 // The working file of a folder, locked and opened; a lock timeout or a read
-// failure is reported and thrown on. `hashed`: its hash() is wanted.
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder, bool hashed = false);
+// failure is reported and thrown on.
+std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder);
 // Streams it through the editor and saves it (records::WorkingFile::Rewrite),
 // reporting a set-aside file, the save, or a failure to read or save.
 records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,

@@ -9,7 +9,8 @@
 #include "fuzz/fuzz_support.h"
 #include "picmeta/clsmain.h"
 #include "platform/xml/document.h"
-#include "platform/xml/records.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 #include "records/record_document.h"
 #include "tools/exif_builder.h"
 

@@ -226,12 +226,6 @@ std::string HexPair(std::uint8_t byte) {
   return PadLeft(hex, 2, "0");
 }
 
-std::string ByteChar(std::uint8_t byte) {
-  std::string out;
-  platform::AppendLatin1(out, byte);
-  return out;
-}
-
 ExifReader::ExifReader() = default;
 
 std::int64_t ExifReader::BytesRead() const {

@@ -56,8 +56,6 @@ using TagValue = std::variant<std::monostate, std::int32_t, std::string>;
 std::string PadLeft(std::string_view text, std::int16_t width, std::string_view fill);
 // Upper-case hexadecimal, two digits.
 std::string HexPair(std::uint8_t byte);
-// One character per byte, Latin-1, as UTF-8.
-std::string ByteChar(std::uint8_t byte);
 
 class FileBytes;
 

@@ -8,7 +8,8 @@
 #include <utility>
 
 #include "platform/os/clock.h"
-#include "platform/xml/records.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 #include "records/record_document.h"
 #include "scramble/encrypt.h"
 
@@ -177,7 +178,7 @@ using ItemFn = std::function<void(const platform::XmlFrame&, platform::XmlItem&,
 platform::LoadResult EachItem(const std::string& path, platform::XmlFrame& frame,
                               const ItemFn& item) {
   platform::XmlItemReader reader;
-  if (auto r = reader.Open(path, platform::kMaxDocumentBytes, false); !r) {
+  if (auto r = reader.Open(path); !r) {
     if (r.failure == platform::LoadFailure::kIoError)
       platform::Check({FileStatus::kIoError, r.error}, "cannot read", path);
     return r;
@@ -191,6 +192,14 @@ platform::LoadResult EachItem(const std::string& path, platform::XmlFrame& frame
   frame = reader.frame();
   if (r && frame.root != "root") return {platform::LoadFailure::kNotRecordDocument, 0};
   return r;
+}
+
+// EachItem over a file that loaded before under the same lock: that it no
+// longer does is a fault (XmlError), and nothing made of it may be committed.
+void AgainEachItem(const std::string& path, platform::XmlFrame& frame, const ItemFn& item) {
+  if (const platform::LoadResult r = EachItem(path, frame, item); !r)
+    throw platform::XmlError(platform::NativePath(path) + " no longer loads: " +
+                             platform::Describe(r));
 }
 
 const std::string* Filename(const platform::XmlItem& record) {
@@ -229,7 +238,9 @@ bool Merge(const std::string& given, const std::string& since, const std::string
     writer.Begin(out_frame, [&out](std::string_view bytes) { out.Write(bytes); });
     try {
       std::unordered_set<std::string> used;
-      EachItem(given, frame, [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
+      // Both files loaded a moment ago under the same lock; one that no
+      // longer does leaves the working file as it was.
+      AgainEachItem(given, frame, [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
         const std::string* name = record ? Filename(item) : nullptr;
         if (name && !used.count(*name)) {
           if (const auto it = newer.find(*name); it != newer.end()) {
@@ -241,7 +252,7 @@ bool Merge(const std::string& given, const std::string& since, const std::string
         writer.Write(item);
       });
       std::unordered_set<std::string> skipped;
-      EachItem(since, since_frame,
+      AgainEachItem(since, since_frame,
                [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
                  const std::string* name = record ? Filename(item) : nullptr;
                  if (name && used.count(*name) && skipped.insert(*name).second)
@@ -591,7 +602,7 @@ HandOver::Taken HandOver::Take(const std::string& folder) {
       platform::XmlItemWriter writer;
       std::size_t index = 0;
       bool begun = false;
-      EachItem(t.path, frame, [&](const platform::XmlFrame& head, platform::XmlItem& item, bool) {
+      AgainEachItem(t.path, frame, [&](const platform::XmlFrame& head, platform::XmlItem& item, bool) {
         if (!begun) {
           writer.Begin(head, [&keep](std::string_view bytes) { keep.Write(bytes); });
           begun = true;

@@ -18,10 +18,6 @@ constexpr std::size_t kMaxFileNameBytes = 255;
 
 }  // namespace
 
-bool NewRecordDocument(platform::XmlDocument& doc) {
-  return static_cast<bool>(doc.LoadXML(kRecordTemplate));
-}
-
 bool RecordFrame(platform::XmlFrame& frame) {
   return platform::FrameFromTemplate(kRecordTemplate, frame);
 }
@@ -77,18 +73,12 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno, 
                           {platform::FileStatus::kExists, EEXIST});
 }
 
-std::uint64_t ContentHash(std::string_view bytes) {
-  platform::ContentHasher h;
-  h.Add(bytes);
-  return h.value();
-}
-
-WorkingFile::WorkingFile(std::string folder, bool hashed)
+WorkingFile::WorkingFile(std::string folder)
     : folder_(std::move(folder)),
       path_(folder_ + "\\" + std::string(kWorkingFileName)),
       lock_(std::in_place, folder_),
       recovered_(std::make_unique<std::vector<RecoveredClaim>>(RecoverFolder(folder_))) {
-  result_ = reader_.Open(path_, platform::kMaxDocumentBytes, hashed);
+  result_ = reader_.Open(path_);
   // The first piece is read now: a file that cannot be read, or is no record
   // document from its first bytes, is known before the call does any work.
   if (result_) {
@@ -118,18 +108,6 @@ void Settle(platform::XmlItemReader& reader, platform::LoadResult& result,
 
 }  // namespace
 
-bool WorkingFile::Read(const std::function<void(const platform::XmlItem&)>& record) {
-  if (used_) throw platform::XmlError("working file read twice");
-  used_ = true;
-  if (!result_) return false;
-  platform::XmlItem item = std::move(first_);
-  for (bool have = have_first_; have; have = reader_.Next(item))
-    if (IsRecord(reader_.frame(), item)) record(item);
-  Settle(reader_, result_, path_);
-  hash_ = reader_.hash();
-  return static_cast<bool>(result_);
-}
-
 bool WorkingFile::ReadItems(const std::function<void(const platform::XmlItem&, bool)>& item) {
   if (used_) throw platform::XmlError("working file read twice");
   used_ = true;
@@ -138,22 +116,7 @@ bool WorkingFile::ReadItems(const std::function<void(const platform::XmlItem&, b
   for (bool have = have_first_; have; have = reader_.Next(it))
     item(it, IsRecord(reader_.frame(), it));
   Settle(reader_, result_, path_);
-  hash_ = reader_.hash();
   return static_cast<bool>(result_);
-}
-
-bool WorkingFile::Holds(std::uint64_t known) {
-  platform::ReadFile file;
-  if (!file.Open(path_).ok()) return false;
-  platform::ContentHasher h;
-  std::string piece(std::min<std::int64_t>(file.size(), 256 * 1024), '\0');
-  for (std::int64_t at = 0; at < file.size();) {
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(file.size() - at, piece.size()));
-    if (!file.ReadAt(at, piece.data(), n).ok()) return false;
-    h.Add(std::string_view(piece.data(), n));
-    at += static_cast<std::int64_t>(n);
-  }
-  return h.value() == known;
 }
 
 std::string WorkingFile::Stamp() const {
@@ -219,8 +182,7 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
       }
     }
     Settle(reader_, result_, path_);  // an I/O error throws: the old file stands
-    hash_ = reader_.hash();
-    if (result_) {
+      if (result_) {
       if (editor.Unlock() && !RunUnlocked(editor)) {
         outcome.changed_meanwhile = true;
         return outcome;  // the writer's temporary goes with it

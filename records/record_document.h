@@ -11,18 +11,14 @@
 #include <vector>
 
 #include "platform/os/fs.h"
-#include "platform/xml/document.h"
-#include "platform/xml/records.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 
 namespace picmeta::records {
 
 inline constexpr std::string_view kRecordTemplate = "<?xml version='1.0' encoding='GBK'?><root/>";
 inline constexpr std::string_view kWorkingFileName = "exifinfo.xml";
 inline constexpr std::string_view kRecordQuery = "root/info";
-
-// Replaces doc with a new record document (GBK declaration, empty root);
-// false when that fails.
-bool NewRecordDocument(platform::XmlDocument& doc);
 
 // The frame of a new record document (GBK declaration, empty root), for
 // documents written record by record; false when that fails.
@@ -51,10 +47,6 @@ std::string HandOverName(const std::string& folder, const std::string& operno, s
 // leaving nothing behind.
 std::string WriteHandOver(const std::string& folder, const std::string& operno,
                           std::string document_bytes);
-
-// A 64-bit hash of a file's bytes (ContentHasher): tells one version of a file
-// from another.
-std::uint64_t ContentHash(std::string_view bytes);
 
 // Renames a file that is no record document to
 // "<name>.unreadable-<YYYYMMDDHHMMSS>" (with "-2", "-3" ... when taken), so
@@ -94,9 +86,8 @@ class WorkingFile {
   // in it (records/hand_over.h), and opens the file. Throws FsError when the
   // lock cannot be had in time or the file cannot be opened (an I/O error:
   // nothing may then be changed). A file larger than 1 GiB is not read and
-  // counts as unreadable, as does one whose root element is not "root". `hashed`:
-  // hash() is wanted.
-  explicit WorkingFile(std::string folder, bool hashed = false);
+  // counts as unreadable, as does one whose root element is not "root".
+  explicit WorkingFile(std::string folder);
   ~WorkingFile();
   WorkingFile(WorkingFile&&) noexcept;
 
@@ -112,18 +103,10 @@ class WorkingFile {
   // The file is there but is no record document (it is set aside on save).
   bool unreadable() const { return result_.Unreadable(); }
 
-  // Hands each record to `record`, without writing; false when the file did
-  // not load, in which case records may have been handed out already. Throws
-  // FsError on an I/O error. hash() is then the hash of its bytes, when the
-  // file was opened hashed.
-  bool Read(const std::function<void(const platform::XmlItem&)>& record);
-  // Hands every item below the root to `item`, with whether it is a record;
-  // otherwise as Read.
+  // Hands every item below the root to `item`, with whether it is a record,
+  // without writing; false when the file did not load, in which case items
+  // may have been handed out already. Throws FsError on an I/O error.
   bool ReadItems(const std::function<void(const platform::XmlItem&, bool record)>& item);
-  std::uint64_t hash() const { return hash_; }
-  // Whether the file holds exactly the bytes that hash to `known` (read, not
-  // parsed).
-  bool Holds(std::uint64_t known);
   // Lets the file go before it is deleted (an open file cannot be deleted
   // and made again at once on every platform).
   void Close() { reader_.Close(); }
@@ -158,7 +141,6 @@ class WorkingFile {
   platform::XmlItem first_;  // the first record, read with the file's first piece
   bool have_first_ = false;
   platform::LoadResult result_;
-  std::uint64_t hash_ = 0;
   bool used_ = false;
 };
 

@@ -20,16 +20,15 @@ constexpr std::int64_t kMaxSourceBytes = 0x7FFFFFFF;
 void Scramble(std::string& bytes) { Shift(bytes.data(), bytes.size(), 1); }
 void Unscramble(std::string& bytes) { Shift(bytes.data(), bytes.size(), 255); }
 
-void EncryptFile(const std::string& source, const std::string& destination) {
+void EncryptFile(const std::string& source, const std::string& destination, bool replace) {
   std::string bytes;
-  platform::Status s = platform::ReadWholeFile(source, kMaxSourceBytes, bytes);
-  if (s.code == platform::FileStatus::kNotFound) {
-    platform::AtomicWriteFile(source, "");  // a missing source is created empty
-    s = {};
-  }
-  platform::Check(s, "cannot read", source);
+  platform::Check(platform::ReadWholeFile(source, kMaxSourceBytes, bytes), "cannot read", source);
   Scramble(bytes);
-  platform::AtomicWriteFile(destination, bytes);
+  if (replace) {
+    platform::AtomicWriteFile(destination, bytes);
+  } else {
+    platform::Check(platform::CreateExclusive(destination, bytes), "cannot write", destination);
+  }
 }
 
 }  // namespace picmeta::encrypt

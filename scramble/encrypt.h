@@ -11,11 +11,12 @@ namespace picmeta::encrypt {
 void Scramble(std::string& bytes);
 void Unscramble(std::string& bytes);
 
-// Writes the scrambled bytes of source to destination, which ends up holding
-// exactly that, replaced atomically (never written through a link). A missing
-// source is created empty.
-// Throws platform::FsError on failure.
-void EncryptFile(const std::string& source, const std::string& destination);
+// Writes the scrambled bytes of source to destination, whole or not at all
+// (never written through a link): `replace` replaces a file there atomically,
+// otherwise the destination is created and a name that is taken fails with
+// kExists. Throws platform::FsError on failure, a missing source included;
+// the source is never written.
+void EncryptFile(const std::string& source, const std::string& destination, bool replace = true);
 
 }  // namespace picmeta::encrypt
 

@@ -156,8 +156,6 @@ TEST_F(ReaderTest, TextHelpers) {
   EXPECT_EQ(HexPair(0), "00");
   EXPECT_EQ(HexPair(10), "0A");
   EXPECT_EQ(HexPair(255), "FF");
-  EXPECT_EQ(ByteChar(0xE9), "é");
-  EXPECT_EQ(ByteChar(0), std::string(1, '\0'));
 }
 
 TEST_P(BothOrders, Read32RejectsValuesOf2To31AndMore) {

@@ -244,9 +244,25 @@ TEST(EncryptFile, ShiftsEveryByteAndLeavesExactlyTheScrambledSource) {
   test::Write(dir / "dst", "a much longer earlier content");
   encrypt::EncryptFile(dir / "src", dir / "dst");
   EXPECT_EQ(test::Read(dir / "dst"), std::string("bcd\xFF\x00\x01", 6));
-  encrypt::EncryptFile(dir / "none", dir / "dst2");  // a missing source is made empty
-  EXPECT_EQ(test::Read(dir / "dst2"), "");
-  EXPECT_TRUE(test::Exists(dir / "none"));
+  // A missing source fails and is not made; nothing is written.
+  try {
+    encrypt::EncryptFile(dir / "none", dir / "dst2");
+    ADD_FAILURE() << "a missing source was scrambled";
+  } catch (const platform::FsError& e) {
+    EXPECT_EQ(e.status().code, platform::FileStatus::kNotFound);
+  }
+  EXPECT_FALSE(test::Exists(dir / "none"));
+  EXPECT_FALSE(test::Exists(dir / "dst2"));
+  // Without replace, a destination that is there stays as it was.
+  try {
+    encrypt::EncryptFile(dir / "src", dir / "dst", false);
+    ADD_FAILURE() << "an existing destination was written";
+  } catch (const platform::FsError& e) {
+    EXPECT_EQ(e.status().code, platform::FileStatus::kExists);
+  }
+  EXPECT_EQ(test::Read(dir / "dst"), std::string("bcd\xFF\x00\x01", 6));
+  encrypt::EncryptFile(dir / "src", dir / "new", false);
+  EXPECT_EQ(test::Read(dir / "new"), std::string("bcd\xFF\x00\x01", 6));
   std::string all;
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
   all += std::string(200000, '\xFF');  // crosses block boundaries

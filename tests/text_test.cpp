@@ -24,13 +24,6 @@ TEST(Text, TrimBlanksRemovesOnlySpacesAtTheEnds) {
   EXPECT_EQ(TrimBlanks("    "), "");
 }
 
-TEST(Text, XmlSafeDropsWhatXmlCannotCarryAndKeepsTheRest) {
-  const std::string in = std::string("a\x01\0b\tc\nd\re", 10) + "é😀" + "\xEF\xBF\xBE" + "\xC3";
-  EXPECT_EQ(XmlSafe(in), "ab\tc\nd\reé😀");
-  EXPECT_EQ(XmlSafe("\xED\xA0\x80x"), "x");  // an encoded surrogate is not UTF-8
-  EXPECT_EQ(XmlSafe("\xC0\xAFz"), "z");      // nor is an overlong form
-}
-
 TEST(Clock, PatternsUseLocalTimeAndTheGeneralDateDropsMidnight) {
   test::FixedClock beijing;
   const std::time_t t = 1312160707;  // 2011-08-01 01:05:07 UTC = 09:05:07 in Beijing

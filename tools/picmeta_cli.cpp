@@ -19,6 +19,8 @@
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
 #include "platform/xml/document.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 #include "scramble/encrypt.h"
@@ -314,29 +316,44 @@ std::optional<std::string> ReadInput(const std::string& path) {
   return std::nullopt;
 }
 
-// The plain document re-encoded as UTF-8, or the bytes as they are when they
-// do not load.
+// The plain document re-encoded as UTF-8 and laid out as the library lays
+// out records, or the bytes as they are when they do not load.
 std::string AsUtf8(const std::string& plain) {
-  platform::XmlDocument doc;
-  if (!doc.LoadXML(plain)) return plain;
-  return doc.Serialize("UTF-8");
+  platform::XmlItemReader reader;
+  if (!reader.OpenBytes(plain)) return plain;
+  std::vector<platform::XmlItem> items;
+  for (platform::XmlItem item; reader.Next(item);) items.push_back(item);
+  if (!reader.result()) return plain;
+  platform::XmlFrame frame = reader.frame();
+  frame.encoding = "UTF-8";
+  std::string out;
+  try {
+    platform::XmlItemWriter writer;
+    writer.Begin(frame, [&out](std::string_view bytes) { out.append(bytes); });
+    for (const platform::XmlItem& item : items) writer.Write(item);
+    writer.End(frame.epilog);
+  } catch (const platform::XmlError&) {
+    return plain;
+  }
+  return out;
+}
+
+int Taken(const std::string& path) {
+  std::cerr << "error: '" << path << "' exists; --force replaces it\n";
+  return kUsage;
 }
 
 // OUT is replaced only when asked to; otherwise it is created, never over a
 // file that is there (also one that appears meanwhile).
 int WriteOutput(const std::string& path, const std::string& bytes, bool force) {
-  const auto taken = [&] {
-    std::cerr << "error: '" << path << "' exists; --force replaces it\n";
-    return kUsage;
-  };
   try {
     if (force) {
       platform::AtomicWriteFile(path, bytes);
       return kDone;
     }
-    if (platform::FileExists(path) || platform::FolderExists(path)) return taken();
+    if (platform::FileExists(path) || platform::FolderExists(path)) return Taken(path);
     const platform::Status s = platform::CreateExclusive(path, bytes);
-    if (s.code == platform::FileStatus::kExists) return taken();
+    if (s.code == platform::FileStatus::kExists) return Taken(path);
     platform::Check(s, "cannot write", path);
     return kDone;
   } catch (const std::exception& e) {
@@ -378,8 +395,17 @@ int Scramble(const Args& a, Outcome&) {
       platform::TrimBlanks(*bytes).find("encoding=\"GBK\"") == std::string::npos)
     std::cerr << "warning: " << a.operands[0]
               << " is not a well-formed GBK record document: the receiving side will reject it\n";
-  picmeta::encrypt::Scramble(*bytes);
-  return WriteOutput(a.operands[1], *bytes, a.Flag("force"));
+  const std::string& out = a.operands[1];
+  const bool force = a.Flag("force");
+  if (!force && (platform::FileExists(out) || platform::FolderExists(out))) return Taken(out);
+  try {
+    picmeta::encrypt::EncryptFile(a.operands[0], out, force);
+    return kDone;
+  } catch (const platform::FsError& e) {
+    if (!force && e.status().code == platform::FileStatus::kExists) return Taken(out);
+    std::cerr << "error: " << e.what() << "\n";
+    return kNothingWritten;
+  }
 }
 
 std::string Escaped(const std::string& s, bool json) {

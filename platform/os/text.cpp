@@ -1,6 +1,11 @@
 #include "platform/os/text.h"
 
+#include <array>
+#include <atomic>
+#include <cctype>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 namespace picmeta::platform {
 
@@ -84,66 +89,65 @@ void AppendLatin1(std::string& out, unsigned char byte) {
   }
 }
 
-std::string XmlSafe(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    char32_t cp = 0;
-    const std::size_t len = DecodeUtf8(text, i, cp);
-    if (len == 0) {  // not UTF-8: drop this byte, resynchronise on the next
-      ++i;
-      continue;
-    }
-    const bool allowed =
-        cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF);
-    if (allowed) out.append(text.substr(i, len));
-    i += len;
-  }
-  return out;
-}
+
+// ---- EncoderCache -------------------------------------------------------------
 
 namespace {
-
-std::uint64_t Avalanche(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xFF51AFD7ED558CCDull;
-  x ^= x >> 33;
-  x *= 0xC4CEB9FE1A85EC53ull;
-  x ^= x >> 33;
-  return x;
-}
-
+constexpr std::uint32_t kUnknown = 0;
+constexpr std::uint32_t kNone = 0xFF000000u;
+constexpr std::uint32_t kLong = 0xFE000000u;  // more than 3 bytes: asked each time
 }  // namespace
 
-void ContentHasher::Word(std::uint64_t w) {
-  h_ ^= Avalanche(w);
-  h_ = ((h_ << 27) | (h_ >> 37)) * 0x9E3779B97F4A7C15ull + 0x52DCE729ull;
+// Each character of the Basic Multilingual Plane once asked: its bytes (up to
+// three) and their count packed in one word, or that it has none.
+struct EncoderCache::Table {
+  std::mutex mutex;
+  CharEncoder encoder;
+  std::array<std::atomic<std::uint32_t>, 0x10000> bmp{};
+};
+
+EncoderCache::EncoderCache(const std::string& encoding)
+    : table_(std::make_unique<Table>()), ok_(table_->encoder.Open(encoding.c_str())) {}
+EncoderCache::~EncoderCache() = default;
+
+bool EncoderCache::Append(char32_t cp, std::string& out) {
+  if (cp < table_->bmp.size()) {
+    std::uint32_t e = table_->bmp[cp].load(std::memory_order_relaxed);
+    if (e == kUnknown) {
+      e = Ask(cp);
+      table_->bmp[cp].store(e, std::memory_order_relaxed);
+    }
+    if (e == kNone) return false;
+    if (e != kLong) {
+      const std::size_t n = e >> 24;
+      for (std::size_t k = 0; k < n; ++k) out.push_back(static_cast<char>((e >> (8 * (n - 1 - k))) & 0xFF));
+      return true;
+    }
+  }
+  std::lock_guard lock(table_->mutex);
+  return table_->encoder.Encode(cp, out);
 }
 
-void ContentHasher::Add(std::string_view bytes) {
-  length_ += bytes.size();
-  std::size_t i = 0;
-  if (held_ > 0) {
-    while (held_ < 8 && i < bytes.size()) tail_[held_++] = static_cast<unsigned char>(bytes[i++]);
-    if (held_ < 8) return;
-    std::uint64_t w;
-    std::memcpy(&w, tail_, 8);
-    Word(w);
-    held_ = 0;
-  }
-  for (; i + 8 <= bytes.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, bytes.data() + i, 8);
-    Word(w);
-  }
-  while (i < bytes.size()) tail_[held_++] = static_cast<unsigned char>(bytes[i++]);
+std::uint32_t EncoderCache::Ask(char32_t cp) {
+  std::string bytes;
+  std::lock_guard lock(table_->mutex);
+  if (!table_->encoder.Encode(cp, bytes) || bytes.empty()) return kNone;
+  if (bytes.size() > 3) return kLong;
+  std::uint32_t e = static_cast<std::uint32_t>(bytes.size()) << 24;
+  for (std::size_t k = 0; k < bytes.size(); ++k)
+    e |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k])) << (8 * (bytes.size() - 1 - k));
+  return e;
 }
 
-std::uint64_t ContentHasher::value() const {
-  std::uint64_t w = 0;
-  std::memcpy(&w, tail_, held_);
-  return Avalanche(h_ ^ Avalanche(w ^ (length_ * 0x9E3779B97F4A7C15ull)));
+EncoderCache* CachedEncoder(const std::string& encoding) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, std::unique_ptr<EncoderCache>> caches;
+  std::string key;
+  for (const char c : encoding) key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  std::lock_guard lock(mutex);
+  auto& cache = caches[key];
+  if (!cache) cache = std::make_unique<EncoderCache>(encoding);
+  return cache->ok() ? cache.get() : nullptr;
 }
 
 }  // namespace picmeta::platform

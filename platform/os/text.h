@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,46 +72,36 @@ class CharEncoder {
   void* handle_ = nullptr;
 };
 
+// The bytes of each character in one encoding, asked of the platform once per
+// character and kept for the process: converting character by character
+// through the platform costs microseconds each, most of all for characters
+// it refuses. Shared by threads.
+class EncoderCache {
+ public:
+  explicit EncoderCache(const std::string& encoding);
+  ~EncoderCache();
+  EncoderCache(const EncoderCache&) = delete;
+  EncoderCache& operator=(const EncoderCache&) = delete;
+  bool ok() const { return ok_; }
+  // Appends the bytes of cp; false (out unchanged) when the encoding has no
+  // such character.
+  bool Append(char32_t cp, std::string& out);
+
+ private:
+  std::uint32_t Ask(char32_t cp);
+  struct Table;
+  std::unique_ptr<Table> table_;
+  bool ok_;
+};
+
+// The cache of an encoding, made once for the life of the process; nullptr
+// when the platform cannot write that encoding.
+EncoderCache* CachedEncoder(const std::string& encoding);
+
 // The code point of the valid UTF-8 sequence at text[i] and its length, or 0
 // when none starts there.
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp);
 
-// Drops what an XML 1.0 document cannot carry: bytes that are not valid UTF-8,
-// U+0000-U+0008, U+000B, U+000C, U+000E-U+001F, U+FFFE, U+FFFF. Everything
-// else, surrogate-free, stays.
-std::string XmlSafe(std::string_view text);
-
-// 64-bit FNV-1a over bytes added piece by piece: tells one content from
-// another (not for security).
-class Fnv1a {
- public:
-  void Add(std::string_view bytes) {
-    for (const char c : bytes) {
-      h_ ^= static_cast<unsigned char>(c);
-      h_ *= 0x100000001b3ull;
-    }
-  }
-  std::uint64_t value() const { return h_; }
-
- private:
-  std::uint64_t h_ = 0xcbf29ce484222325ull;
-};
-
-// A 64-bit hash of a content added piece by piece, eight bytes at a time:
-// tells one version of a file from another (not for security). The value
-// depends on the bytes only, not on how they were cut into pieces.
-class ContentHasher {
- public:
-  void Add(std::string_view bytes);
-  std::uint64_t value() const;
-
- private:
-  void Word(std::uint64_t w);
-  std::uint64_t h_ = 0x9E3779B97F4A7C15ull;
-  std::uint64_t length_ = 0;
-  unsigned char tail_[8] = {};
-  std::size_t held_ = 0;
-};
 
 }  // namespace picmeta::platform
 

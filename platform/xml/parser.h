@@ -1,12 +1,15 @@
-#ifndef PICMETA_PLATFORM_XML_INTERNAL_H
-#define PICMETA_PLATFORM_XML_INTERNAL_H
+#ifndef PICMETA_PLATFORM_XML_PARSER_H
+#define PICMETA_PLATFORM_XML_PARSER_H
 
 #include <string>
 #include <string_view>
 
 struct _xmlError;
+struct _xmlParserCtxt;
 
-// What the tree and the streaming sides of the XML service share.
+// The one front end of every parse, shared by the workspace document and the
+// record stream: how a document's bytes become UTF-8 for libxml2, the
+// options, the refusal of DOCTYPEs and of elements with too many attributes.
 namespace picmeta::platform::detail {
 
 // libxml2's one-time set-up.
@@ -22,9 +25,23 @@ bool IsUtf8Name(const std::string& encoding);
 bool IsUtf16Name(const std::string& encoding);
 // True when text can be converted both ways between UTF-8 and encoding.
 bool Convertible(const char* encoding);
-// Serialised UTF-8 markup in an encoding that keeps ASCII as it is; a
-// character the encoding lacks becomes a character reference.
-std::string EncodeMarkup(std::string_view utf8, const std::string& encoding);
+// How a document's bytes become UTF-8, from its first bytes: by byte-order
+// mark, then by the declaration of ASCII-compatible text. The declared name
+// is then read from the decoded text (DeclaredEncoding).
+struct Encoding {
+  std::string decoder;  // what the platform decodes the bytes from; "" for UTF-8 as it stands
+  std::size_t skip = 0;  // the bytes of a UTF-8 byte-order mark
+};
+Encoding DetectEncoding(std::string_view head);
+
+// libxml2's options for every parse: no network, no messages, no conversion
+// of input; `huge`: without the 10 MB limit on one text or value (record
+// files: whatever the library writes, it reads back).
+int ParseOptions(bool huge);
+
+// A DOCTYPE can declare entities that expand without bound, or point at local
+// files; neither the host's files nor ours use one: the parse stops there.
+void RefuseDoctype(_xmlParserCtxt* ctxt, bool& seen);
 
 // More attributes (namespace declarations included) than any record or
 // workspace element has, by far; an element with more is refused before
@@ -58,4 +75,4 @@ class AttributeGuard {
 
 }  // namespace picmeta::platform::detail
 
-#endif
+#endif  // PICMETA_PLATFORM_XML_PARSER_H

@@ -3,6 +3,7 @@
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/text.h"
+#include "records/formats.h"
 #include "records/record_document.h"
 #include "records/workspace.h"
 
@@ -40,8 +41,8 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
     records::WorkingFile& file = *opened;
     // As the name was recorded; a name that cannot be stored exactly has no
     // record (another picture's, whose name it would collapse into, stays).
-    const std::string key = platform::TrimBlanks(pic_name);
-    const bool storable = Public_Function::StorableName(key);
+    const std::string key = records::TrimBlanks(pic_name);
+    const bool storable = records::StorableName(key);
     if (!storable)
       Public_Function::ReportNameNotStorable(ws::Join(folder, key),
                                              "it has no record; nothing removed");

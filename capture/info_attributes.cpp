@@ -2,6 +2,7 @@
 
 #include "capture/guarded.h"
 #include "platform/os/clock.h"
+#include "records/formats.h"
 
 namespace picmeta::capture {
 namespace {
@@ -86,7 +87,7 @@ void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record, const Cal
           element.SetAttribute(c.name, caller.*c.caller);
           break;
         case Source::kNow:
-          element.SetAttribute(c.name, platform::FormatTransdate(platform::Now()));
+          element.SetAttribute(c.name, records::FormatTransdate(platform::Now()));
           break;
         case Source::kFilepath:
           element.SetAttribute(c.name, filepath);

@@ -5,6 +5,7 @@
 #include "picmeta/clsmain.h"
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
+#include "records/formats.h"
 #include "records/record_document.h"
 
 namespace picmeta {
@@ -55,7 +56,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   }
 
   // Two pictures whose names could not be stored exactly would share a record.
-  if (!Public_Function::StorableName(platform::TrimBlanks(picture.name))) {
+  if (!records::StorableName(records::TrimBlanks(picture.name))) {
     Public_Function::ReportNameNotStorable(strFilePath, "no working record written");
     return;
   }

@@ -10,6 +10,7 @@
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
 #include "reader/exif_reader.h"
+#include "records/formats.h"
 #include "records/hand_over.h"
 #include "records/workspace.h"
 
@@ -31,11 +32,11 @@ std::string TagText(const reader::TagValue& value, bool& cut) {
   if (const auto* n = std::get_if<std::int32_t>(&value)) return std::to_string(*n);
   const auto* s = std::get_if<std::string>(&value);
   if (!s) return {};
-  if (s->size() <= kMaxStoredValue) return platform::TrimBlanks(*s);
+  if (s->size() <= kMaxStoredValue) return records::TrimBlanks(*s);
   cut = true;
   std::size_t end = kMaxStoredValue;
   while (end > 0 && (static_cast<unsigned char>((*s)[end]) & 0xC0) == 0x80) --end;
-  return platform::TrimBlanks(std::string_view(*s).substr(0, end));
+  return records::TrimBlanks(std::string_view(*s).substr(0, end));
 }
 
 }  // namespace
@@ -74,13 +75,13 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
     Step([&] { name = platform::GetFileName(picture_path); });
     Step([&] {
       const auto dot = name.find_last_of('.');
-      record.Filetype(platform::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
+      record.Filetype(records::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
     });
-    Step([&] { record.Filename(platform::TrimBlanks(name)); });
+    Step([&] { record.Filename(records::TrimBlanks(name)); });
     Step(
-        [&] { record.Datecreat(platform::TrimBlanks(platform::FormatGeneralDate(file.created))); });
+        [&] { record.Datecreat(records::TrimBlanks(records::FormatGeneralDate(file.created))); });
     Step([&] {
-      record.Datemodified(platform::TrimBlanks(platform::FormatGeneralDate(file.modified)));
+      record.Datemodified(records::TrimBlanks(records::FormatGeneralDate(file.modified)));
     });
     Step([&] { record.FileSize(std::to_string(file.size)); });
 
@@ -150,8 +151,6 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
   });
   return read;
 }
-
-bool StorableName(const std::string& name) { return platform::XmlSafe(name) == name; }
 
 void ReportNameNotStorable(const std::string& picture_path, const std::string& consequence) {
   capture::Emit(PICMETA_EVENT_NAME_NOT_STORABLE, picture_path,
@@ -232,7 +231,7 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
       for (const auto& child : element.SelectNodes(query)) {
         // An absent or empty folder name adds no level, as on disk.
         const std::string folder = child.GetAttribute("foldername").value_or("");
-        if (!SafeFolderName(folder)) continue;  // it and everything below stay out
+        if (!records::SafeFolderName(folder)) continue;  // it and everything below stay out
         CollectDocumentFolders(child, folder.empty() ? path : path + "\\" + folder, list);
       }
     }
@@ -346,18 +345,10 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   return outcome;
 }
 
-bool SafeFolderName(const std::string& name) {
-  return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
-}
-
-bool SafeFileName(const std::string& name) {
-  return name != ".." && name.find_first_of("/\\") == std::string::npos;
-}
-
 void SplitOrgid(const std::string& orgid, clsPicinfo& record) {
-  Step([&] { record.Orgid(platform::Mid(orgid, 1, 7)); });
-  Step([&] { record.Suborgid(platform::Mid(orgid, 8, 6)); });
-  Step([&] { record.Net(platform::Mid(orgid, 14, 3)); });
+  Step([&] { record.Orgid(records::Mid(orgid, 1, 7)); });
+  Step([&] { record.Suborgid(records::Mid(orgid, 8, 6)); });
+  Step([&] { record.Net(records::Mid(orgid, 14, 3)); });
 }
 
 }  // namespace picmeta::Public_Function

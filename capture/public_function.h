@@ -32,10 +32,6 @@ struct PictureRead {
 };
 PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record);
 
-// Whether a file name can be stored exactly in a record's Filename (valid
-// UTF-8, only characters XML 1.0 carries): two pictures whose names could
-// not would share one record.
-bool StorableName(const std::string& name);
 // Events: a picture whose name cannot be stored; one that could not be read,
 // with what became of its record.
 void ReportNameNotStorable(const std::string& picture_path, const std::string& consequence);
@@ -60,13 +56,6 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
 // belongs to a business of type "2" with class code "11020000" (filling the
 // record's business properties); nullopt otherwise.
 std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record);
-
-// A folder name of the case tree that stays inside its parent folder: not
-// "." or "..", no "/" or "\". A record with any other name is not followed.
-bool SafeFolderName(const std::string& name);
-
-// A file name that names a file inside its folder: no "/" or "\", not "..".
-bool SafeFileName(const std::string& name);
 
 // Events of the methods' common failures (see picmeta/events.h).
 void ReportNotLoaded(const std::string& path, const platform::LoadResult& result);

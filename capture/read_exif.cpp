@@ -6,6 +6,7 @@
 #include "capture/public_function.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/text.h"
+#include "records/formats.h"
 #include "records/record_document.h"
 #include "records/workspace.h"
 
@@ -71,7 +72,7 @@ class CaseWalk {
   // neither it nor anything below it is taken.
   bool Enter(std::size_t level, const platform::XmlNode& e) {
     std::string name = FolderName(e);
-    if (!Public_Function::SafeFolderName(name)) return false;
+    if (!records::SafeFolderName(name)) return false;
     levels_.resize(level);
     levels_.push_back(std::move(name));
     return true;
@@ -83,7 +84,7 @@ class CaseWalk {
       if (capture::Logging() && names_.result() && !names_.Known(index))
         capture::Emit(PICMETA_EVENT_RESOURCE_NOT_FOUND, "",
                       "resource index '" + index + "' has no name in resourceprocess.xml");
-      if (!Public_Function::SafeFileName(name)) name.clear();  // names no picture
+      if (!records::SafeFileName(name)) name.clear();  // names no picture
       out_.push_back(MakePicture(levels_, name));
     }
   }
@@ -153,7 +154,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
         Public_Function::ReportNotRead(path, read,
                                        "its record holds the values that could be read");
       if (read.kind != Public_Function::PictureRead::Kind::kMissing &&
-          !Public_Function::StorableName(platform::TrimBlanks(platform::GetFileName(path))))
+          !records::StorableName(records::TrimBlanks(platform::GetFileName(path))))
         Public_Function::ReportNameNotStorable(path, "its record holds the name as stored");
       auto info = platform::XmlItem::Element("info");
       capture::SetInfoAttributes(info, record, caller, picture.filepath,

@@ -7,6 +7,7 @@
 #include "picmeta/clsmain.h"
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
+#include "records/formats.h"
 #include "records/record_document.h"
 #include "records/workspace.h"
 
@@ -76,7 +77,7 @@ std::vector<std::string> Listed(const platform::XmlDocument& listing) {
   for (const auto& entry : listing.SelectNodes(ws::kFileQuery)) {
     if (entry.GetAttribute("processflag") != "1") continue;
     const auto name = entry.GetAttribute("name");
-    if (!name || !Public_Function::SafeFileName(*name)) continue;
+    if (!name || !records::SafeFileName(*name)) continue;
     if (seen.insert(records::StoredForm(*name)).second) names.push_back(*name);
   }
   return names;
@@ -103,7 +104,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   const std::function<void(const std::string&)> make = [&](const std::string& name) {
     Step([&] {
       const std::string picture = ws::Join(case_folder, name);
-      if (!Public_Function::StorableName(platform::TrimBlanks(name))) {
+      if (!records::StorableName(records::TrimBlanks(name))) {
         Public_Function::ReportNameNotStorable(picture, "no working record written");
         return;
       }

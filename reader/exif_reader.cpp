@@ -210,7 +210,11 @@ std::string PadLeft(std::string_view text, std::int16_t width, std::string_view 
   std::size_t length = 0;
   for (const char c : text)
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++length;
-  const std::string first = platform::Mid(fill, 1, 1);
+  // The fill's first character (a lead byte and its continuation bytes).
+  std::size_t first_end = fill.empty() ? 0 : 1;
+  while (first_end < fill.size() && (static_cast<unsigned char>(fill[first_end]) & 0xC0) == 0x80)
+    ++first_end;
+  const std::string_view first = fill.substr(0, first_end);
   if (width <= 0 || length >= static_cast<std::size_t>(width) || first.empty())
     return std::string(text);
   std::string out;

@@ -6,18 +6,11 @@
 
 #include "platform/os/clock.h"
 #include "platform/os/text.h"
+#include "records/formats.h"
 #include "records/hand_over.h"
 #include "scramble/encrypt.h"
 
 namespace picmeta::records {
-namespace {
-
-// "exif_" + "_" + 14 digits + ".xml"
-constexpr std::size_t kHandOverNameOverhead = 5 + 1 + 14 + 4;
-constexpr std::size_t kMaxFileNameBytes = 255;
-
-}  // namespace
-
 bool RecordFrame(platform::XmlFrame& frame) {
   return platform::FrameFromTemplate(kRecordTemplate, frame);
 }
@@ -26,30 +19,8 @@ bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item) {
   return frame.root == "root" && item.IsElement("info");
 }
 
-std::string StoredForm(std::string_view value) {
-  return platform::XmlSafe(platform::TrimBlanks(value));
-}
-
-std::string OperatorForFileName(std::string_view operno) {
-  // The characters Windows refuses in names, on every platform, so that both
-  // builds name a hand-over file alike.
-  std::string out;
-  for (const char ch : platform::XmlSafe(operno)) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool bad = c < 0x20 || std::string_view("/\\<>:\"|?*").find(ch) != std::string_view::npos;
-    out.push_back(bad ? '_' : ch);
-  }
-  const std::size_t limit = kMaxFileNameBytes - kHandOverNameOverhead;
-  if (out.size() > limit) {
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
-  }
-  return out;
-}
-
 std::string HandOverName(const std::string& folder, const std::string& operno, std::time_t t) {
-  return folder + "\\exif_" + OperatorForFileName(operno) + "_" + platform::FormatStamp(t) + ".xml";
+  return folder + "\\exif_" + OperatorForFileName(operno) + "_" + FormatStamp(t) + ".xml";
 }
 
 std::string WriteHandOver(const std::string& folder, const std::string& operno, std::string bytes) {
@@ -145,7 +116,7 @@ WorkingFile::~WorkingFile() = default;
 WorkingFile::WorkingFile(WorkingFile&&) noexcept = default;
 
 std::string SetAsideUnreadable(const std::string& path) {
-  const std::string aside = path + ".unreadable-" + platform::FormatStamp(platform::Now());
+  const std::string aside = path + ".unreadable-" + FormatStamp(platform::Now());
   for (int n = 1;; ++n) {
     try {
       const std::string name = n == 1 ? aside : aside + "-" + std::to_string(n);

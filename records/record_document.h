@@ -27,16 +27,6 @@ bool RecordFrame(platform::XmlFrame& frame);
 // Whether an item of a document with that root is a record ("root/info").
 bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item);
 
-// A text as a record stores it: blanks trimmed at both ends (as the picture's
-// values are), without the characters XML cannot carry. Names are looked up
-// in this form.
-std::string StoredForm(std::string_view value);
-
-// The operator number as it stands in a hand-over file's name: every "/", "\"
-// and character that file names cannot hold becomes "_", and it is cut (at a
-// character boundary) so that the whole name fits the file-name limit.
-std::string OperatorForFileName(std::string_view operno);
-
 // folder\exif_<operno>_<YYYYMMDDHHMMSS>.xml for the local time t.
 std::string HandOverName(const std::string& folder, const std::string& operno, std::time_t t);
 

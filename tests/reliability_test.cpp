@@ -28,6 +28,7 @@
 #include "platform/os/fs.h"
 #include "platform/xml/document.h"
 #include "reader/exif_reader.h"
+#include "records/formats.h"
 #include "records/record_document.h"
 #include "scramble/encrypt.h"
 #include "tests/support.h"

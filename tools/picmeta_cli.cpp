@@ -21,6 +21,7 @@
 #include "platform/xml/document.h"
 #include "platform/xml/record_reader.h"
 #include "platform/xml/record_writer.h"
+#include "records/formats.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 #include "scramble/encrypt.h"
@@ -31,6 +32,7 @@ namespace {
 using picmeta::clsmain;
 using picmeta::clsPicinfo;
 namespace platform = picmeta::platform;
+namespace records = picmeta::records;
 
 constexpr int kDone = 0;
 constexpr int kNothingWritten = 1;  // a gate, no working file, or an error event
@@ -392,7 +394,7 @@ int Scramble(const Args& a, Outcome&) {
   platform::XmlDocument doc;
   const auto loaded = doc.LoadXML(*bytes);
   if (!loaded || doc.DocumentElement().Name() != "root" ||
-      platform::TrimBlanks(*bytes).find("encoding=\"GBK\"") == std::string::npos)
+      records::TrimBlanks(*bytes).find("encoding=\"GBK\"") == std::string::npos)
     std::cerr << "warning: " << a.operands[0]
               << " is not a well-formed GBK record document: the receiving side will reject it\n";
   const std::string& out = a.operands[1];

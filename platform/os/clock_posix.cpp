@@ -2,7 +2,7 @@
 
 #include "platform/os/clock.h"
 
-namespace picmeta::platform::detail {
+namespace picmeta::platform {
 
 std::tm LocalTime(std::time_t t) {
   std::tm tm{};
@@ -10,4 +10,4 @@ std::tm LocalTime(std::time_t t) {
   return tm;
 }
 
-}  // namespace picmeta::platform::detail
+}  // namespace picmeta::platform

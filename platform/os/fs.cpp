@@ -8,6 +8,14 @@
 #include <utility>
 
 namespace picmeta::platform {
+
+std::string BackslashPath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  return out;
+}
+
 namespace {
 
 std::atomic<int> g_lock_timeout_ms{20000};

@@ -76,6 +76,9 @@ std::string UniqueId();
 // The platform's path for a path in the library's form.
 std::string NativePath(std::string_view path);
 
+// Every "/" becomes "\": a path in the library's form.
+std::string BackslashPath(std::string_view path);
+
 // The text after the last "\" or "/".
 std::string GetFileName(std::string_view path);
 

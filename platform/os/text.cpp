@@ -47,39 +47,6 @@ bool StreamDecoder::Decode(std::string_view piece, std::string& out) {
   return Convert(piece, out);
 }
 
-std::string Mid(std::string_view text, std::size_t start, std::size_t count) {
-  if (start == 0) start = 1;
-  std::size_t i = 0;
-  std::size_t position = 1;
-  // Continuation bytes never start a character, so this counts code points
-  // even in text that is not strictly valid.
-  auto advance = [&] {
-    ++i;
-    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-  };
-  while (i < text.size() && position < start) {
-    advance();
-    ++position;
-  }
-  const std::size_t from = i;
-  for (std::size_t n = 0; n < count && i < text.size(); ++n) advance();
-  return std::string(text.substr(from, i - from));
-}
-
-std::string TrimBlanks(std::string_view text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
-
-std::string BackslashPath(std::string_view path) {
-  std::string out(path);
-  for (char& c : out)
-    if (c == '/') c = '\\';
-  return out;
-}
-
 void AppendLatin1(std::string& out, unsigned char byte) {
   if (byte < 0x80) {
     out.push_back(static_cast<char>(byte));

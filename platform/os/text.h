@@ -10,16 +10,6 @@
 
 namespace picmeta::platform {
 
-// Characters `start` (from 1) to start + count - 1 of a UTF-8 text, counted in
-// code points; positions past the end give a shorter or empty result.
-std::string Mid(std::string_view text, std::size_t start, std::size_t count);
-
-// Removes blanks (U+0020 only) at both ends.
-std::string TrimBlanks(std::string_view text);
-
-// Every "/" becomes "\".
-std::string BackslashPath(std::string_view path);
-
 // Appends the UTF-8 form of a code point below U+0100 (one byte of a Latin-1 text).
 void AppendLatin1(std::string& out, unsigned char byte);
 

@@ -1,14 +1,14 @@
-#include "platform/os/text.h"
+#include "records/formats.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/os/clock.h"
 #include "tests/support.h"
 
-namespace picmeta::platform {
+namespace picmeta::records {
 namespace {
 
-TEST(Text, MidCountsCharactersNotBytes) {
+TEST(Formats, MidCountsCharactersNotBytes) {
   EXPECT_EQ(Mid("ABCDEFGHIJKLMNOP", 1, 7), "ABCDEFG");
   EXPECT_EQ(Mid("ABCDEFGHIJKLMNOP", 8, 6), "HIJKLM");
   EXPECT_EQ(Mid("ABCDEFGHIJKLMNOP", 14, 3), "NOP");
@@ -17,14 +17,14 @@ TEST(Text, MidCountsCharactersNotBytes) {
   EXPECT_EQ(Mid("机构代码一二三四", 2, 3), "构代码");
 }
 
-TEST(Text, TrimBlanksRemovesOnlySpacesAtTheEnds) {
+TEST(Formats, TrimBlanksRemovesOnlySpacesAtTheEnds) {
   EXPECT_EQ(TrimBlanks("  a b  "), "a b");
   EXPECT_EQ(TrimBlanks("\tx\t"), "\tx\t");
   EXPECT_EQ(TrimBlanks(std::string("Canon \0", 7)), std::string("Canon \0", 7));
   EXPECT_EQ(TrimBlanks("    "), "");
 }
 
-TEST(Clock, PatternsUseLocalTimeAndTheGeneralDateDropsMidnight) {
+TEST(Formats, DatesUseLocalTimeAndTheGeneralDateDropsMidnight) {
   test::FixedClock beijing;
   const std::time_t t = 1312160707;  // 2011-08-01 01:05:07 UTC = 09:05:07 in Beijing
   EXPECT_EQ(FormatTransdate(t), "2011:08:01 09:05:07");
@@ -32,11 +32,11 @@ TEST(Clock, PatternsUseLocalTimeAndTheGeneralDateDropsMidnight) {
   EXPECT_EQ(FormatGeneralDate(t), "2011/8/1 9:05:07");
   EXPECT_EQ(FormatGeneralDate(1312128000), "2011/8/1");  // local midnight
   EXPECT_EQ(FormatGeneralDate(1312128001), "2011/8/1 0:00:01");
-  FixClockForTesting(t);
-  EXPECT_EQ(Now(), t);
-  FixClockForTesting(std::nullopt);
-  EXPECT_GT(Now(), t);
+  platform::FixClockForTesting(t);
+  EXPECT_EQ(platform::Now(), t);
+  platform::FixClockForTesting(std::nullopt);
+  EXPECT_GT(platform::Now(), t);
 }
 
 }  // namespace
-}  // namespace picmeta::platform
+}  // namespace picmeta::records

@@ -134,10 +134,8 @@ void ReportIfUnexpected(std::exception_ptr failure) {
   if (!Logging() || !failure) return;
   try {
     std::rethrow_exception(failure);
-  } catch (const platform::FsError&) {
-  } catch (const platform::XmlError&) {
-  } catch (const reader::ExifError&) {
-  } catch (const std::bad_optional_access&) {  // an absent value turned into text
+  } catch (const platform::FsError&) {  // a file that failed: told where it failed
+  } catch (const reader::ExifError&) {   // a picture that does not read
   } catch (const std::exception& e) {
     Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", std::string("unexpected failure: ") + e.what());
   } catch (...) {

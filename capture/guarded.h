@@ -8,13 +8,16 @@
 
 namespace picmeta::capture {
 
-// Reports a failure that no step expects (a fault in the library, not a
-// missing file or a broken document) as an error event.
+// Reports a failure that is a fault and no input's (an invalid query, memory
+// exhausted, a misuse of a file or document, anything but a file that failed
+// or a picture that does not read) as the error event 399.
 void ReportIfUnexpected(std::exception_ptr failure);
 
-// One step of a method in continue-on-error mode: a step that fails is
-// skipped, whatever it would have set keeps its previous value, and the
-// caller goes on with the next step. Returns whether the step completed.
+// One unit of work in continue-on-error mode (a method, each picture, each
+// listed file, each working file): a unit that fails is skipped, whatever it
+// would have set keeps its previous value, and the caller goes on with the
+// next one. Files that fail are reported where they fail; any other failure
+// is reported here. Returns whether the unit completed.
 //
 // A thread cancelled inside a call unwinds through here: that is no failure
 // of the step, and swallowing it would abort the host's process. For the same

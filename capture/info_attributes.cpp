@@ -1,6 +1,5 @@
 #include "capture/info_attributes.h"
 
-#include "capture/guarded.h"
 #include "platform/os/clock.h"
 #include "records/formats.h"
 
@@ -78,22 +77,20 @@ void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record, const Cal
                                                           : N;
   for (const Column& c : kColumns) {
     if (!(c.columns & mask)) continue;
-    Step([&] {
-      switch (c.source) {
-        case Source::kRecord:
-          element.SetAttribute(c.name, (record.*c.get)());
-          break;
-        case Source::kCaller:
-          element.SetAttribute(c.name, caller.*c.caller);
-          break;
-        case Source::kNow:
-          element.SetAttribute(c.name, records::FormatTransdate(platform::Now()));
-          break;
-        case Source::kFilepath:
-          element.SetAttribute(c.name, filepath);
-          break;
-      }
-    });
+    switch (c.source) {
+      case Source::kRecord:
+        element.SetAttribute(c.name, (record.*c.get)());
+        break;
+      case Source::kCaller:
+        element.SetAttribute(c.name, caller.*c.caller);
+        break;
+      case Source::kNow:
+        element.SetAttribute(c.name, records::FormatTransdate(platform::Now()));
+        break;
+      case Source::kFilepath:
+        element.SetAttribute(c.name, filepath);
+        break;
+    }
     if (c.clear) (record.*c.clear)(std::string());
   }
 }

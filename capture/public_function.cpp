@@ -53,102 +53,93 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
     read.error = error;
     read.os_error = os_error;
   };
-  Step([&] {
-    // One look at the file answers both: does it exist, and its attributes.
-    platform::FileInfo file;
-    if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
-      if (st.code == platform::FileStatus::kIoError) {
-        passing(platform::Describe(st), st.error);
-        return;
-      }
-      read.kind = PictureRead::Kind::kMissing;
-      // A path without a file name is a document without a name, told by its caller.
-      if (capture::Logging() && !platform::GetFileName(picture_path).empty())
-        capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture_path,
-                      "picture " + platform::GetFileName(picture_path) + ": " +
-                          (st.code == platform::FileStatus::kNotFound ? std::string("not on disk")
-                                                                      : platform::Describe(st)),
-                      -1, st.error);
-      return;
+  // One look at the file answers both: does it exist, and its attributes.
+  platform::FileInfo file;
+  if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
+    if (st.code == platform::FileStatus::kIoError) {
+      passing(platform::Describe(st), st.error);
+      return read;
     }
-    std::string name;
-    Step([&] { name = platform::GetFileName(picture_path); });
-    Step([&] {
-      const auto dot = name.find_last_of('.');
-      record.Filetype(records::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
-    });
-    Step([&] { record.Filename(records::TrimBlanks(name)); });
-    Step(
-        [&] { record.Datecreat(records::TrimBlanks(records::FormatGeneralDate(file.created))); });
-    Step([&] {
-      record.Datemodified(records::TrimBlanks(records::FormatGeneralDate(file.modified)));
-    });
-    Step([&] { record.FileSize(std::to_string(file.size)); });
+    read.kind = PictureRead::Kind::kMissing;
+    // A path without a file name is a document without a name, told by its caller.
+    if (capture::Logging() && !platform::GetFileName(picture_path).empty())
+      capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture_path,
+                    "picture " + platform::GetFileName(picture_path) + ": " +
+                        (st.code == platform::FileStatus::kNotFound ? std::string("not on disk")
+                                                                    : platform::Describe(st)),
+                    -1, st.error);
+    return read;
+  }
+  const std::string name = platform::GetFileName(picture_path);
+  const auto dot = name.find_last_of('.');
+  record.Filetype(records::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
+  record.Filename(records::TrimBlanks(name));
+  record.Datecreat(records::TrimBlanks(records::FormatGeneralDate(file.created)));
+  record.Datemodified(records::TrimBlanks(records::FormatGeneralDate(file.modified)));
+  record.FileSize(std::to_string(file.size));
 
-    reader::ExifReader reader;
-    std::string failure = "no Exif block";
-    Step([&] {
-      try {
-        reader.Load(picture_path);
-      } catch (const reader::FileError& e) {
-        failure = std::string(reader::FailureKind(e)) + ": " + e.what();
-        if (e.passing()) passing(e.what(), e.os_error());
-        throw;
-      } catch (const reader::ExifError& e) {
-        failure = std::string(reader::FailureKind(e)) + ": " + e.what();
-        throw;
-      } catch (const std::bad_alloc&) {
-        passing("out of memory", ENOMEM);
-      }
-    });
-    if (read.kind == PictureRead::Kind::kNotRead) return;
-    if (!reader.Getloaded()) {
-      if (capture::Logging())
-        capture::Emit(PICMETA_EVENT_PICTURE_WITHOUT_EXIF, picture_path,
-                      "picture " + platform::GetFileName(picture_path) + ": " + failure);
-      return;
+  // A picture that does not load, or a tag that cannot be read, is an input's
+  // failure: the tag values keep what they held (the record's last picture's
+  // values, as the host has always seen them).
+  reader::ExifReader reader;
+  std::string failure = "no Exif block";
+  try {
+    reader.Load(picture_path);
+  } catch (const reader::FileError& e) {
+    failure = std::string(reader::FailureKind(e)) + ": " + e.what();
+    if (e.passing()) passing(e.what(), e.os_error());
+  } catch (const reader::ExifError& e) {
+    failure = std::string(reader::FailureKind(e)) + ": " + e.what();
+  } catch (const std::bad_alloc&) {
+    passing("out of memory", ENOMEM);
+  }
+  if (read.kind == PictureRead::Kind::kNotRead) return read;
+  if (!reader.Getloaded()) {
+    if (capture::Logging())
+      capture::Emit(PICMETA_EVENT_PICTURE_WITHOUT_EXIF, picture_path,
+                    "picture " + platform::GetFileName(picture_path) + ": " + failure);
+    return read;
+  }
+  struct Row {
+    std::int32_t tag;
+    void (clsPicinfo::*set)(std::string);
+    const char* name;
+  };
+  static constexpr Row kRows[] = {
+      {0x0107, &clsPicinfo::Thresholding, "Thresholding"},
+      {0x0108, &clsPicinfo::CellWidth, "CellWidth"},
+      {0x0109, &clsPicinfo::CellLength, "CellLength"},
+      {0x010A, &clsPicinfo::Secdat, "Secdat"},
+      {0x010F, &clsPicinfo::Make, "Make"},
+      {0x0110, &clsPicinfo::Model, "Model"},
+      {0x9003, &clsPicinfo::Takedate, "Takedate"},
+      {0x9004, &clsPicinfo::Digidate, "Digidate"},
+      {0x0132, &clsPicinfo::Updatedate, "Updatedate"},
+      {0x0131, &clsPicinfo::Software, "Software"},
+      {0x8769, &clsPicinfo::Ifdoffset, "Ifdoffset"},
+      {0xA005, &clsPicinfo::Offset, "Offset"},
+      {0x0201, &clsPicinfo::Soioffset, "Soioffset"},
+  };
+  for (const Row& row : kRows) {
+    reader::TagValue value;
+    try {
+      value = reader.Tag(row.tag);
+    } catch (const reader::FileError& e) {
+      if (e.passing()) passing(e.what(), e.os_error());
+      continue;  // the property keeps its value
+    } catch (const reader::ExifError&) {
+      continue;  // the property keeps its value
+    } catch (const std::bad_alloc&) {
+      passing("out of memory", ENOMEM);
+      continue;
     }
-    struct Row {
-      std::int32_t tag;
-      void (clsPicinfo::*set)(std::string);
-      const char* name;
-    };
-    static constexpr Row kRows[] = {
-        {0x0107, &clsPicinfo::Thresholding, "Thresholding"},
-        {0x0108, &clsPicinfo::CellWidth, "CellWidth"},
-        {0x0109, &clsPicinfo::CellLength, "CellLength"},
-        {0x010A, &clsPicinfo::Secdat, "Secdat"},
-        {0x010F, &clsPicinfo::Make, "Make"},
-        {0x0110, &clsPicinfo::Model, "Model"},
-        {0x9003, &clsPicinfo::Takedate, "Takedate"},
-        {0x9004, &clsPicinfo::Digidate, "Digidate"},
-        {0x0132, &clsPicinfo::Updatedate, "Updatedate"},
-        {0x0131, &clsPicinfo::Software, "Software"},
-        {0x8769, &clsPicinfo::Ifdoffset, "Ifdoffset"},
-        {0xA005, &clsPicinfo::Offset, "Offset"},
-        {0x0201, &clsPicinfo::Soioffset, "Soioffset"},
-    };
-    for (const Row& row : kRows) {
-      Step([&] {
-        bool cut = false;
-        reader::TagValue value;
-        try {
-          value = reader.Tag(row.tag);
-        } catch (const reader::FileError& e) {
-          if (e.passing()) passing(e.what(), e.os_error());
-          throw;
-        } catch (const std::bad_alloc&) {
-          passing("out of memory", ENOMEM);
-          return;
-        }
-        (record.*row.set)(TagText(value, cut));
-        if (cut)
-          capture::Emit(PICMETA_EVENT_VALUE_CUT, picture_path,
-                        "picture " + platform::GetFileName(picture_path) + ": its " + row.name +
-                            " value is longer than 64 KiB: cut to its first 64 KiB");
-      });
-    }
-  });
+    bool cut = false;
+    (record.*row.set)(TagText(value, cut));
+    if (cut)
+      capture::Emit(PICMETA_EVENT_VALUE_CUT, picture_path,
+                    "picture " + platform::GetFileName(picture_path) + ": its " + row.name +
+                        " value is longer than 64 KiB: cut to its first 64 KiB");
+  }
   return read;
 }
 
@@ -173,73 +164,65 @@ std::string GetResourceName(const std::string& folder, const std::string& index)
 }
 
 void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) {
-  Step([&] {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-      const auto sep = R.find('\\', start);
-      parts.push_back(R.substr(start, sep - start));
-      if (sep == std::string::npos) break;
-      start = sep + 1;
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const auto sep = R.find('\\', start);
+    parts.push_back(R.substr(start, sep - start));
+    if (sep == std::string::npos) break;
+    start = sep + 1;
+  }
+  // A path of one component names no case folder inside its top folder.
+  if (parts.size() < 2) return;
+  platform::XmlDocument listing;
+  const std::string path = ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile);
+  if (const auto r = ws::Load(listing, path); !r) {
+    ReportNotLoaded(path, r);
+    return;
+  }
+  platform::XmlNode entry;
+  for (const auto& folder : listing.SelectNodes(ws::kFolderQuery)) {
+    if (folder.GetAttribute("name") == parts[1]) {
+      entry = folder;
+      break;
     }
-    // A path of one component names no case folder inside its top folder.
-    if (parts.size() < 2) return;
-    platform::XmlDocument listing;
-    const std::string path = ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile);
-    if (const auto r = ws::Load(listing, path); !r) {
-      ReportNotLoaded(path, r);
-      return;
-    }
-    platform::XmlNode entry;
-    for (const auto& folder : listing.SelectNodes(ws::kFolderQuery)) {
-      if (folder.GetAttribute("name") == parts[1]) {
-        entry = folder;
-        break;
-      }
-    }
-    if (!entry) return;
-    const auto index = entry.SelectSingleNode(ws::kBusiIndexQuery);
-    if (!index) return;
-    for (const auto& component : index.SelectNodes(ws::kComponentQuery)) {
-      Step([&] {
-        const auto name = component.GetAttribute("name");
-        void (clsPicinfo::*set)(std::string) = nullptr;
-        if (name == "busitype")
-          set = &clsPicinfo::Busitype;
-        else if (name == "claimstno")
-          set = &clsPicinfo::Claimstno;
-        else if (name == "classcode")
-          set = &clsPicinfo::ClassCode;
-        if (set) (record.*set)(component.GetAttribute("value").value());
-      });
-    }
-  });
+  }
+  for (const auto& component : entry.SelectSingleNode(ws::kBusiIndexQuery).SelectNodes(ws::kComponentQuery)) {
+    const auto name = component.GetAttribute("name");
+    void (clsPicinfo::*set)(std::string) = nullptr;
+    if (name == "busitype")
+      set = &clsPicinfo::Busitype;
+    else if (name == "claimstno")
+      set = &clsPicinfo::Claimstno;
+    else if (name == "classcode")
+      set = &clsPicinfo::ClassCode;
+    // A component without a value leaves the property as it was.
+    if (const auto value = component.GetAttribute("value"); set && value) (record.*set)(*value);
+  }
 }
 
 void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
                             std::vector<std::string>& list) {
-  Step([&] {
-    const std::string name = element.Name();
-    std::string_view query;
-    if (name == "busiinfoprocess")
-      query = ws::kRecordQuery;
-    else if (name == "busiinforecord")
-      query = ws::kSubclassQuery;
-    else if (name == "subcalsscodeinforecord" || name == "doctypeinforecord")
-      query = ws::kDocTypeQuery;
-    if (!query.empty()) {
-      for (const auto& child : element.SelectNodes(query)) {
-        // An absent or empty folder name adds no level, as on disk.
-        const std::string folder = child.GetAttribute("foldername").value_or("");
-        if (!records::SafeFolderName(folder)) continue;  // it and everything below stay out
-        CollectDocumentFolders(child, folder.empty() ? path : path + "\\" + folder, list);
-      }
+  const std::string name = element.Name();
+  std::string_view query;
+  if (name == "busiinfoprocess")
+    query = ws::kRecordQuery;
+  else if (name == "busiinforecord")
+    query = ws::kSubclassQuery;
+  else if (name == "subcalsscodeinforecord" || name == "doctypeinforecord")
+    query = ws::kDocTypeQuery;
+  if (!query.empty()) {
+    for (const auto& child : element.SelectNodes(query)) {
+      // An absent or empty folder name adds no level, as on disk.
+      const std::string folder = child.GetAttribute("foldername").value_or("");
+      if (!records::SafeFolderName(folder)) continue;  // it and everything below stay out
+      CollectDocumentFolders(child, folder.empty() ? path : path + "\\" + folder, list);
     }
-    if (element.SelectSingleNode(ws::kDocumentsQuery)) {
-      capture::NotifyFolder(path);
-      list.push_back(path);
-    }
-  });
+  }
+  if (element.SelectSingleNode(ws::kDocumentsQuery)) {
+    capture::NotifyFolder(path);
+    list.push_back(path);
+  }
 }
 
 std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record) {
@@ -346,9 +329,9 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
 }
 
 void SplitOrgid(const std::string& orgid, clsPicinfo& record) {
-  Step([&] { record.Orgid(records::Mid(orgid, 1, 7)); });
-  Step([&] { record.Suborgid(records::Mid(orgid, 8, 6)); });
-  Step([&] { record.Net(records::Mid(orgid, 14, 3)); });
+  record.Orgid(records::Mid(orgid, 1, 7));
+  record.Suborgid(records::Mid(orgid, 8, 6));
+  record.Net(records::Mid(orgid, 14, 3));
 }
 
 }  // namespace picmeta::Public_Function

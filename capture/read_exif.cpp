@@ -113,19 +113,20 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
     Public_Function::ReportNotLoaded(busi_path, r);
     return;
   }
-  Step([&] { record.Claimstno(busi.SelectSingleNode(ws::kBusinoQuery).Text()); });
+  // Without a claim number element the claim number stays empty.
+  if (const auto busino = busi.SelectSingleNode(ws::kBusinoQuery)) record.Claimstno(busino.Text());
   record.ClassCode(ClassCode);
   if (record.ClassCode().empty()) {
-    Step([&] {
-      const auto e0 = busi.SelectSingleNode(ws::kFirstRecordQuery);
-      const auto code = e0.GetAttribute("classcode");
-      if (code && !code->empty()) {
-        record.ClassCode(*code);
-      } else {
-        record.ClassCode(
-            e0.SelectSingleNode(ws::kClassCodeAttributeQuery).GetAttribute("value").value());
-      }
-    });
+    // The first record's own class code, else its class code attribute
+    // element's value; with neither, the class code stays empty (and the gate
+    // below stops the call).
+    const auto e0 = busi.SelectSingleNode(ws::kFirstRecordQuery);
+    if (const auto code = e0.GetAttribute("classcode"); code && !code->empty()) {
+      record.ClassCode(*code);
+    } else if (const auto value = e0.SelectSingleNode(ws::kClassCodeAttributeQuery)
+                                      .GetAttribute("value")) {
+      record.ClassCode(*value);
+    }
   }
   if (record.ClassCode() != "11020000") {
     capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
@@ -134,7 +135,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   }
 
   std::vector<Picture> pictures;
-  Step([&] { CaseWalk(app_path, pictures).Walk(busi); });
+  CaseWalk(app_path, pictures).Walk(busi);
 
   // Each record is written out as soon as it is built: a case of many
   // thousand pictures never stands in memory as a tree.
@@ -163,10 +164,8 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
       ++written;
     });
   }
-  Step([&] {
-    doc.End();
-    Public_Function::WriteHandOver(app_path, Operno, std::move(bytes), written);
-  });
+  doc.End();
+  Public_Function::WriteHandOver(app_path, Operno, std::move(bytes), written);
 }
 
 }  // namespace

@@ -219,8 +219,9 @@ bool Merge(const std::string& given, const std::string& since, const std::string
   if (!EachItem(given, frame, [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
         if (const std::string* name = record ? Filename(item) : nullptr) names.insert(*name);
       }))
-    throw platform::XmlError("cannot give back " + platform::NativePath(given) +
-                             ": it does not load");
+    throw platform::FsError("cannot give back " + platform::NativePath(given) +
+                                ": it does not load",
+                            {FileStatus::kIoError, 0});
   platform::XmlFrame since_frame;
   std::unordered_map<std::string, platform::XmlItem> newer;
   if (!EachItem(since, since_frame,

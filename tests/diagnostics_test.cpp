@@ -8,9 +8,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "capture/guarded.h"
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
 #include "platform/os/fs.h"
+#include "platform/xml/document.h"
+#include "reader/exif_reader.h"
 #include "tests/support.h"
 #include "tools/sample_case.h"
 
@@ -169,6 +172,29 @@ TEST_F(EventsTest, AFailureNoStepExpectsIsReported) {
   const auto bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
   ASSERT_FALSE(bugs.empty());
   EXPECT_NE(bugs[0].message.find("index 7 of 3"), std::string::npos);
+}
+
+TEST_F(EventsTest, AnInvalidQueryIsReportedAndNeverTakenForNothingThere) {
+  platform::XmlDocument doc;
+  ASSERT_TRUE(doc.LoadXML("<busiinfoprocess><busino>C1</busino></busiinfoprocess>"));
+  std::string claim = "kept";
+  EXPECT_FALSE(capture::Step(
+      [&] { claim = doc.SelectSingleNode("/busiinfoprocess/busino[").Text(); }));
+  EXPECT_EQ(claim, "kept");
+  auto bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
+  ASSERT_EQ(bugs.size(), 1u);
+  EXPECT_EQ(bugs[0].severity, PICMETA_ERROR);
+  EXPECT_NE(bugs[0].message.find("invalid query: /busiinfoprocess/busino["), std::string::npos)
+      << bugs[0].message;
+  // Memory exhausted is no input's failure either.
+  EXPECT_FALSE(capture::Step([] { throw std::bad_alloc(); }));
+  EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
+  // A file that failed and a picture that does not read are told where they
+  // fail, not again as faults.
+  EXPECT_FALSE(capture::Step(
+      [] { throw platform::FsError("cannot read x", {platform::FileStatus::kIoError, EIO}); }));
+  EXPECT_FALSE(capture::Step([] { throw reader::SubscriptOutOfRange("entry past the end"); }));
+  EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
 }
 
 TEST_F(EventsTest, AHandlerThatThrowsOrCallsBackBreaksNothing) {

@@ -51,7 +51,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
     capture::Emit(PICMETA_EVENT_PICTURE_MISSING, strFilePath,
                   "picture " + platform::GetFileName(strFilePath) + ": " + platform::Describe(st) +
                       ", nothing written",
-                  -1, st.error);
+                  -1, st.error.value());
     return;
   }
 

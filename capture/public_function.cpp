@@ -57,7 +57,7 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
   platform::FileInfo file;
   if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
     if (st.code == platform::FileStatus::kIoError) {
-      passing(platform::Describe(st), st.error);
+      passing(platform::Describe(st), st.error.value());
       return read;
     }
     read.kind = PictureRead::Kind::kMissing;
@@ -67,7 +67,7 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
                     "picture " + platform::GetFileName(picture_path) + ": " +
                         (st.code == platform::FileStatus::kNotFound ? std::string("not on disk")
                                                                     : platform::Describe(st)),
-                    -1, st.error);
+                    -1, st.error.value());
     return read;
   }
   const std::string name = platform::GetFileName(picture_path);
@@ -256,12 +256,14 @@ std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo
 void ReportNotLoaded(const std::string& path, const platform::LoadResult& result) {
   if (!capture::Logging()) return;
   capture::Emit(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED, path,
-                platform::GetFileName(path) + ": " + platform::Describe(result), -1, result.error);
+                platform::GetFileName(path) + ": " + platform::Describe(result), -1,
+                result.error.value());
 }
 
 void ReportFsFailure(int code, const std::string& path, const platform::FsError& e) {
   if (!capture::Logging()) return;
-  const int c = e.status().error == ETIMEDOUT ? PICMETA_EVENT_LOCK_TIMEOUT : code;
+  const int c =
+      e.status().code == platform::FileStatus::kLockTimeout ? PICMETA_EVENT_LOCK_TIMEOUT : code;
   capture::Emit(c, path, e.what(), -1, e.error());
 }
 

@@ -65,7 +65,7 @@ class FileBytes {
     const platform::Status s = file_.Open(path, platform::ReadFile::Access::kScattered);
     if (!s.ok())
       throw FileError("cannot open " + platform::NativePath(path) + ": " + platform::Describe(s),
-                      Passing(s), s.error);
+                      Passing(s), s.error.value());
     length_ = file_.size();
     if (length_ > kMaxLength) throw FileError("file of 2 GiB or more: " + path);
   }
@@ -187,7 +187,7 @@ class FileBytes {
     const std::int64_t want = std::min(kBlock, length_ - offset);
     const platform::Status s = file_.ReadAt(offset, out, static_cast<std::size_t>(want));
     if (!s.ok())
-      throw FileError("cannot read picture file: " + platform::Describe(s), Passing(s), s.error);
+      throw FileError("cannot read picture file: " + platform::Describe(s), Passing(s), s.error.value());
     bytes_read_ += want;
   }
 

@@ -190,7 +190,7 @@ platform::LoadResult EachItem(const std::string& path, platform::XmlFrame& frame
   if (r.failure == platform::LoadFailure::kIoError)
     platform::Check({FileStatus::kIoError, r.error}, "cannot read", path);
   frame = reader.frame();
-  if (r && frame.root != "root") return {platform::LoadFailure::kNotRecordDocument, 0};
+  if (r && frame.root != "root") return {platform::LoadFailure::kNotRecordDocument};
   return r;
 }
 
@@ -385,7 +385,7 @@ std::vector<RecoveredHandOver> RecoverCase(const std::string& case_folder) {
     if (!journal.TryTake(path).ok()) continue;  // alive, being recovered, or gone
     // One that died before it was named claimed nothing.
     if (unfinished_journal) {
-      journal.Remove();
+      (void)journal.Remove();  // one left is taken for unfinished again
       continue;
     }
     std::string text;
@@ -456,7 +456,7 @@ struct HandOver::State {
       Note("temp", TempPath(case_folder, id));
       platform::Check(journal.RenameTo(path), "cannot rename", draft);
     } catch (...) {
-      journal.Remove();
+      (void)journal.Remove();  // one left claims nothing
       throw;
     }
   }
@@ -484,7 +484,7 @@ struct HandOver::State {
       return out;
     }
     if (!committed) RemoveIfThere(TempPath(case_folder, id));
-    journal.Remove();
+    (void)journal.Remove();  // one left is settled again, to the same end
     platform::SyncFolder(case_folder);
     return out;
   }

@@ -59,7 +59,7 @@ WorkingFile::WorkingFile(std::string folder)
   // Records stand below "root" only: a file of another root would never have
   // its records found, and would gather a new one on every call.
   if (result_ && reader_.frame().root != "root")
-    result_ = {platform::LoadFailure::kNotRecordDocument, 0};
+    result_ = {platform::LoadFailure::kNotRecordDocument};
   // An I/O error says nothing about the file: touch nothing.
   if (result_.failure == platform::LoadFailure::kIoError)
     platform::Check({platform::FileStatus::kIoError, result_.error}, "cannot read", path_);

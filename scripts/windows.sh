@@ -170,7 +170,7 @@ if [ $run32 = 1 ]; then
 else
   echo "== Windows x86 run under Wine skipped: $why32; the DLL is checked as a file"
   bash "$root/tests/windows/pe_check.sh" i686-w64-mingw32-objdump "$root/dist/windows/x86/picmeta.dll" \
-    "$root/platform/win/picmeta.def" "$root/dist/windows/x86/picmeta.tlb" || status=1
+    "$root/bindings/win/picmeta.def" "$root/dist/windows/x86/picmeta.tlb" || status=1
 fi
 for dist in "${runnable[@]}"; do
   echo "== Windows $dist tests under Wine"

@@ -1,10 +1,13 @@
-// What only a POSIX system can hold: file names that are not UTF-8 or carry
-// control characters.
+// What only a POSIX system can hold or do: file names that are not UTF-8 or
+// carry control characters, descriptors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "picmeta/clsmain.h"
+#include "platform/os/fs.h"
 #include "platform/xml/document.h"
 #include "tests/support.h"
 #include "tools/exif_builder.h"
@@ -50,6 +53,39 @@ TEST(PosixNames, PicturesWhoseNamesCannotBeStoredNeverShareARecord) {
   SetLogHandler(nullptr);
   EXPECT_EQ(events.size(), odd.size() + 1);
   for (const auto& e : events) EXPECT_EQ(e.severity, PICMETA_WARNING);
+}
+
+// A host that closed its standard input must not find a file of ours there:
+// whatever it then reads or writes on descriptor 0 would be our file's.
+TEST(PosixFiles, FilesTheLibraryKeepsOpenNeverTakeTheStandardStreams) {
+  test::TempDir dir;
+  test::Write(dir / "a.xml", "abc");
+  const int saved = ::dup(0);
+  ASSERT_GE(saved, 0);
+  ::close(0);
+  platform::ReadFile file;
+  const platform::Status opened = file.Open(dir / "a.xml");
+  const bool read_took_it = ::fcntl(0, F_GETFD) != -1;
+  platform::LockedFile journal;
+  const platform::Status created = journal.Create(dir / "journal");
+  const bool journal_took_it = ::fcntl(0, F_GETFD) != -1;
+  bool lock_took_it = false;
+  {
+    platform::FolderLock lock(dir.path());
+    lock_took_it = ::fcntl(0, F_GETFD) != -1;
+  }
+  platform::AtomicWriteFile(dir / "b.xml", "written");
+  ::dup2(saved, 0);
+  ::close(saved);
+  ASSERT_TRUE(opened.ok());
+  ASSERT_TRUE(created.ok());
+  EXPECT_FALSE(read_took_it);
+  EXPECT_FALSE(journal_took_it);
+  EXPECT_FALSE(lock_took_it);
+  char bytes[3];
+  ASSERT_TRUE(file.ReadAt(0, bytes, 3).ok());
+  EXPECT_EQ(std::string(bytes, 3), "abc");
+  EXPECT_EQ(test::Read(dir / "b.xml"), "written");
 }
 
 }  // namespace

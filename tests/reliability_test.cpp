@@ -322,7 +322,7 @@ TEST(FileService, StatusesTellWhatWentWrong) {
     });
     const auto s = platform::ReadWholeFile(dir / "f", 5, bytes);
     EXPECT_EQ(s.code, FileStatus::kIoError);
-    EXPECT_EQ(s.error, EIO);
+    EXPECT_EQ(s.error, std::errc::io_error);
   }
   EXPECT_FALSE(platform::FileExists(dir / "link"));
   EXPECT_EQ(platform::CreateExclusive(dir / "f", "x").code, FileStatus::kExists);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <sstream>
@@ -135,10 +136,12 @@ TEST(Child, Writer) {
 }
 
 // Holds a file open without delete sharing (as a host reading it, or a virus
-// scanner, may) for PICMETA_HOLD_MS.
+// scanner, may), or with no sharing at all (PICMETA_SHARE=none, as a program
+// writing it may), for PICMETA_HOLD_MS.
 TEST(Child, Holder) {
   if (!IsChild("Holder")) GTEST_SKIP() << "a child role";
-  const HANDLE h = ::CreateFileW(Wide(Env("PICMETA_FILE")).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  const DWORD share = Env("PICMETA_SHARE") == "none" ? 0 : FILE_SHARE_READ;
+  const HANDLE h = ::CreateFileW(Wide(Env("PICMETA_FILE")).c_str(), GENERIC_READ, share, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   test::Write(Env("PICMETA_READY"), "held");
@@ -252,6 +255,31 @@ TEST(WindowsFiles, ASaveGivesUpOnAFileHeldTooLongAndLeavesItAsItWas) {
   holder.Kill();
   EXPECT_EQ(test::Read(file), "old");
   EXPECT_EQ(test::List(dir.path()), (std::vector<std::string>{"exifinfo.xml", "ready"}));
+}
+
+TEST(WindowsFiles, AReadWaitsForAFileHeldExclusivelyAndTellsWindowsOwnError) {
+  TempDir dir;
+  const std::string file = dir / "busiinfoprocess.xml";
+  test::Write(file, "content");
+  {
+    Child holder("Holder", {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"},
+                            {"PICMETA_HOLD_MS", "400"}, {"PICMETA_SHARE", "none"}});
+    WaitFor(dir / "ready");
+    std::string bytes;
+    ASSERT_TRUE(platform::ReadWholeFile(file, 100, bytes).ok());
+    EXPECT_EQ(bytes, "content");
+    EXPECT_EQ(holder.Wait(), 0u);
+  }
+  std::filesystem::remove(test::P(dir / "ready"));
+  Child holder("Holder", {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"},
+                          {"PICMETA_HOLD_MS", "8000"}, {"PICMETA_SHARE", "none"}});
+  WaitFor(dir / "ready");
+  std::string bytes;
+  const platform::Status s = platform::ReadWholeFile(file, 100, bytes);
+  holder.Kill();
+  EXPECT_EQ(s.code, platform::FileStatus::kIoError);
+  EXPECT_EQ(s.error.value(), static_cast<int>(ERROR_SHARING_VIOLATION));  // the system's own code
+  EXPECT_EQ(s.error, std::errc::device_or_resource_busy);
 }
 
 TEST(WindowsFiles, OneLockServesEverySpellingOfAFolder) {

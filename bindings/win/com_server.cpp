@@ -1,9 +1,10 @@
 // The COM in-process server: the class object of clsmain, its dual interface
 // _clsmain (dispatch through the embedded type library), self-registration
 // machine-wide or for the current user, and unloading.
+#include <windows.h>
+// The OLE headers need windows.h first.
 #include <oleauto.h>
 #include <olectl.h>
-#include <windows.h>
 
 #include <atomic>
 #include <memory>

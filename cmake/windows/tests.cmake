@@ -13,7 +13,7 @@ add_test(NAME Windows.BinariesImportOnlySystemDlls
                  $<TARGET_FILE:picmeta> $<TARGET_FILE:picmeta_cli>)
 add_test(NAME Windows.DllExportsTheDefAndEmbedsTheTypeLibrary
          COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/pe_check.sh ${CMAKE_OBJDUMP}
-                 $<TARGET_FILE:picmeta> ${PROJECT_SOURCE_DIR}/platform/win/picmeta.def
+                 $<TARGET_FILE:picmeta> ${PROJECT_SOURCE_DIR}/bindings/win/picmeta.def
                  ${PROJECT_BINARY_DIR}/picmeta.tlb)
 
 # C hosts of the C interface, linked against each import library: MinGW's

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 // The file service: every file the library touches (pictures, workspace files,
@@ -17,9 +19,21 @@
 //
 // Files are opened without following a final symbolic link and without
 // blocking; anything but a regular file is refused. Every call answers with a
-// status that tells what went wrong, and every call passes through one
-// fault-injection seam so that tests can make any of them fail.
+// status that tells what went wrong, with the system's own error code, and
+// every call of the system passes through one fault-injection seam so that
+// tests can make any of them fail. Each system supplies a small table of
+// calls (primitives.h); the policy is written once, above it.
 namespace picmeta::platform {
+
+namespace os {
+// An open file, folder lock or journal of the system: a descriptor or a
+// handle, defined by each platform's table.
+struct Handle;
+struct HandleClose {
+  void operator()(Handle* handle) const noexcept;
+};
+using OwnedHandle = std::unique_ptr<Handle, HandleClose>;
+}  // namespace os
 
 enum class FileStatus {
   kOk,
@@ -28,17 +42,31 @@ enum class FileStatus {
   kTooLarge,    // larger than the caller allows
   kExists,      // the name is taken (create-exclusive)
   kReadOnly,    // a file without write permission, which is never replaced or deleted
-  kLocked,      // another owner, alive, holds the file's lock (LockedFile)
-  kIoError,     // anything else; `error` holds the OS error number
+  kLocked,       // another owner, alive, holds the file's lock (LockedFile)
+  kLockTimeout,  // a folder's lock was not had in time (FolderLock)
+  kIoError,      // anything else; `error` holds the system's error
 };
 
-struct Status {
+struct [[nodiscard]] Status {
   FileStatus code = FileStatus::kOk;
-  int error = 0;  // the OS error number, 0 when there is none
+  // The system's error code (its native category), or an errno value
+  // (generic) where the library or the fault seam decided; none when there is
+  // none.
+  std::error_code error;
+
+  Status() = default;
+  Status(FileStatus c, std::error_code e = {}) : code(c), error(e) {}
+  Status(FileStatus c, int errno_value)
+      : code(c), error(errno_value ? std::error_code(errno_value, std::generic_category())
+                                   : std::error_code()) {}
   bool ok() const { return code == FileStatus::kOk; }
 };
 
-// "not found", "not a regular file", ..., with the OS error's text.
+// The status of a failed system call: not found, not regular, exists, or an
+// I/O error, with the code.
+Status StatusOf(std::error_code error);
+
+// "not found", "not a regular file", ..., with the system error's text.
 std::string Describe(const Status& status);
 
 // A file-system call that failed; the step that made it is skipped.
@@ -46,7 +74,8 @@ class FsError : public std::runtime_error {
  public:
   FsError(const std::string& what, Status status);
   const Status& status() const noexcept { return status_; }
-  int error() const noexcept { return status_.error; }
+  // The system's error number, for events (0 when there is none).
+  int error() const noexcept { return status_.error.value(); }
 
  private:
   Status status_;
@@ -122,27 +151,24 @@ Status ListFolder(std::string_view folder, std::vector<std::string>& names);
 // A regular file open for positioned reads; closed with the object.
 class ReadFile {
  public:
-  ReadFile() = default;
+  ReadFile();
   ~ReadFile();
   ReadFile(ReadFile&& other) noexcept;
   ReadFile& operator=(ReadFile&& other) noexcept;
-  ReadFile(const ReadFile&) = delete;
-  ReadFile& operator=(const ReadFile&) = delete;
 
   // How the file will be read: whole, or a few scattered blocks (then no
   // read-ahead pulls in data nobody looks at).
   enum class Access { kWhole, kScattered };
   // Opens path for reading: kNotRegular for anything but a regular file.
   Status Open(std::string_view path, Access access = Access::kWhole);
-  bool is_open() const { return handle_ >= 0; }
+  bool is_open() const { return handle_ != nullptr; }
   std::int64_t size() const { return size_; }
   // Reads n bytes at offset, however many calls that takes; a file that ends
   // sooner (it shrank meanwhile) is an I/O error.
   Status ReadAt(std::int64_t offset, void* buffer, std::size_t n) const;
 
  private:
-  void Close();
-  std::intptr_t handle_ = -1;
+  os::OwnedHandle handle_;
   std::int64_t size_ = 0;
 };
 
@@ -181,9 +207,9 @@ class AtomicFileWriter {
 
  private:
   std::string path_;
-  std::string temp_;
-  std::intptr_t handle_ = -1;
-  int keep_mode_ = -1;  // the mode of the file replaced
+  std::string temp_;  // native
+  os::OwnedHandle handle_;
+  std::optional<unsigned> keep_mode_;  // the mode of the file replaced
 };
 
 // Writes a new file at path, whole or not at all, and never over an existing
@@ -210,7 +236,7 @@ class LockedFile {
   // Opens an existing file and takes its lock without waiting: kLocked while
   // its owner, in this process or another, still holds it.
   Status TryTake(std::string_view path);
-  bool is_open() const { return handle_ >= 0; }
+  bool is_open() const { return handle_ != nullptr; }
   const std::string& path() const { return path_; }
 
   Status Append(std::string_view bytes);
@@ -222,7 +248,7 @@ class LockedFile {
   void Close();
 
  private:
-  std::intptr_t handle_ = -1;
+  os::OwnedHandle handle_;
   std::string path_;
 };
 
@@ -238,7 +264,8 @@ void SetDefaultLockTimeout(int timeout_ms);
 
 // Exclusive lock on a folder, between threads and processes alike. Waits at
 // most `timeout_ms` (the default when negative), then throws FsError with the
-// error ETIMEDOUT.
+// status kLockTimeout (and the error ETIMEDOUT); a thread that holds the
+// folder's lock already fails so at once, as it would wait for itself.
 class FolderLock {
  public:
   explicit FolderLock(std::string_view folder, int timeout_ms = -1);
@@ -249,30 +276,14 @@ class FolderLock {
   FolderLock& operator=(const FolderLock&) = delete;
 
  private:
-  std::intptr_t handle_ = -1;  // closing it releases the lock
+  os::OwnedHandle handle_;  // closing it releases the lock
+  FileId id_;
 };
 
 // Whether the calling thread holds a folder lock (a host callback made now
 // must wait, or it could wait for that lock itself).
 bool HoldingFolderLock();
 
-namespace detail {
-// Asks the injector about op; the fault to apply (error 0: none).
-Fault Injected(Op op);
-// Names the path FaultPath() tells while it lives.
-struct FaultPathScope {
-  explicit FaultPathScope(std::string_view path);
-  ~FaultPathScope();
-  FaultPathScope(const FaultPathScope&) = delete;
-  FaultPathScope& operator=(const FaultPathScope&) = delete;
-};
-// Whether the folder's temporaries are due to be swept: at most once an hour
-// per folder and process, so that a save never lists its folder as a rule.
-bool SweepDue(const std::string& folder, std::time_t now);
-int DefaultLockTimeout();
-inline constexpr std::int64_t kAbandonedAfterSeconds = 3600;
-inline constexpr std::string_view kTempPrefix = ".pmtmp-";
-}  // namespace detail
 
 }  // namespace picmeta::platform
 

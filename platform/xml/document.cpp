@@ -212,11 +212,11 @@ LoadResult XmlDocument::LoadXML(std::string_view text, Blanks blanks) {
 LoadResult XmlDocument::Parse(std::string text, Blanks blanks,
                               const std::vector<std::string_view>* keep) {
   doc_.reset();
-  if (!Decode(text)) return {LoadFailure::kBadEncoding, 0};
-  if (text.size() > static_cast<std::size_t>(INT_MAX)) return {LoadFailure::kTooLarge, 0};
-  if (!detail::AttributeGuard().Feed(text)) return {LoadFailure::kTooManyAttributes, 0};
+  if (!Decode(text)) return {LoadFailure::kBadEncoding};
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) return {LoadFailure::kTooLarge};
+  if (!detail::AttributeGuard().Feed(text)) return {LoadFailure::kTooManyAttributes};
   std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
-  if (!ctxt || !ctxt->sax) return {LoadFailure::kIoError, ENOMEM};
+  if (!ctxt || !ctxt->sax) return {LoadFailure::kIoError, std::make_error_code(std::errc::not_enough_memory)};
   ParseState parse;
   parse.ctxt = ctxt.get();
   parse.keep = keep;
@@ -229,9 +229,9 @@ LoadResult XmlDocument::Parse(std::string text, Blanks blanks,
   if (blanks == Blanks::kDrop) options |= XML_PARSE_NOBLANKS;
   std::unique_ptr<_xmlDoc, Free> doc(xmlCtxtReadMemory(
       ctxt.get(), text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", options));
-  if (parse.saw_doctype) return {LoadFailure::kDoctype, 0};
+  if (parse.saw_doctype) return {LoadFailure::kDoctype};
   if (!doc || !ctxt->wellFormed || !xmlDocGetRootElement(doc.get()))
-    return {LoadFailure::kNotWellFormed, 0};
+    return {LoadFailure::kNotWellFormed};
   doc_ = std::move(doc);
   return {};
 }

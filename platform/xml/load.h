@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "platform/os/fs.h"
 
@@ -34,7 +35,10 @@ enum class LoadFailure {
 
 struct [[nodiscard]] LoadResult {
   LoadFailure failure = LoadFailure::kNone;
-  int error = 0;
+  std::error_code error;  // the system's, for a file that could not be read
+
+  LoadResult() = default;
+  LoadResult(LoadFailure f, std::error_code e = {}) : failure(f), error(e) {}
   explicit operator bool() const { return failure == LoadFailure::kNone; }
   // A file that is there but cannot be taken for a document: read whole
   // without parsing, or refused before reading (not regular, too large).

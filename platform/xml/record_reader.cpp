@@ -270,7 +270,7 @@ struct XmlItemReader::State {
 
   // ---- Feeding the parser ----
 
-  bool Fail(LoadFailure failure, int error = 0) {
+  bool Fail(LoadFailure failure, std::error_code error = {}) {
     result = {failure, error};
     finished = true;
     ready.clear();
@@ -292,7 +292,7 @@ struct XmlItemReader::State {
     sax.internalSubset = &OnDoctype;
     sax.serror = &detail::Silent;  // errors go nowhere, whatever the host installed
     ctxt.reset(xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
-    if (!ctxt) return Fail(LoadFailure::kIoError, ENOMEM);
+    if (!ctxt) return Fail(LoadFailure::kIoError, std::make_error_code(std::errc::not_enough_memory));
     xmlCtxtUseOptions(ctxt.get(), detail::ParseOptions(true));
     return true;
   }

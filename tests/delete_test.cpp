@@ -24,25 +24,18 @@ std::string Records(const std::string& names) {
   return "<?xml version=\"1.0\" encoding=\"GBK\"?><root>" + body + "</root>";
 }
 
-std::vector<std::string> Filenames(const std::string& path) {
-  platform::XmlDocument doc;
-  EXPECT_TRUE(doc.Load(path));
-  std::vector<std::string> names;
-  for (const auto& info : doc.SelectNodes("root/info"))
-    names.push_back(info.GetAttribute("Filename").value_or("<none>"));
-  return names;
-}
+using test::RecordNames;
 
 TEST(DeleteDatafromXML, RemovesOnlyTheFirstExactMatch) {
   TempDir dir;
   test::Write(dir / "exifinfo.xml", Records("A.jpg,B.jpg,A.jpg"));
   clsmain obj;
   obj.DeleteDatafromXML(dir.path(), "A.jpg");
-  EXPECT_EQ(Filenames(dir / "exifinfo.xml"), (std::vector<std::string>{"B.jpg", "A.jpg"}));
+  EXPECT_EQ(RecordNames(dir / "exifinfo.xml"), (std::vector<std::string>{"B.jpg", "A.jpg"}));
   obj.DeleteDatafromXML(dir.path(), "a.jpg");
-  EXPECT_EQ(Filenames(dir / "exifinfo.xml"), (std::vector<std::string>{"B.jpg", "A.jpg"}));
+  EXPECT_EQ(RecordNames(dir / "exifinfo.xml"), (std::vector<std::string>{"B.jpg", "A.jpg"}));
   obj.DeleteDatafromXML(dir.path(), "A.jpg");
-  EXPECT_EQ(Filenames(dir / "exifinfo.xml"), (std::vector<std::string>{"B.jpg"}));
+  EXPECT_EQ(RecordNames(dir / "exifinfo.xml"), (std::vector<std::string>{"B.jpg"}));
 }
 
 TEST(DeleteDatafromXML, BackslashAndSlashFoldersAreTheSame) {
@@ -51,7 +44,7 @@ TEST(DeleteDatafromXML, BackslashAndSlashFoldersAreTheSame) {
   clsmain obj;
   obj.DeleteDatafromXML(dir.path() + "\\a\\b", "X.jpg");
   obj.DeleteDatafromXML(dir.path() + "/a/b", "Y.jpg");
-  EXPECT_TRUE(Filenames(dir / "a/b/exifinfo.xml").empty());
+  EXPECT_TRUE(RecordNames(dir / "a/b/exifinfo.xml").empty());
 }
 
 TEST(DeleteDatafromXML, RewritesTheFileEvenWithoutAMatchKeepingOtherContent) {

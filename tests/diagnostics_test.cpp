@@ -14,6 +14,7 @@
 #include "platform/os/fs.h"
 #include "platform/xml/document.h"
 #include "reader/exif_reader.h"
+#include "tests/fixtures.h"
 #include "tests/support.h"
 #include "tools/sample_case.h"
 
@@ -21,34 +22,8 @@ namespace picmeta {
 namespace {
 
 namespace fs = std::filesystem;
+using test::EventsTest;
 
-class EventsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    case_ = tooling::BuildSampleCase(dir_.path());
-    SetLogHandler([this](const Event& e) { events_.push_back(e); });
-  }
-  void TearDown() override {
-    SetLogHandler(nullptr);
-    platform::SetFaultInjector(nullptr);
-    platform::SetDefaultLockTimeout(20000);
-  }
-  void ReadExif(const std::string& busitype = "2", const std::string& classcode = "") {
-    clsmain().ReadEXIF(case_.temp_path, case_.app_path, busitype, classcode, case_.orgid, "",
-                       "0815", "", "", "", "", "");
-  }
-  void Write() { clsmain().WriteDatatoXML(case_.app_path, case_.orgid, "", "0815", "", ""); }
-  std::vector<Event> Of(int code) const {
-    std::vector<Event> out;
-    for (const auto& e : events_)
-      if (e.code == code) out.push_back(e);
-    return out;
-  }
-  test::FixedClock clock_;
-  test::TempDir dir_;
-  tooling::SampleCase case_;
-  std::vector<Event> events_;
-};
 
 TEST_F(EventsTest, AFullReadExifTellsTheHandOverAndEachPictureWithoutValues) {
   ReadExif();
@@ -94,28 +69,6 @@ TEST_F(EventsTest, EachGateSaysWhichAndWhatValue) {
   EXPECT_TRUE(Of(PICMETA_EVENT_HANDOVER_WRITTEN).empty());
   EXPECT_TRUE(Of(PICMETA_EVENT_WORKING_FILE_SAVED).empty());
 }
-
-#ifndef _WIN32  // POSIX by nature
-TEST_F(EventsTest, WorkspaceFilesThatDoNotLoadSayWhy) {
-  const std::string busi = case_.app_path + "/busiinfoprocess.xml";
-  fs::remove(busi);
-  ASSERT_EQ(::mkfifo(busi.c_str(), 0644), 0);
-  ReadExif();
-  fs::remove(busi);
-  test::Write(busi, "<!DOCTYPE x><busiinfoprocess/>");
-  ReadExif();
-  test::Write(busi, "<busiinfoprocess>");
-  ReadExif();
-  fs::remove(busi);
-  ReadExif();
-  const auto events = Of(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED);
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].message, "busiinfoprocess.xml: not a regular file");
-  EXPECT_EQ(events[1].message, "busiinfoprocess.xml: has a DOCTYPE");
-  EXPECT_EQ(events[2].message, "busiinfoprocess.xml: not well-formed");
-  EXPECT_EQ(events[3].message, "busiinfoprocess.xml: missing");
-}
-#endif
 
 TEST_F(EventsTest, ASetAsideWorkingFileAndTheSaveAreTold) {
   const std::string working = case_.case_folder + "/exifinfo.xml";

@@ -1,15 +1,5 @@
-#ifndef _WIN32
-#include <fcntl.h>
-#endif
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <signal.h>
-#endif
 #include <sys/stat.h>
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include <chrono>
 #include <filesystem>
@@ -36,38 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-std::vector<std::string> FilesIn(const std::string& dir) {
-  std::vector<std::string> files;
-  for (const auto& e : fs::directory_iterator(dir)) files.push_back(e.path().string());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-std::multiset<std::string> Filenames(const std::string& path, const char* query = "root/info") {
-  platform::XmlDocument doc;
-  std::multiset<std::string> names;
-  if (!doc.Load(path)) return names;
-  for (const auto& info : doc.SelectNodes(query))
-    names.insert(info.GetAttribute("Filename").value_or(""));
-  return names;
-}
-
-std::multiset<std::string> HandOverFilenames(const std::string& path) {
-  std::string bytes = test::Read(path);
-  encrypt::Unscramble(bytes);
-  platform::XmlDocument doc;
-  std::multiset<std::string> names;
-  if (!doc.LoadXML(bytes)) return {"<does not load>"};
-  for (const auto& info : doc.SelectNodes("root/info"))
-    names.insert(info.GetAttribute("Filename").value_or(""));
-  return names;
-}
-
-bool HasTemporary(const std::string& dir) {
-  for (const auto& f : FilesIn(dir))
-    if (platform::IsTemporaryName(fs::path(f).filename().string())) return true;
-  return false;
-}
+using test::FilesIn;
+using test::HasTemporary;
 
 // Hostile inputs ---------------------------------------------------------------
 
@@ -161,7 +121,7 @@ TEST_F(HostileXmlFiles, AsWorkingFilesTheyAreNeverLost) {
       kept |= entry.find("exifinfo.xml") != std::string::npos && test::Read(entry) == hostile;
     EXPECT_TRUE(kept || loads) << f;
     // Records go under the document element, whatever its name.
-    EXPECT_GE(Filenames(case_.case_folder + "/exifinfo.xml", "/*/info").size(), 3u) << f;
+    EXPECT_GE(test::RecordNameSet(case_.case_folder + "/exifinfo.xml", false, "/*/info").size(), 3u) << f;
   }
   EXPECT_EQ(out.Finish(), "");
 }
@@ -184,202 +144,31 @@ TEST(HostileInputs, DeepNestingAndHundredThousandRecords) {
   for (int i = 0; i < 100000; ++i) records += "<info Filename='p" + std::to_string(i) + ".jpg'/>";
   test::Write(dir / "big/exifinfo.xml", records + "</root>");
   obj.DeleteDatafromXML(dir / "big", "p50000.jpg");
-  const auto names = Filenames(dir / "big/exifinfo.xml");
+  const auto names = test::RecordNameSet(dir / "big/exifinfo.xml");
   EXPECT_EQ(names.size(), 99999u);
   EXPECT_EQ(names.count("p50000.jpg"), 0u);
 }
 
 // Crash consistency ---------------------------------------------------------------
 
-#ifndef _WIN32  // POSIX by nature
-// A child records pictures in one folder in a loop, telling the parent after
-// every call that returned; the parent kills it at a random moment. The file
-// must then load and hold every record whose call had returned.
-TEST(CrashConsistency, KilledWritersNeverLoseReturnedRecords) {
-  const char* env = std::getenv("PICMETA_KILL_TRIALS");
-  const int trials = env ? std::atoi(env) : 100;
-  TempDir dir;
-  const auto c = tooling::BuildSampleCase(dir.path());
-  const std::string picture = tooling::BuildCameraJpeg({});
-  for (int i = 0; i < 40; ++i)
-    test::Write(c.case_folder + "/p" + std::to_string(i) + ".jpg", picture);
-  std::mt19937 random(12345);
-  std::set<std::string> returned;
-  int kills_mid_call = 0;
-  for (int trial = 0; trial < trials; ++trial) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::close(fds[0]);
-      clsmain obj;
-      for (int i = trial;; ++i) {
-        const std::string name = "p" + std::to_string(i % 40) + ".jpg";
-        if (i % 3 == 0) {
-          obj.WriteDatatoXML(c.app_path, c.orgid, "", "1", "", "");
-          const char msg[] = "W\n";
-          if (::write(fds[1], msg, 2) != 2) ::_exit(1);
-        } else {
-          obj.NewWriteDatatoXML(c.app_path, c.case_folder + "/" + name, c.orgid, "", "1", "", "");
-          const std::string msg = name + "\n";
-          if (::write(fds[1], msg.data(), msg.size()) != static_cast<ssize_t>(msg.size()))
-            ::_exit(1);
-        }
-      }
-    }
-    ::close(fds[1]);
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    std::string said;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, n);
-    ::close(fds[0]);
-    for (std::size_t at = 0, nl; (nl = said.find('\n', at)) != std::string::npos; at = nl + 1) {
-      const std::string what = said.substr(at, nl - at);
-      if (what == "W") {
-        for (const char* n : {"IMG_0001.JPG", "IMG_0002.JPG", "车损.jpg"}) returned.insert(n);
-      } else {
-        returned.insert(what);
-      }
-    }
-    const auto names = Filenames(c.case_folder + "/exifinfo.xml");
-    if (!returned.empty()) {
-      ASSERT_FALSE(names.empty()) << "trial " << trial << ": does not load";
-    }
-    for (const auto& name : returned)
-      ASSERT_EQ(names.count(name), 1u) << "trial " << trial << ": lost " << name;
-    for (const auto& f : FilesIn(c.case_folder))
-      ASSERT_EQ(f.find(".unreadable-"), std::string::npos) << "trial " << trial;
-  }
-  // What killed writers left behind goes once clearly abandoned: a temporary
-  // an hour old is no live writer's.
-  for (const auto& f : FilesIn(c.case_folder)) {
-    if (!platform::IsTemporaryName(fs::path(f).filename().string())) continue;
-    ++kills_mid_call;
-    const struct timespec old[2] = {{std::time(nullptr) - 7200, 0}, {std::time(nullptr) - 7200, 0}};
-    ::utimensat(AT_FDCWD, f.c_str(), old, 0);
-  }
-  clsmain().NewWriteDatatoXML(c.app_path, c.case_folder + "/p0.jpg", c.orgid, "", "1", "", "");
-  EXPECT_FALSE(HasTemporary(c.case_folder));
-  std::printf("[ kill test ] %d trials, %d killed during a save, %zu records checked\n", trials,
-              kills_mid_call, returned.size());
-}
-
-// Writers and copiers of one case killed at random moments, also while they
-// finish what an earlier killed call left: once a copy that is not killed has
-// run, every record whose call returned stands in exactly one place (a hand-over
-// or a working file), and no record stands in two.
-TEST(CrashConsistency, KilledCopiersAndWritersNeverLoseOrDuplicateARecord) {
-  const char* env = std::getenv("PICMETA_KILL_TRIALS");
-  const int trials = env ? std::atoi(env) : 100;
-  TempDir dir;
-  const auto c = tooling::BuildSampleCase(dir / "ws");
-  const std::string docs =
-      "<documentinfo><relationship><resourcemainindex/></relationship></documentinfo>";
-  test::Write(
-      dir / "case/busiinfoprocess.xml",
-      "<busiinfoprocess><busiinforecord foldername='A'><subcalsscodeinforecord foldername='B'>" +
-          docs + "</subcalsscodeinforecord><subcalsscodeinforecord foldername='C'>" + docs +
-          "</subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
-  const std::string picture = tooling::BuildCameraJpeg({});
-  const std::string folders[] = {dir / "pics/A/B", dir / "pics/A/C"};
-  auto copy = [&] { clsmain().CopyExifInfo(dir / "case", dir / "pics", "9"); };
-  std::mt19937 random(4242);
-  std::set<std::string> returned;
-  std::map<std::string, int> handed;  // records of hand-overs already counted (moved away)
-  int censuses = 0, handovers = 0, unfinished = 0;
-  for (int trial = 0; trial < trials; ++trial) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t writer = ::fork();
-    if (writer == 0) {
-      ::close(fds[0]);
-      clsmain obj;
-      for (int i = 0;; ++i) {
-        const std::string name = "t" + std::to_string(trial) + "_" + std::to_string(i) + ".jpg";
-        const std::string path = folders[i % 2] + "/" + name;
-        test::Write(path, picture);
-        obj.NewWriteDatatoXML(c.app_path, path, c.orgid, "", "1", "", "");
-        const std::string msg = name + "\n";
-        if (::write(fds[1], msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) ::_exit(1);
-        if (i % 4 == 3) obj.CopyExifInfo(dir / "case", dir / "pics", "9");
-      }
-    }
-    ::close(fds[1]);
-    const pid_t copier = trial % 2 ? ::fork() : -1;
-    if (copier == 0) {
-      for (;;) copy();
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 25000));
-    ::kill(writer, SIGKILL);
-    if (copier > 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
-      ::kill(copier, SIGKILL);
-      ::waitpid(copier, nullptr, 0);
-    }
-    ::waitpid(writer, nullptr, 0);
-    std::string said;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, n);
-    ::close(fds[0]);
-    for (std::size_t at = 0, nl; (nl = said.find('\n', at)) != std::string::npos; at = nl + 1)
-      returned.insert(said.substr(at, nl - at));
-    // Calls killed in the middle of a hand-over (or of finishing one) left its journal.
-    for (const auto& name : test::List(dir / "case"))
-      unfinished += name.rfind(".picmeta-", 0) == 0 ? 1 : 0;
-    // Most trials leave what the killed calls left to the next trial's calls.
-    if (trial % 5 != 4 && trial + 1 < trials) continue;
-    copy();
-    ++censuses;
-    std::map<std::string, int> seen = handed;
-    for (const auto& name : test::List(dir / "case")) {
-      if (name.rfind("exif_", 0) != 0) {
-        // (a temporary of a killed save goes once abandoned, by a later save)
-        ASSERT_TRUE(name == "busiinfoprocess.xml" || platform::IsTemporaryName(name))
-            << "trial " << trial << ": left " << name;
-        continue;
-      }
-      ++handovers;
-      for (const auto& n : HandOverFilenames(dir / ("case/" + name))) ++handed[n], ++seen[n];
-      fs::rename(test::P(dir / ("case/" + name)),
-                 test::P(dir / ("counted-" + name + std::to_string(trial))));
-    }
-    for (const auto& folder : folders)
-      for (const auto& name : test::List(folder)) {
-        ASSERT_NE(name.rfind(".exifinfo.xml.", 0), 0u) << "trial " << trial << ": left " << name;
-        if (name == "exifinfo.xml")
-          for (const auto& n : Filenames(folder + "/exifinfo.xml")) ++seen[n];
-      }
-    for (const auto& [n, count] : seen) ASSERT_LE(count, 1) << n << " twice, trial " << trial;
-    for (const auto& n : returned) ASSERT_EQ(seen.count(n), 1u) << n << " lost, trial " << trial;
-  }
-  std::printf(
-      "[ kill test ] %d trials of writers and copiers, %d left a hand-over unfinished, %d checks, "
-      "%zu records in %d hand-overs\n",
-      trials, unfinished, censuses, returned.size(), handovers);
-}
-#endif
-
 // I/O faults ------------------------------------------------------------------------
 
 // Fails the n-th write, fsync, rename or unlink (counted together) with ENOSPC.
 class FaultAt {
  public:
-  explicit FaultAt(int n) {
-    platform::SetFaultInjector([this, n](platform::Op op) {
-      // Changes only: reads are faulted by tests of their own.
-      if (op == platform::Op::kRead || op == platform::Op::kStat || op == platform::Op::kOpen ||
-          op == platform::Op::kLock)
-        return platform::Fault{};
-      return ++seen_ == n ? platform::Fault{ENOSPC} : platform::Fault{};
-    });
-  }
-  ~FaultAt() { platform::SetFaultInjector(nullptr); }
+  explicit FaultAt(int n)
+      : guard_([this, n](platform::Op op) {
+          // Changes only: reads are faulted by tests of their own.
+          if (op == platform::Op::kRead || op == platform::Op::kStat ||
+              op == platform::Op::kOpen || op == platform::Op::kLock)
+            return platform::Fault{};
+          return ++seen_ == n ? platform::Fault{ENOSPC} : platform::Fault{};
+        }) {}
   int seen() const { return seen_; }
 
  private:
   int seen_ = 0;
+  test::FaultGuard guard_;
 };
 
 class IoFaults : public ::testing::Test {
@@ -398,7 +187,7 @@ TEST_F(IoFaults, ASaveLeavesTheOldFileOrTheNewOneAndNoStrayFile) {
     const int seen = fault.seen();
     const std::string after = test::Read(dir / "exifinfo.xml");
     EXPECT_TRUE(after == before ||
-                Filenames(dir / "exifinfo.xml") == std::multiset<std::string>{"B"})
+                test::RecordNameSet(dir / "exifinfo.xml") == std::multiset<std::string>{"B"})
         << "fault " << n;
     EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"exifinfo.xml"}) << "fault " << n;
     if (seen < n) break;  // the call finished before the n-th operation
@@ -416,7 +205,7 @@ TEST_F(IoFaults, ReadExifWritesTheWholeHandOverOrNothing) {
     const std::string out = c.app_path + "/exif_0815_20110811143005.xml";
     auto files = test::List(c.app_path);
     if (test::Exists(out)) {
-      EXPECT_EQ(HandOverFilenames(out).size(), 7u) << "fault " << n;
+      EXPECT_EQ(test::RecordNameSet(out, true).size(), 7u) << "fault " << n;
       files.erase(std::find(files.begin(), files.end(), "exif_0815_20110811143005.xml"));
     }
     EXPECT_EQ(files, workspace) << "fault " << n;
@@ -445,10 +234,10 @@ TEST_F(IoFaults, CopyExifInfoNeverLosesARecord) {
     const int seen = fault.seen();
     const std::string out = dir / "case/exif_0815_20110811143005.xml";
     std::multiset<std::string> everywhere;
-    if (test::Exists(out)) everywhere = HandOverFilenames(out);
+    if (test::Exists(out)) everywhere = test::RecordNameSet(out, true);
     for (const char* f : {"pics/A/B/C/exifinfo.xml", "pics/A/B/D/exifinfo.xml"}) {
       if (!test::Exists(dir / f)) continue;
-      for (const auto& name : Filenames(dir / f)) everywhere.insert(name);
+      for (const auto& name : test::RecordNameSet(dir / f)) everywhere.insert(name);
       EXPECT_EQ(test::Read(dir / f),
                 std::string(f).find("/C/") != std::string::npos ? c_file : d_file);
     }
@@ -507,16 +296,16 @@ TEST(Threads, AllMethodsOnSharedAndOwnFoldersLoseNothing) {
     });
   }
   for (auto& th : threads) th.join();
-  EXPECT_EQ(Filenames(shared + "/exifinfo.xml").size(), std::size_t{kThreads * kEach});
-  EXPECT_EQ(Filenames(c.case_folder + "/exifinfo.xml").size(), 3u);
+  EXPECT_EQ(test::RecordNameSet(shared + "/exifinfo.xml").size(), std::size_t{kThreads * kEach});
+  EXPECT_EQ(test::RecordNameSet(c.case_folder + "/exifinfo.xml").size(), 3u);
   for (int t = 0; t < kThreads; ++t)
-    EXPECT_EQ(Filenames(dir / ("own" + std::to_string(t) + "/exifinfo.xml")).size(), kEach / 2u);
+    EXPECT_EQ(test::RecordNameSet(dir / ("own" + std::to_string(t) + "/exifinfo.xml")).size(), kEach / 2u);
   // Each ReadEXIF handed over the whole case, each CopyExifInfo its one record.
   std::size_t readexif = 0;
   for (const auto& f : FilesIn(c.app_path)) {
     if (fs::path(f).filename().string().rfind("exif_", 0) != 0) continue;
     ++readexif;
-    EXPECT_EQ(HandOverFilenames(f).size(), 7u) << f;
+    EXPECT_EQ(test::RecordNameSet(f, true).size(), 7u) << f;
   }
   EXPECT_EQ(readexif, std::size_t{kThreads * 2});
   for (int t = 0; t < kThreads; ++t) {
@@ -525,7 +314,7 @@ TEST(Threads, AllMethodsOnSharedAndOwnFoldersLoseNothing) {
     for (const auto& f : FilesIn(copy + "/app"))
       if (fs::path(f).filename().string().rfind("exif_", 0) == 0) handovers.push_back(f);
     ASSERT_EQ(handovers.size(), 1u) << t;
-    EXPECT_EQ(HandOverFilenames(handovers[0]), std::multiset<std::string>{"front.jpg"});
+    EXPECT_EQ(test::RecordNameSet(handovers[0], true), std::multiset<std::string>{"front.jpg"});
     EXPECT_FALSE(test::Exists(copy + "/pictures/车险/定损/现场照片/exifinfo.xml"));
   }
 }

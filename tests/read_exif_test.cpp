@@ -32,15 +32,9 @@ class ReadExifTest : public ::testing::Test {
   }
   // The unscrambled hand-over document, or a failure when there is none.
   std::vector<Attributes> Records(const std::string& app) {
-    std::string bytes = test::Read(app + "/" + kHandOver);
-    EXPECT_FALSE(bytes.empty()) << "no hand-over file in " << app;
-    encrypt::Unscramble(bytes);
-    platform::XmlDocument doc;
-    EXPECT_TRUE(doc.LoadXML(bytes));
-    std::vector<Attributes> out;
-    if (doc.Loaded())
-      for (const auto& info : doc.SelectNodes("root/info")) out.push_back(info.Attributes());
-    return out;
+    const auto records = test::Records(app + "/" + kHandOver, true);
+    EXPECT_TRUE(records) << "no hand-over file in " << app << ", or it does not load";
+    return records.value_or(std::vector<Attributes>{});
   }
   static std::string Value(const Attributes& a, const std::string& name) {
     for (const auto& [n, v] : a)
@@ -227,9 +221,6 @@ TEST_F(ReadExifTest, MissingOutputFolderWritesNothingAndRaisesNothing) {
       "<busiinfoprocess><busiinforecord foldername='R' classcode='11020000'/></busiinfoprocess>");
   const auto before = test::List(dir_ / "app");
   test::CaptureOutput out;
-#ifndef _WIN32  // Windows resolves ".." by the name alone: that path is the app folder there
-  Run(dir_ / "pics", dir_ / "app/../missing/../app");
-#endif
   Run(dir_ / "pics", (dir_ / "app") + "\\no-such-folder");
   EXPECT_EQ(out.Finish(), "");
   EXPECT_EQ(test::List(dir_ / "app"), before);

@@ -20,6 +20,8 @@
 
 #include "platform/os/clock.h"
 #include "platform/os/text.h"
+#include "platform/xml/document.h"
+#include "scramble/encrypt.h"
 
 namespace fs = std::filesystem;
 
@@ -176,5 +178,61 @@ FixedClock::~FixedClock() {
 }
 
 void FixedClock::Set(long instant) { platform::FixClockForTesting(instant); }
+
+FaultGuard::FaultGuard(platform::FaultInjector injector) {
+  platform::SetFaultInjector(std::move(injector));
+}
+FaultGuard::~FaultGuard() { platform::SetFaultInjector(nullptr); }
+
+std::optional<std::vector<Attributes>> Records(const std::string& path, bool scrambled,
+                                               const char* query) {
+  std::string bytes = Read(path);
+  if (scrambled) encrypt::Unscramble(bytes);
+  platform::XmlDocument doc;
+  if (!doc.LoadXML(bytes)) return std::nullopt;
+  std::vector<Attributes> out;
+  for (const auto& info : doc.SelectNodes(query)) out.push_back(info.Attributes());
+  return out;
+}
+
+std::vector<std::string> RecordNames(const std::string& path, bool scrambled, const char* query) {
+  const auto records = Records(path, scrambled, query);
+  if (!records) return {"<does not load>"};
+  std::vector<std::string> names;
+  for (const Attributes& record : *records) names.push_back(Value(record, "Filename"));
+  return names;
+}
+
+std::multiset<std::string> RecordNameSet(const std::string& path, bool scrambled,
+                                         const char* query) {
+  const auto names = RecordNames(path, scrambled, query);
+  return {names.begin(), names.end()};
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(P(folder))) files.push_back(U8(e.path()));
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+bool HasTemporary(const std::string& folder) {
+  for (const auto& f : FilesIn(folder))
+    if (platform::IsTemporaryName(U8(fs::path(P(f)).filename()))) return true;
+  return false;
+}
+
+std::string Value(const Attributes& attributes, std::string_view name) {
+  for (const auto& [n, v] : attributes)
+    if (n == name) return v;
+  return {};
+}
+
+std::vector<std::string> HandOvers(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& name : List(folder))
+    if (name.rfind("exif_", 0) == 0) out.push_back(name);
+  return out;
+}
 
 }  // namespace picmeta::test

@@ -4,8 +4,13 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include "platform/os/fs.h"
 
 namespace picmeta::test {
 
@@ -74,6 +79,36 @@ class FixedClock {
  private:
   std::optional<std::string> saved_tz_;  // restored with the clock
 };
+
+// The file service's fault injector while the object lives; none after.
+class FaultGuard {
+ public:
+  explicit FaultGuard(platform::FaultInjector injector);
+  ~FaultGuard();
+  FaultGuard(const FaultGuard&) = delete;
+  FaultGuard& operator=(const FaultGuard&) = delete;
+};
+
+// The records (root/info, or those `query` selects) of a working file, or of
+// a scrambled hand-over file: each one's attributes in order; nullopt when the
+// file does not load.
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+std::optional<std::vector<Attributes>> Records(const std::string& path, bool scrambled = false,
+                                               const char* query = "root/info");
+// Their Filename values, in order; {"<does not load>"} when the file does not.
+std::vector<std::string> RecordNames(const std::string& path, bool scrambled = false,
+                                     const char* query = "root/info");
+// The value of an attribute ("" when absent).
+std::string Value(const Attributes& attributes, std::string_view name);
+// The same, counted.
+std::multiset<std::string> RecordNameSet(const std::string& path, bool scrambled = false,
+                                         const char* query = "root/info");
+// The names of the hand-over files ("exif_...") in a folder, sorted.
+std::vector<std::string> HandOvers(const std::string& folder);
+// The paths of the entries of a folder, sorted.
+std::vector<std::string> FilesIn(const std::string& folder);
+// Whether a folder holds a temporary file of the file service.
+bool HasTemporary(const std::string& folder);
 
 }  // namespace picmeta::test
 

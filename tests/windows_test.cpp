@@ -91,13 +91,7 @@ class Child {
 
 bool IsChild(const char* role) { return Env("PICMETA_CHILD") == role; }
 
-std::multiset<std::string> Recorded(const std::string& path) {
-  platform::XmlDocument doc;
-  std::multiset<std::string> names;
-  if (!doc.Load(path, platform::Blanks::kDrop)) return {"<does not load>"};
-  for (const auto& info : doc.SelectNodes("root/info")) names.insert(info.GetAttribute("Filename").value_or(""));
-  return names;
-}
+std::multiset<std::string> Recorded(const std::string& path) { return test::RecordNameSet(path); }
 
 void AppendLine(const std::string& log, const std::string& line) {
   // Each line reaches the system before the next call: a line written is a

@@ -21,11 +21,7 @@ using test::TempDir;
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 
 std::vector<Attributes> RecordsIn(const std::string& path, const char* query = "root/info") {
-  platform::XmlDocument doc;
-  std::vector<Attributes> out;
-  if (!doc.Load(path)) return out;
-  for (const auto& info : doc.SelectNodes(query)) out.push_back(info.Attributes());
-  return out;
+  return test::Records(path, false, query).value_or(std::vector<Attributes>{});
 }
 
 std::string Value(const Attributes& a, const std::string& name) {
@@ -270,10 +266,11 @@ TEST_F(WorkingFilesTest, APictureNotReadForAPassingReasonIsRecordedByALaterCall)
   SetLogHandler([&](const Event& e) {
     if (e.code == PICMETA_EVENT_PICTURE_NOT_READ) not_read.push_back(e);
   });
-  platform::SetFaultInjector(pictures_fail);
-  Write();
-  NewWrite(case_.case_folder + "/IMG_0003.JPG");
-  platform::SetFaultInjector(nullptr);
+  {
+    test::FaultGuard faults(pictures_fail);
+    Write();
+    NewWrite(case_.case_folder + "/IMG_0003.JPG");
+  }
   SetLogHandler(nullptr);
   EXPECT_TRUE(RecordsIn(exifinfo_).empty());
   ASSERT_EQ(not_read.size(), 4u);  // three listed pictures, one new-written
@@ -291,17 +288,18 @@ TEST_F(WorkingFilesTest, APictureNotReadForAPassingReasonIsRecordedByALaterCall)
 // another writer of the folder out.
 TEST_F(WorkingFilesTest, PicturesAreReadWithoutTheFolderLock) {
   int opened = 0, locked = 0;
-  platform::SetFaultInjector([&](platform::Op op) {
-    const std::string_view path = platform::FaultPath();
-    if (op == platform::Op::kOpen && path.size() > 4 && path.substr(path.size() - 4) == ".JPG") {
-      ++opened;
-      locked += platform::HoldingFolderLock() ? 1 : 0;
-    }
-    return platform::Fault{};
-  });
-  Write();
-  NewWrite(case_.case_folder + "/IMG_0003.JPG");
-  platform::SetFaultInjector(nullptr);
+  {
+    test::FaultGuard faults([&](platform::Op op) {
+      const std::string_view path = platform::FaultPath();
+      if (op == platform::Op::kOpen && path.size() > 4 && path.substr(path.size() - 4) == ".JPG") {
+        ++opened;
+        locked += platform::HoldingFolderLock() ? 1 : 0;
+      }
+      return platform::Fault{};
+    });
+    Write();
+    NewWrite(case_.case_folder + "/IMG_0003.JPG");
+  }
   EXPECT_EQ(RecordsIn(exifinfo_).size(), 4u);
   EXPECT_GE(opened, 3);
   EXPECT_EQ(locked, 0);
@@ -314,20 +312,21 @@ TEST_F(WorkingFilesTest, AFileChangedWhilePicturesAreReadKeepsEveryonesRecords) 
   test::Write(exifinfo_,
               "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/></root>");
   bool changed = false;
-  platform::SetFaultInjector([&](platform::Op op) {
-    const std::string_view path = platform::FaultPath();
-    if (!changed && op == platform::Op::kOpen && path.size() > 4 &&
-        path.substr(path.size() - 4) == ".JPG") {
-      changed = true;  // as another writer would: a new file, whole
-      test::Write(exifinfo_ + ".new",
-                  "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/>"
-                  "<info Filename='other.jpg'/></root>");
-      std::filesystem::rename(test::P(exifinfo_ + ".new"), test::P(exifinfo_));
-    }
-    return platform::Fault{};
-  });
-  Write();
-  platform::SetFaultInjector(nullptr);
+  {
+    test::FaultGuard faults([&](platform::Op op) {
+      const std::string_view path = platform::FaultPath();
+      if (!changed && op == platform::Op::kOpen && path.size() > 4 &&
+          path.substr(path.size() - 4) == ".JPG") {
+        changed = true;  // as another writer would: a new file, whole
+        test::Write(exifinfo_ + ".new",
+                    "<?xml version='1.0' encoding='GBK'?><root><info Filename='old.jpg'/>"
+                    "<info Filename='other.jpg'/></root>");
+        std::filesystem::rename(test::P(exifinfo_ + ".new"), test::P(exifinfo_));
+      }
+      return platform::Fault{};
+    });
+    Write();
+  }
   ASSERT_TRUE(changed);
   EXPECT_EQ(Filenames(RecordsIn(exifinfo_)),
             (std::vector<std::string>{"old.jpg", "other.jpg", "IMG_0001.JPG", "IMG_0002.JPG",
@@ -516,11 +515,12 @@ TEST_F(CopyTest, AFailedHandOverKeepsEveryWorkingFile) {
   Working("/A/B/D", {"d1", "d2"});
   Working("/E/F", {"f1"});
   const std::string d_before = test::Read(dir_ / "pics/A/B/D/exifinfo.xml");
-  platform::SetFaultInjector([](platform::Op op) {
-    return op == platform::Op::kWrite ? platform::Fault{ENOSPC} : platform::Fault{};
-  });
-  Copy();
-  platform::SetFaultInjector(nullptr);
+  {
+    test::FaultGuard faults([](platform::Op op) {
+      return op == platform::Op::kWrite ? platform::Fault{ENOSPC} : platform::Fault{};
+    });
+    Copy();
+  }
   EXPECT_EQ(test::Read(dir_ / "pics/A/B/D/exifinfo.xml"), d_before);
   EXPECT_TRUE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
   EXPECT_EQ(test::List(dir_ / "case"), std::vector<std::string>{"busiinfoprocess.xml"});

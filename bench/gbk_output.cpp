@@ -11,9 +11,14 @@
 #include "records/record_document.h"
 using namespace picmeta::platform;
 int main() {
-  struct Case { const char* name; std::string unit; } cases[] = {
-      {"ascii", "a"}, {"chinese", "\xE4\xB8\xAD"}, {"C1 references", "\xC2\x85"}, {"emoji references", "\xF0\x9F\x98\x80"},
-      {"private-use references", "\xEE\x80\x80"}};
+  struct Case {
+    const char* name;
+    std::string unit;
+  } cases[] = {{"ascii", "a"},
+               {"chinese", "\xE4\xB8\xAD"},
+               {"C1 references", "\xC2\x85"},
+               {"emoji references", "\xF0\x9F\x98\x80"},
+               {"private-use references", "\xEE\x80\x80"}};
   for (const auto& c : cases) {
     std::string value;
     while (value.size() < 8u << 20) value += c.unit;

@@ -135,7 +135,7 @@ void ReportIfUnexpected(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const platform::FsError&) {  // a file that failed: told where it failed
-  } catch (const reader::ExifError&) {   // a picture that does not read
+  } catch (const reader::ExifError&) {  // a picture that does not read
   } catch (const std::exception& e) {
     Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", std::string("unexpected failure: ") + e.what());
   } catch (...) {

@@ -187,7 +187,8 @@ void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& recor
       break;
     }
   }
-  for (const auto& component : entry.SelectSingleNode(ws::kBusiIndexQuery).SelectNodes(ws::kComponentQuery)) {
+  for (const auto& component :
+       entry.SelectSingleNode(ws::kBusiIndexQuery).SelectNodes(ws::kComponentQuery)) {
     const auto name = component.GetAttribute("name");
     void (clsPicinfo::*set)(std::string) = nullptr;
     if (name == "busitype")

@@ -123,8 +123,8 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
     const auto e0 = busi.SelectSingleNode(ws::kFirstRecordQuery);
     if (const auto code = e0.GetAttribute("classcode"); code && !code->empty()) {
       record.ClassCode(*code);
-    } else if (const auto value = e0.SelectSingleNode(ws::kClassCodeAttributeQuery)
-                                      .GetAttribute("value")) {
+    } else if (const auto value =
+                   e0.SelectSingleNode(ws::kClassCodeAttributeQuery).GetAttribute("value")) {
       record.ClassCode(*value);
     }
   }

@@ -187,7 +187,8 @@ class FileBytes {
     const std::int64_t want = std::min(kBlock, length_ - offset);
     const platform::Status s = file_.ReadAt(offset, out, static_cast<std::size_t>(want));
     if (!s.ok())
-      throw FileError("cannot read picture file: " + platform::Describe(s), Passing(s), s.error.value());
+      throw FileError("cannot read picture file: " + platform::Describe(s), Passing(s),
+                      s.error.value());
     bytes_read_ += want;
   }
 

@@ -198,8 +198,8 @@ platform::LoadResult EachItem(const std::string& path, platform::XmlFrame& frame
 // longer does is a fault (XmlError), and nothing made of it may be committed.
 void AgainEachItem(const std::string& path, platform::XmlFrame& frame, const ItemFn& item) {
   if (const platform::LoadResult r = EachItem(path, frame, item); !r)
-    throw platform::XmlError(platform::NativePath(path) + " no longer loads: " +
-                             platform::Describe(r));
+    throw platform::XmlError(platform::NativePath(path) +
+                             " no longer loads: " + platform::Describe(r));
 }
 
 const std::string* Filename(const platform::XmlItem& record) {
@@ -219,9 +219,9 @@ bool Merge(const std::string& given, const std::string& since, const std::string
   if (!EachItem(given, frame, [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
         if (const std::string* name = record ? Filename(item) : nullptr) names.insert(*name);
       }))
-    throw platform::FsError("cannot give back " + platform::NativePath(given) +
-                                ": it does not load",
-                            {FileStatus::kIoError, 0});
+    throw platform::FsError(
+        "cannot give back " + platform::NativePath(given) + ": it does not load",
+        {FileStatus::kIoError, 0});
   platform::XmlFrame since_frame;
   std::unordered_map<std::string, platform::XmlItem> newer;
   if (!EachItem(since, since_frame,
@@ -241,25 +241,26 @@ bool Merge(const std::string& given, const std::string& since, const std::string
       std::unordered_set<std::string> used;
       // Both files loaded a moment ago under the same lock; one that no
       // longer does leaves the working file as it was.
-      AgainEachItem(given, frame, [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
-        const std::string* name = record ? Filename(item) : nullptr;
-        if (name && !used.count(*name)) {
-          if (const auto it = newer.find(*name); it != newer.end()) {
-            for (const auto& [attribute, value] : it->second.attributes)
-              item.SetAttribute(attribute, value);
-            used.insert(*name);
-          }
-        }
-        writer.Write(item);
-      });
+      AgainEachItem(given, frame,
+                    [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
+                      const std::string* name = record ? Filename(item) : nullptr;
+                      if (name && !used.count(*name)) {
+                        if (const auto it = newer.find(*name); it != newer.end()) {
+                          for (const auto& [attribute, value] : it->second.attributes)
+                            item.SetAttribute(attribute, value);
+                          used.insert(*name);
+                        }
+                      }
+                      writer.Write(item);
+                    });
       std::unordered_set<std::string> skipped;
       AgainEachItem(since, since_frame,
-               [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
-                 const std::string* name = record ? Filename(item) : nullptr;
-                 if (name && used.count(*name) && skipped.insert(*name).second)
-                   return;  // merged above
-                 writer.Write(item);
-               });
+                    [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
+                      const std::string* name = record ? Filename(item) : nullptr;
+                      if (name && used.count(*name) && skipped.insert(*name).second)
+                        return;  // merged above
+                      writer.Write(item);
+                    });
       writer.End(frame.epilog);
     } catch (const platform::XmlError&) {
       if (utf8) throw;
@@ -603,14 +604,15 @@ HandOver::Taken HandOver::Take(const std::string& folder) {
       platform::XmlItemWriter writer;
       std::size_t index = 0;
       bool begun = false;
-      AgainEachItem(t.path, frame, [&](const platform::XmlFrame& head, platform::XmlItem& item, bool) {
-        if (!begun) {
-          writer.Begin(head, [&keep](std::string_view bytes) { keep.Write(bytes); });
-          begun = true;
-        }
-        if (index >= handed.size() || !handed[index]) writer.Write(item);
-        ++index;
-      });
+      AgainEachItem(t.path, frame,
+                    [&](const platform::XmlFrame& head, platform::XmlItem& item, bool) {
+                      if (!begun) {
+                        writer.Begin(head, [&keep](std::string_view bytes) { keep.Write(bytes); });
+                        begun = true;
+                      }
+                      if (index >= handed.size() || !handed[index]) writer.Write(item);
+                      ++index;
+                    });
       if (!begun) writer.Begin(frame, [&keep](std::string_view bytes) { keep.Write(bytes); });
       writer.End(frame.epilog);
       keep.Commit();

@@ -7,13 +7,13 @@ namespace picmeta {
 
 // The record of one picture while a method builds its `info` element: 25 text
 // properties, each stored and returned unchanged.
-#define PICMETA_PICINFO_PROPERTIES(X)                                                            \
-  X(BusiProcess)                                                                                 \
-  X(Busitype)                                                                                    \
-  X(Orgid) X(Suborgid) X(Net) X(Claimstno) X(ClassCode) X(Filetype) X(Filename) X(Make) X(Model) \
-      X(Takedate) X(Digidate) X(Updatedate) X(Software) X(Ifdoffset) X(Offset) X(Soioffset)      \
-          X(Thresholding) X(CellWidth) X(CellLength) X(Datecreat) X(Datemodified) X(Secdat)      \
-              X(FileSize)
+// clang-format off
+#define PICMETA_PICINFO_PROPERTIES(X)                                           \
+  X(BusiProcess) X(Busitype) X(Orgid) X(Suborgid) X(Net) X(Claimstno)           \
+  X(ClassCode) X(Filetype) X(Filename) X(Make) X(Model) X(Takedate) X(Digidate) \
+  X(Updatedate) X(Software) X(Ifdoffset) X(Offset) X(Soioffset) X(Thresholding) \
+  X(CellWidth) X(CellLength) X(Datecreat) X(Datemodified) X(Secdat) X(FileSize)
+// clang-format on
 
 class clsPicinfo {
  public:

@@ -153,7 +153,7 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
       }
     }
     Settle(reader_, result_, path_);  // an I/O error throws: the old file stands
-      if (result_) {
+    if (result_) {
       if (editor.Unlock() && !RunUnlocked(editor)) {
         outcome.changed_meanwhile = true;
         return outcome;  // the writer's temporary goes with it

@@ -24,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::EventsTest;
 
-
 TEST_F(EventsTest, AFullReadExifTellsTheHandOverAndEachPictureWithoutValues) {
   ReadExif();
   const auto handover = Of(PICMETA_EVENT_HANDOVER_WRITTEN);
@@ -76,7 +75,8 @@ TEST_F(EventsTest, ASetAsideWorkingFileAndTheSaveAreTold) {
   Write();
   const auto aside = Of(PICMETA_EVENT_WORKING_FILE_SET_ASIDE);
   ASSERT_EQ(aside.size(), 1u);
-  EXPECT_EQ(platform::NativePath(aside[0].path), platform::NativePath(working + ".unreadable-20110811143005"));
+  EXPECT_EQ(platform::NativePath(aside[0].path),
+            platform::NativePath(working + ".unreadable-20110811143005"));
   EXPECT_NE(aside[0].message.find("not well-formed"), std::string::npos) << aside[0].message;
   const auto saved = Of(PICMETA_EVENT_WORKING_FILE_SAVED);
   ASSERT_EQ(saved.size(), 1u);
@@ -131,8 +131,8 @@ TEST_F(EventsTest, AnInvalidQueryIsReportedAndNeverTakenForNothingThere) {
   platform::XmlDocument doc;
   ASSERT_TRUE(doc.LoadXML("<busiinfoprocess><busino>C1</busino></busiinfoprocess>"));
   std::string claim = "kept";
-  EXPECT_FALSE(capture::Step(
-      [&] { claim = doc.SelectSingleNode("/busiinfoprocess/busino[").Text(); }));
+  EXPECT_FALSE(
+      capture::Step([&] { claim = doc.SelectSingleNode("/busiinfoprocess/busino[").Text(); }));
   EXPECT_EQ(claim, "kept");
   auto bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
   ASSERT_EQ(bugs.size(), 1u);
@@ -144,8 +144,9 @@ TEST_F(EventsTest, AnInvalidQueryIsReportedAndNeverTakenForNothingThere) {
   EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
   // A file that failed and a picture that does not read are told where they
   // fail, not again as faults.
-  EXPECT_FALSE(capture::Step(
-      [] { throw platform::FsError("cannot read x", {platform::FileStatus::kIoError, EIO}); }));
+  EXPECT_FALSE(capture::Step([] {
+    throw platform::FsError("cannot read x", {platform::FileStatus::kIoError, EIO});
+  }));
   EXPECT_FALSE(capture::Step([] { throw reader::SubscriptOutOfRange("entry past the end"); }));
   EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
 }

@@ -81,9 +81,9 @@ class ExactlyOnce : public ::testing::Test {
  protected:
   void SetUp() override {
     Write(dir_ / "case/busiinfoprocess.xml",
-                "<busiinfoprocess><busiinforecord foldername='A'><subcalsscodeinforecord "
-                "foldername='B'><documentinfo><relationship><resourcemainindex/></relationship>"
-                "</documentinfo></subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
+          "<busiinfoprocess><busiinforecord foldername='A'><subcalsscodeinforecord "
+          "foldername='B'><documentinfo><relationship><resourcemainindex/></relationship>"
+          "</documentinfo></subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
     const auto c = tooling::BuildSampleCase(dir_ / "ws");
     app_ = c.app_path;
     orgid_ = c.orgid;
@@ -116,18 +116,18 @@ class HandOverTest : public ::testing::Test {
     const std::string docs =
         "<documentinfo><relationship><resourcemainindex/></relationship></documentinfo>";
     Write(dir_ / "case/busiinfoprocess.xml",
-                "<busiinfoprocess><busiinforecord foldername='A'>"
-                "<subcalsscodeinforecord foldername='B'>" +
-                    docs +
-                    "</subcalsscodeinforecord>"
-                    "<subcalsscodeinforecord foldername='C'>" +
-                    docs +
-                    "</subcalsscodeinforecord>"
-                    "</busiinforecord><busiinforecord foldername='E'>"
-                    "<subcalsscodeinforecord foldername='F'>" +
-                    docs +
-                    "</subcalsscodeinforecord>"
-                    "</busiinforecord></busiinfoprocess>");
+          "<busiinfoprocess><busiinforecord foldername='A'>"
+          "<subcalsscodeinforecord foldername='B'>" +
+              docs +
+              "</subcalsscodeinforecord>"
+              "<subcalsscodeinforecord foldername='C'>" +
+              docs +
+              "</subcalsscodeinforecord>"
+              "</busiinforecord><busiinforecord foldername='E'>"
+              "<subcalsscodeinforecord foldername='F'>" +
+              docs +
+              "</subcalsscodeinforecord>"
+              "</busiinforecord></busiinfoprocess>");
     const auto c = tooling::BuildSampleCase(dir_ / "ws");
     app_ = c.app_path;
     orgid_ = c.orgid;

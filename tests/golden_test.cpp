@@ -89,9 +89,8 @@ TEST_F(Golden, WorkingFilesAndHandOversKeepTheirBytes) {
   clsmain().DeleteDatafromXML(other, "x.jpg");
   Check("exifinfo-foreign.xml", test::Read(other + "/exifinfo.xml"));
 
-  clsmain().ReadEXIF(case_.temp_path, case_.app_path, "2", "", case_.orgid, "31000",
-                     case_.operno, "张三 é€😀", "2011-08-11 14:30:05", "CLAIMS", "survey",
-                     "10.0.0.8");
+  clsmain().ReadEXIF(case_.temp_path, case_.app_path, "2", "", case_.orgid, "31000", case_.operno,
+                     "张三 é€😀", "2011-08-11 14:30:05", "CLAIMS", "survey", "10.0.0.8");
   const std::string handover = OnlyFile(case_.app_path, "exif_");
   ASSERT_FALSE(handover.empty());
   std::string plain = test::Read(handover);

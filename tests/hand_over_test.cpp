@@ -1,5 +1,7 @@
 // The hand-over of working files as a transaction: every record in exactly
 // one place, whatever file a working file holds, however calls race or die.
+#include "records/hand_over.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,7 +13,6 @@
 #include "picmeta/clsmain.h"
 #include "platform/os/fs.h"
 #include "platform/xml/document.h"
-#include "records/hand_over.h"
 #include "scramble/encrypt.h"
 #include "tests/fixtures.h"
 #include "tests/support.h"
@@ -24,7 +25,6 @@ namespace {
 using test::TempDir;
 
 using test::HandOverTest;
-
 
 using test::kThree;
 

@@ -121,7 +121,8 @@ TEST_F(HostileXmlFiles, AsWorkingFilesTheyAreNeverLost) {
       kept |= entry.find("exifinfo.xml") != std::string::npos && test::Read(entry) == hostile;
     EXPECT_TRUE(kept || loads) << f;
     // Records go under the document element, whatever its name.
-    EXPECT_GE(test::RecordNameSet(case_.case_folder + "/exifinfo.xml", false, "/*/info").size(), 3u) << f;
+    EXPECT_GE(test::RecordNameSet(case_.case_folder + "/exifinfo.xml", false, "/*/info").size(), 3u)
+        << f;
   }
   EXPECT_EQ(out.Finish(), "");
 }
@@ -159,8 +160,8 @@ class FaultAt {
   explicit FaultAt(int n)
       : guard_([this, n](platform::Op op) {
           // Changes only: reads are faulted by tests of their own.
-          if (op == platform::Op::kRead || op == platform::Op::kStat ||
-              op == platform::Op::kOpen || op == platform::Op::kLock)
+          if (op == platform::Op::kRead || op == platform::Op::kStat || op == platform::Op::kOpen ||
+              op == platform::Op::kLock)
             return platform::Fault{};
           return ++seen_ == n ? platform::Fault{ENOSPC} : platform::Fault{};
         }) {}
@@ -299,7 +300,8 @@ TEST(Threads, AllMethodsOnSharedAndOwnFoldersLoseNothing) {
   EXPECT_EQ(test::RecordNameSet(shared + "/exifinfo.xml").size(), std::size_t{kThreads * kEach});
   EXPECT_EQ(test::RecordNameSet(c.case_folder + "/exifinfo.xml").size(), 3u);
   for (int t = 0; t < kThreads; ++t)
-    EXPECT_EQ(test::RecordNameSet(dir / ("own" + std::to_string(t) + "/exifinfo.xml")).size(), kEach / 2u);
+    EXPECT_EQ(test::RecordNameSet(dir / ("own" + std::to_string(t) + "/exifinfo.xml")).size(),
+              kEach / 2u);
   // Each ReadEXIF handed over the whole case, each CopyExifInfo its one record.
   std::size_t readexif = 0;
   for (const auto& f : FilesIn(c.app_path)) {

@@ -65,7 +65,6 @@ bool FinishesWithin(int seconds, const std::function<void()>& f) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-
 // Names a record could not hold exactly (GBK bytes on a UTF-8 disk, control
 // characters) would collapse into one record: ".jpg" for 正面.jpg and 背面.jpg,
 // "a.jpg" for a\x01.jpg and a\x02.jpg. Such pictures get no working record,
@@ -301,7 +300,8 @@ TEST_F(CaseTest, ProcessesRacingForOneHandOverNameEachGetTheirOwn) {
   const auto files = test::HandOvers(case_.app_path);
   ASSERT_EQ(files.size(), std::size_t{kProcesses * kEach});
   EXPECT_EQ(files.front(), "exif_0815_20110811143005.xml");
-  for (const auto& f : files) EXPECT_EQ(test::RecordNames(case_.app_path + "/" + f, true).size(), 7u) << f;
+  for (const auto& f : files)
+    EXPECT_EQ(test::RecordNames(case_.app_path + "/" + f, true).size(), 7u) << f;
 }
 
 TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
@@ -354,7 +354,6 @@ TEST_F(ExactlyOnce, WritersRacingCopyExifInfoPutEveryRecordInExactlyOnePlace) {
   for (const auto& [name, n] : seen) EXPECT_EQ(n, 1) << name;
   EXPECT_GT(test::HandOvers(dir_ / "case").size(), 1u);
 }
-
 
 // The same working file reached through a second folder name goes out once.
 TEST_F(HandOverTest, AWorkingFileReachedByTwoNamesIsTakenOnce) {
@@ -473,7 +472,6 @@ TEST_F(HandOverTest, FourCopiersAndFourWritersPutEveryRecordInExactlyOnePlace) {
   for (const auto& [name, n] : seen) EXPECT_EQ(n, 1) << name;
   EXPECT_TRUE(Leftovers().empty());
 }
-
 
 // A child records pictures in one folder in a loop, telling the parent after
 // every call that returned; the parent kills it at a random moment. The file
@@ -624,7 +622,8 @@ TEST(CrashConsistency, KilledCopiersAndWritersNeverLoseOrDuplicateARecord) {
         continue;
       }
       ++handovers;
-      for (const auto& n : test::RecordNameSet(dir / ("case/" + name), true)) ++handed[n], ++seen[n];
+      for (const auto& n : test::RecordNameSet(dir / ("case/" + name), true))
+        ++handed[n], ++seen[n];
       fs::rename(test::P(dir / ("case/" + name)),
                  test::P(dir / ("counted-" + name + std::to_string(trial))));
     }

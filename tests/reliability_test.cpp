@@ -35,8 +35,6 @@ using test::TempDir;
 using test::CaseTest;
 using test::ExactlyOnce;
 
-
-
 // Hand-over files ----------------------------------------------------------------
 
 TEST_F(CaseTest, HandOversOfOneSecondNeverReplaceEachOther) {
@@ -61,7 +59,7 @@ TEST_F(CaseTest, HandOversOfOneSecondNeverReplaceEachOther) {
   ReadExif();
   ReadExif();
   EXPECT_EQ(test::HandOvers(app), (std::vector<std::string>{"exif_0815_20110811143005.xml",
-                                                      "exif_0815_20110811143006.xml"}));
+                                                            "exif_0815_20110811143006.xml"}));
 }
 
 TEST_F(CaseTest, OperatorNumbersNeverPlaceTheHandOverElsewhere) {
@@ -255,7 +253,6 @@ TEST_F(CaseTest, NamesAreLookedUpAsTheyAreStored) {
 }
 
 // Exactly once ------------------------------------------------------------------------------
-
 
 // Whether a hand-over has claimed the working file of a folder.
 bool Claimed(const std::string& folder) {

@@ -9,10 +9,10 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -56,7 +56,8 @@ std::string NewFolder(const fs::path& base, const char* prefix) {
   static std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char name[64];
-    std::snprintf(name, sizeof name, "%s%016llx", prefix, static_cast<unsigned long long>(random()));
+    std::snprintf(name, sizeof name, "%s%016llx", prefix,
+                  static_cast<unsigned long long>(random()));
     std::error_code ec;
     if (fs::create_directory(base / name, ec) && !ec) return U8(base / name);
   }
@@ -69,7 +70,8 @@ TempDir::TempDir() : path_(NewFolder(fs::temp_directory_path(), "picmeta-test-")
 TempDir::~TempDir() {
   std::error_code ec;
   // Tests make files read-only; give write back so removal works as non-root.
-  for (auto it = fs::recursive_directory_iterator(P(path_), ec); it != fs::end(it); it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(P(path_), ec); it != fs::end(it);
+       it.increment(ec))
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(P(path_), ec);
 }
@@ -93,7 +95,8 @@ bool Exists(const std::string& path) { return fs::exists(P(path)); }
 std::vector<std::string> List(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(P(folder), ec)) names.push_back(U8(e.path().filename()));
+  for (const auto& e : fs::directory_iterator(P(folder), ec))
+    names.push_back(U8(e.path().filename()));
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -99,9 +99,9 @@ std::string Saved(xmlDoc* doc) {
 std::string TreeSavedAgain(const std::string& bytes) {
   EnsureGbk();
   xmlSetStructuredErrorFunc(nullptr, &Quiet);
-  DocPtr doc(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
-                           XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR |
-                               XML_PARSE_NOWARNING));
+  DocPtr doc(xmlReadMemory(
+      bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
+      XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   xmlSetStructuredErrorFunc(nullptr, nullptr);
   if (!doc || !xmlDocGetRootElement(doc.get())) return "not loaded";
   return Saved(doc.get());
@@ -114,8 +114,7 @@ std::string TreeRecordFile(const std::vector<TreeRecord>& records) {
   xmlDocSetRootElement(doc.get(), root);
   for (const TreeRecord& record : records) {
     xmlNode* info = xmlNewChild(root, nullptr, X("info"), nullptr);
-    for (const auto& [name, value] : record)
-      xmlSetProp(info, X(name), X(platform::XmlSafe(value)));
+    for (const auto& [name, value] : record) xmlSetProp(info, X(name), X(platform::XmlSafe(value)));
   }
   doc->encoding = xmlStrdup(X("GBK"));
   return Saved(doc.get());

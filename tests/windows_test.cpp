@@ -3,7 +3,7 @@
 // hold a record file open, or are killed mid-save; one lock serves every
 // spelling of a folder; pictures are read while others hold them open.
 #include <windows.h>
-
+// (windows.h first, before anything that may include it with other settings.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,7 +31,8 @@ namespace {
 using test::TempDir;
 
 std::wstring Wide(const std::string& utf8) {
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -55,8 +56,8 @@ class Child {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    const BOOL ok = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                     nullptr, nullptr, &si, &pi);
+    const BOOL ok = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
+                                     CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
     test::SetEnv("PICMETA_CHILD", std::nullopt);
     for (const auto& param : params) test::SetEnv(param.first.c_str(), std::nullopt);
     if (!ok) throw std::runtime_error("cannot start a child process");
@@ -96,8 +97,9 @@ std::multiset<std::string> Recorded(const std::string& path) { return test::Reco
 void AppendLine(const std::string& log, const std::string& line) {
   // Each line reaches the system before the next call: a line written is a
   // call that returned, whenever the process is terminated.
-  const HANDLE h = ::CreateFileW(Wide(log).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      ::CreateFileW(Wide(log).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) std::exit(3);
   DWORD written = 0;
   const std::string text = line + "\n";
@@ -111,7 +113,8 @@ void AppendLine(const std::string& log, const std::string& line) {
 // call WriteDatatoXML), logging each call that returned.
 TEST(Child, Writer) {
   if (!IsChild("Writer")) GTEST_SKIP() << "a child role";
-  const std::string app = Env("PICMETA_APP"), folder = Env("PICMETA_FOLDER"), log = Env("PICMETA_LOG");
+  const std::string app = Env("PICMETA_APP"), folder = Env("PICMETA_FOLDER"),
+                    log = Env("PICMETA_LOG");
   const int first = std::atoi(Env("PICMETA_FIRST").c_str());
   const int count = std::atoi(Env("PICMETA_COUNT").c_str());
   const int pictures = std::atoi(Env("PICMETA_PICTURES").c_str());
@@ -155,13 +158,18 @@ class WindowsCase : public ::testing::Test {
   void SetUp() override {
     case_ = tooling::BuildSampleCase(dir_.path());
     const std::string picture = tooling::BuildCameraJpeg({});
-    for (int i = 0; i < kPictures; ++i) test::Write(case_.case_folder + "/p" + std::to_string(i) + ".jpg", picture);
+    for (int i = 0; i < kPictures; ++i)
+      test::Write(case_.case_folder + "/p" + std::to_string(i) + ".jpg", picture);
   }
-  std::vector<std::pair<std::string, std::string>> WriterParams(int first, int count, const std::string& log,
+  std::vector<std::pair<std::string, std::string>> WriterParams(int first, int count,
+                                                                const std::string& log,
                                                                 bool mixed) {
-    return {{"PICMETA_APP", case_.app_path},       {"PICMETA_FOLDER", platform::NativePath(case_.case_folder)},
-            {"PICMETA_LOG", log},                  {"PICMETA_FIRST", std::to_string(first)},
-            {"PICMETA_COUNT", std::to_string(count)}, {"PICMETA_PICTURES", std::to_string(kPictures)},
+    return {{"PICMETA_APP", case_.app_path},
+            {"PICMETA_FOLDER", platform::NativePath(case_.case_folder)},
+            {"PICMETA_LOG", log},
+            {"PICMETA_FIRST", std::to_string(first)},
+            {"PICMETA_COUNT", std::to_string(count)},
+            {"PICMETA_PICTURES", std::to_string(kPictures)},
             {"PICMETA_MIXED", mixed ? "1" : "0"}};
   }
   static constexpr int kPictures = 200;
@@ -177,12 +185,14 @@ TEST_F(WindowsCase, FourProcessesOfFiftyWritersOfOneFolderLoseNothing) {
   for (int p = 0; p < 4; ++p) {
     char log[16];
     std::snprintf(log, sizeof log, "log%d", p);
-    children.push_back(std::make_unique<Child>("Writer", WriterParams(p * 50, 50, dir_ / log, false)));
+    children.push_back(
+        std::make_unique<Child>("Writer", WriterParams(p * 50, 50, dir_ / log, false)));
   }
   for (auto& child : children) EXPECT_EQ(child->Wait(), 0u);
   const auto names = Recorded(case_.case_folder + "/exifinfo.xml");
   std::multiset<std::string> expected;
-  for (int i = 0; i < 200; ++i) expected.insert(std::string("p").append(std::to_string(i)).append(".jpg"));
+  for (int i = 0; i < 200; ++i)
+    expected.insert(std::string("p").append(std::to_string(i)).append(".jpg"));
   EXPECT_EQ(names, expected);
   // Nothing is left in the folder: no lock file, no temporary.
   EXPECT_EQ(test::List(case_.case_folder), listed);
@@ -212,24 +222,30 @@ TEST_F(WindowsCase, TerminatedWritersNeverLoseReturnedRecords) {
       if (line != "W") returned.insert(line);
     const auto names = Recorded(case_.case_folder + "/exifinfo.xml");
     ASSERT_EQ(names.count("<does not load>"), 0u) << "trial " << trial;
-    for (const auto& name : returned) ASSERT_EQ(names.count(name), 1u) << name << " lost in trial " << trial;
+    for (const auto& name : returned)
+      ASSERT_EQ(names.count(name), 1u) << name << " lost in trial " << trial;
     for (const auto& f : test::List(case_.case_folder))
       if (platform::IsTemporaryName(f)) temporaries.insert(f);
   }
   EXPECT_GT(returned.size(), 0u);
   // Once abandoned for an hour, what they left is swept by the next save.
-  for (const auto& f : temporaries) test::SetModified(case_.case_folder + "/" + f, std::time(nullptr) - 7200);
-  clsmain().NewWriteDatatoXML(case_.app_path, case_.case_folder + "/p0.jpg", "3100000ABCDEF001", "", "1", "", "");
-  for (const auto& f : test::List(case_.case_folder)) EXPECT_FALSE(platform::IsTemporaryName(f)) << f;
-  std::printf("[ kill test ] %d trials, %zu terminated during a save, %zu records checked\n", trials,
-              temporaries.size(), returned.size());
+  for (const auto& f : temporaries)
+    test::SetModified(case_.case_folder + "/" + f, std::time(nullptr) - 7200);
+  clsmain().NewWriteDatatoXML(case_.app_path, case_.case_folder + "/p0.jpg", "3100000ABCDEF001", "",
+                              "1", "", "");
+  for (const auto& f : test::List(case_.case_folder))
+    EXPECT_FALSE(platform::IsTemporaryName(f)) << f;
+  std::printf("[ kill test ] %d trials, %zu terminated during a save, %zu records checked\n",
+              trials, temporaries.size(), returned.size());
 }
 
 TEST(WindowsFiles, ASaveWaitsForAFileHeldOpenThenReplacesIt) {
   TempDir dir;
   const std::string file = dir / "exifinfo.xml";
   test::Write(file, "old");
-  Child holder("Holder", {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"}, {"PICMETA_HOLD_MS", "500"}});
+  Child holder(
+      "Holder",
+      {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"}, {"PICMETA_HOLD_MS", "500"}});
   WaitFor(dir / "ready");
   platform::AtomicWriteFile(file, "new");
   EXPECT_EQ(test::Read(file), "new");
@@ -241,7 +257,9 @@ TEST(WindowsFiles, ASaveGivesUpOnAFileHeldTooLongAndLeavesItAsItWas) {
   TempDir dir;
   const std::string file = dir / "exifinfo.xml";
   test::Write(file, "old");
-  Child holder("Holder", {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"}, {"PICMETA_HOLD_MS", "6000"}});
+  Child holder(
+      "Holder",
+      {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"}, {"PICMETA_HOLD_MS", "6000"}});
   WaitFor(dir / "ready");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(platform::AtomicWriteFile(file, "new"), platform::FsError);
@@ -256,8 +274,10 @@ TEST(WindowsFiles, AReadWaitsForAFileHeldExclusivelyAndTellsWindowsOwnError) {
   const std::string file = dir / "busiinfoprocess.xml";
   test::Write(file, "content");
   {
-    Child holder("Holder", {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"},
-                            {"PICMETA_HOLD_MS", "400"}, {"PICMETA_SHARE", "none"}});
+    Child holder("Holder", {{"PICMETA_FILE", file},
+                            {"PICMETA_READY", dir / "ready"},
+                            {"PICMETA_HOLD_MS", "400"},
+                            {"PICMETA_SHARE", "none"}});
     WaitFor(dir / "ready");
     std::string bytes;
     ASSERT_TRUE(platform::ReadWholeFile(file, 100, bytes).ok());
@@ -265,8 +285,10 @@ TEST(WindowsFiles, AReadWaitsForAFileHeldExclusivelyAndTellsWindowsOwnError) {
     EXPECT_EQ(holder.Wait(), 0u);
   }
   std::filesystem::remove(test::P(dir / "ready"));
-  Child holder("Holder", {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"},
-                          {"PICMETA_HOLD_MS", "8000"}, {"PICMETA_SHARE", "none"}});
+  Child holder("Holder", {{"PICMETA_FILE", file},
+                          {"PICMETA_READY", dir / "ready"},
+                          {"PICMETA_HOLD_MS", "8000"},
+                          {"PICMETA_SHARE", "none"}});
   WaitFor(dir / "ready");
   std::string bytes;
   const platform::Status s = platform::ReadWholeFile(file, 100, bytes);
@@ -303,8 +325,8 @@ TEST(WindowsFiles, PicturesAreReadWhileAnotherProgramHoldsThemOpen) {
   TempDir dir;
   test::Write(dir / "IMG.jpg", tooling::BuildCameraJpeg({}));
   const HANDLE h = ::CreateFileW(Wide(dir / "IMG.jpg").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   clsPicinfo r;
   Public_Function::ReadPicInfo(platform::NativePath(dir / "IMG.jpg"), r);

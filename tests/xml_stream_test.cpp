@@ -1,10 +1,9 @@
-#include "platform/xml/record_reader.h"
-#include "platform/xml/record_writer.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/os/text.h"
 #include "platform/xml/document.h"
+#include "platform/xml/record_reader.h"
+#include "platform/xml/record_writer.h"
 #include "records/record_document.h"
 #include "tests/support.h"
 #include "tests/tree_oracle.h"
@@ -83,7 +82,8 @@ TEST(XmlStream, ALibraryFilePassesThroughByteForByte) {
 TEST(XmlStream, FilesOfOtherProgramsComeOutAsTheTreeSaveWritesThem) {
   const std::vector<std::string> documents = {
       "<root><info b='2' a='1'/><info/></root>",
-      "<?xml version='1.0' encoding='UTF-8'?>\n<root>\n\t<info Filename=\"a.jpg\"   Make='M'/>\n</root>\n",
+      "<?xml version='1.0' encoding='UTF-8'?>\n<root>\n\t<info Filename=\"a.jpg\"   "
+      "Make='M'/>\n</root>\n",
       "<root><!-- a note --><info a='1'/><?pi some data?><?bare?></root>",
       "<!-- before --><?pi x?><root x='1' y=\"&lt;\"><info/></root><!-- after -->",
       "<?xml version='1.0' encoding='GBK' standalone='yes'?><root><info a='&#20013;'/></root>",
@@ -97,7 +97,8 @@ TEST(XmlStream, FilesOfOtherProgramsComeOutAsTheTreeSaveWritesThem) {
       std::string("<root><info a='1'/></root>\0\0<junk", 30),  // ends at the NUL
       // a processing instruction whose name starts with "xml" declares nothing
       "<?xmlfoo encoding='GBK'?><root><info a='1'/></root>",
-      "<?xml-stylesheet encoding='G\xd9\xd9" "BK'?><root>\xd9\xd9</root>",
+      "<?xml-stylesheet encoding='G\xd9\xd9"
+      "BK'?><root>\xd9\xd9</root>",
   };
   for (const std::string& doc : documents)
     EXPECT_EQ(StreamedAgain(doc), test::TreeSavedAgain(doc)) << doc;

@@ -1,9 +1,8 @@
-#include "platform/xml/document.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 
+#include "platform/xml/document.h"
 #include "platform/xml/items.h"
 #include "platform/xml/parser.h"
 #include "platform/xml/record_writer.h"

@@ -307,7 +307,8 @@ Status GetFileId(std::string_view path, FileId& id) {
 Status ListFolder(std::string_view folder, std::vector<std::string>& names) {
   names.clear();
   const std::string native = NativePath(folder);
-  if (const auto ec = Sys(Op::kList, [&] { return os::List(native.empty() ? "." : native, names); }))
+  if (const auto ec =
+          Sys(Op::kList, [&] { return os::List(native.empty() ? "." : native, names); }))
     return StatusOf(ec);
   names.erase(std::remove_if(names.begin(), names.end(),
                              [](const std::string& n) { return n == "." || n == ".."; }),
@@ -333,9 +334,8 @@ Status ReadFile::Open(std::string_view path, Access access) {
   std::error_code ec;
   {
     const FaultPathScope scope(path);
-    ec = Sys(Op::kOpen, [&] {
-      return os::OpenRead(NativePath(path), access == Access::kScattered, handle);
-    });
+    ec = Sys(Op::kOpen,
+             [&] { return os::OpenRead(NativePath(path), access == Access::kScattered, handle); });
   }
   if (ec) return StatusOf(ec);
   Node node;
@@ -356,8 +356,8 @@ Status ReadFile::ReadAt(std::int64_t offset, void* buffer, std::size_t n) const 
     if (f.error != 0) return StatusOf(Generic(f.error));
     const std::size_t want = f.short_io ? std::max<std::size_t>(1, (n - done) / 2) : n - done;
     std::size_t got = 0;
-    if (const auto ec = os::ReadAt(*handle_, offset + static_cast<std::int64_t>(done), out + done,
-                                   want, got)) {
+    if (const auto ec =
+            os::ReadAt(*handle_, offset + static_cast<std::int64_t>(done), out + done, want, got)) {
       if (ec == std::errc::interrupted) continue;
       return StatusOf(ec);
     }
@@ -520,7 +520,8 @@ Status LockedFile::TryTake(std::string_view path) {
     const auto ec = Sys(Op::kLock, [&] { return os::TryLock(*handle, busy); });
     if (ec == std::errc::interrupted) continue;
     if (ec) return StatusOf(ec);
-    if (busy) return {FileStatus::kLocked, std::make_error_code(std::errc::resource_unavailable_try_again)};
+    if (busy)
+      return {FileStatus::kLocked, std::make_error_code(std::errc::resource_unavailable_try_again)};
     break;
   }
   handle_ = std::move(handle);
@@ -562,8 +563,7 @@ Status LockedFile::RenameTo(std::string_view target) {
 
 Status LockedFile::Remove() {
   if (!handle_) return {FileStatus::kIoError, NotOpen()};
-  const Status s =
-      StatusOf(Sys(Op::kUnlink, [&] { return os::Unlink(NativePath(path_)); }));
+  const Status s = StatusOf(Sys(Op::kUnlink, [&] { return os::Unlink(NativePath(path_)); }));
   Close();  // the name goes once the last handle does
   return s;
 }
@@ -576,9 +576,8 @@ FolderLock::FolderLock(std::string_view folder, int timeout_ms) {
   const std::string native = NativePath(folder);
   os::OwnedHandle handle;
   FileId id;
-  if (const auto ec = Sys(Op::kOpen, [&] {
-        return os::OpenFolderLock(native.empty() ? "." : native, handle, id);
-      }))
+  if (const auto ec = Sys(
+          Op::kOpen, [&] { return os::OpenFolderLock(native.empty() ? "." : native, handle, id); }))
     Check(StatusOf(ec), "cannot open folder", folder);
   const Status timed_out{FileStatus::kLockTimeout, std::make_error_code(std::errc::timed_out)};
   // Held by this very thread: it cannot be released while this one waits.

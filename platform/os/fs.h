@@ -37,11 +37,11 @@ using OwnedHandle = std::unique_ptr<Handle, HandleClose>;
 
 enum class FileStatus {
   kOk,
-  kNotFound,    // no such file or folder
-  kNotRegular,  // a folder, a device, a FIFO, a socket or a symbolic link
-  kTooLarge,    // larger than the caller allows
-  kExists,      // the name is taken (create-exclusive)
-  kReadOnly,    // a file without write permission, which is never replaced or deleted
+  kNotFound,     // no such file or folder
+  kNotRegular,   // a folder, a device, a FIFO, a socket or a symbolic link
+  kTooLarge,     // larger than the caller allows
+  kExists,       // the name is taken (create-exclusive)
+  kReadOnly,     // a file without write permission, which is never replaced or deleted
   kLocked,       // another owner, alive, holds the file's lock (LockedFile)
   kLockTimeout,  // a folder's lock was not had in time (FolderLock)
   kIoError,      // anything else; `error` holds the system's error
@@ -57,8 +57,9 @@ struct [[nodiscard]] Status {
   Status() = default;
   Status(FileStatus c, std::error_code e = {}) : code(c), error(e) {}
   Status(FileStatus c, int errno_value)
-      : code(c), error(errno_value ? std::error_code(errno_value, std::generic_category())
-                                   : std::error_code()) {}
+      : code(c),
+        error(errno_value ? std::error_code(errno_value, std::generic_category())
+                          : std::error_code()) {}
   bool ok() const { return code == FileStatus::kOk; }
 };
 
@@ -283,7 +284,6 @@ class FolderLock {
 // Whether the calling thread holds a folder lock (a host callback made now
 // must wait, or it could wait for that lock itself).
 bool HoldingFolderLock();
-
 
 }  // namespace picmeta::platform
 

@@ -50,7 +50,8 @@ class Win32Category : public std::error_category {
     const DWORD n = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string out = n && text ? Utf8(std::wstring_view(text, n)) : "error " + std::to_string(code);
+    std::string out =
+        n && text ? Utf8(std::wstring_view(text, n)) : "error " + std::to_string(code);
     if (text) ::LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
       out.pop_back();
@@ -293,8 +294,7 @@ std::error_code OpenRead(const std::string& native, bool scattered, OwnedHandle&
   if (ec) {
     // A folder (or device) under the name cannot be opened so: say what it is.
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        KindOf(attributes, false) != Node::Kind::kRegular)
+    if (attributes != INVALID_FILE_ATTRIBUTES && KindOf(attributes, false) != Node::Kind::kRegular)
       return std::make_error_code(std::errc::is_a_directory);
     return ec;
   }
@@ -307,10 +307,10 @@ std::error_code OpenRead(const std::string& native, bool scattered, OwnedHandle&
 }
 
 std::error_code CreateNew(const std::string& native, bool shared, OwnedHandle& handle) {
-  return Own(::CreateFileW(Wide(native).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                           shared ? kShareAll : 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr),
-             handle);
+  return Own(
+      ::CreateFileW(Wide(native).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                    shared ? kShareAll : 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
+      handle);
 }
 
 std::error_code OpenReadWrite(const std::string& native, OwnedHandle& handle) {

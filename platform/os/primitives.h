@@ -23,8 +23,8 @@ namespace picmeta::platform::os {
 struct Node {
   enum class Kind { kRegular, kFolder, kLink, kOther };
   Kind kind = Kind::kOther;
-  bool read_only = false;   // no write permission bit (the read-only attribute on Windows)
-  unsigned mode = 0;        // the permission bits, where the system has them
+  bool read_only = false;  // no write permission bit (the read-only attribute on Windows)
+  unsigned mode = 0;       // the permission bits, where the system has them
   std::int64_t size = 0;
   std::time_t created = 0;  // birth time where the system records it, else modification time
   std::time_t modified = 0;

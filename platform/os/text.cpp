@@ -56,7 +56,6 @@ void AppendLatin1(std::string& out, unsigned char byte) {
   }
 }
 
-
 // ---- EncoderCache -------------------------------------------------------------
 
 namespace {
@@ -87,7 +86,8 @@ bool EncoderCache::Append(char32_t cp, std::string& out) {
     if (e == kNone) return false;
     if (e != kLong) {
       const std::size_t n = e >> 24;
-      for (std::size_t k = 0; k < n; ++k) out.push_back(static_cast<char>((e >> (8 * (n - 1 - k))) & 0xFF));
+      for (std::size_t k = 0; k < n; ++k)
+        out.push_back(static_cast<char>((e >> (8 * (n - 1 - k))) & 0xFF));
       return true;
     }
   }
@@ -102,7 +102,8 @@ std::uint32_t EncoderCache::Ask(char32_t cp) {
   if (bytes.size() > 3) return kLong;
   std::uint32_t e = static_cast<std::uint32_t>(bytes.size()) << 24;
   for (std::size_t k = 0; k < bytes.size(); ++k)
-    e |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k])) << (8 * (bytes.size() - 1 - k));
+    e |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[k]))
+         << (8 * (bytes.size() - 1 - k));
   return e;
 }
 
@@ -110,7 +111,8 @@ EncoderCache* CachedEncoder(const std::string& encoding) {
   static std::mutex mutex;
   static std::unordered_map<std::string, std::unique_ptr<EncoderCache>> caches;
   std::string key;
-  for (const char c : encoding) key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  for (const char c : encoding)
+    key.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
   std::lock_guard lock(mutex);
   auto& cache = caches[key];
   if (!cache) cache = std::make_unique<EncoderCache>(encoding);

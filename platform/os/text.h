@@ -92,7 +92,6 @@ EncoderCache* CachedEncoder(const std::string& encoding);
 // when none starts there.
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp);
 
-
 }  // namespace picmeta::platform
 
 #endif

@@ -216,7 +216,8 @@ LoadResult XmlDocument::Parse(std::string text, Blanks blanks,
   if (text.size() > static_cast<std::size_t>(INT_MAX)) return {LoadFailure::kTooLarge};
   if (!detail::AttributeGuard().Feed(text)) return {LoadFailure::kTooManyAttributes};
   std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
-  if (!ctxt || !ctxt->sax) return {LoadFailure::kIoError, std::make_error_code(std::errc::not_enough_memory)};
+  if (!ctxt || !ctxt->sax)
+    return {LoadFailure::kIoError, std::make_error_code(std::errc::not_enough_memory)};
   ParseState parse;
   parse.ctxt = ctxt.get();
   parse.keep = keep;

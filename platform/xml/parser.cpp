@@ -219,7 +219,6 @@ bool AttributeGuard::Feed(std::string_view piece) {
   return !refused_;
 }
 
-
 Encoding DetectEncoding(std::string_view head) {
   auto starts = [&](std::string_view prefix) { return head.substr(0, prefix.size()) == prefix; };
   if (starts("\xEF\xBB\xBF")) return {"", 3};  // the byte-order mark decides

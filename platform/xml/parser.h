@@ -29,7 +29,7 @@ bool Convertible(const char* encoding);
 // mark, then by the declaration of ASCII-compatible text. The declared name
 // is then read from the decoded text (DeclaredEncoding).
 struct Encoding {
-  std::string decoder;  // what the platform decodes the bytes from; "" for UTF-8 as it stands
+  std::string decoder;   // what the platform decodes the bytes from; "" for UTF-8 as it stands
   std::size_t skip = 0;  // the bytes of a UTF-8 byte-order mark
 };
 Encoding DetectEncoding(std::string_view head);

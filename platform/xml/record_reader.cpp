@@ -21,7 +21,9 @@ std::string_view View(const xmlChar* s) {
   return s ? std::string_view(reinterpret_cast<const char*>(s)) : std::string_view();
 }
 
-bool IsBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+bool IsBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
 
 }  // namespace
 
@@ -292,7 +294,8 @@ struct XmlItemReader::State {
     sax.internalSubset = &OnDoctype;
     sax.serror = &detail::Silent;  // errors go nowhere, whatever the host installed
     ctxt.reset(xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
-    if (!ctxt) return Fail(LoadFailure::kIoError, std::make_error_code(std::errc::not_enough_memory));
+    if (!ctxt)
+      return Fail(LoadFailure::kIoError, std::make_error_code(std::errc::not_enough_memory));
     xmlCtxtUseOptions(ctxt.get(), detail::ParseOptions(true));
     return true;
   }

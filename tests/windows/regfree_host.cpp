@@ -3,17 +3,21 @@
 // application manifest that depends on the assembly "Picmeta", creation needs
 // no registry key (registration-free COM). Usage: regfree_host
 #include <windows.h>
+// The COM headers need windows.h first.
 #include <objbase.h>
 #include <oleauto.h>
 
 #include <cstdio>
-
+// The identifiers of the interface, the class and the library, defined here.
 #include <initguid.h>
+
 #include "picmeta_idl.h"
 
 namespace {
 
-void Report(const char* how, HRESULT hr) { std::printf("%s 0x%08lX\n", how, static_cast<unsigned long>(hr)); }
+void Report(const char* how, HRESULT hr) {
+  std::printf("%s 0x%08lX\n", how, static_cast<unsigned long>(hr));
+}
 
 // Sets and reads back GV_FilePath: the object is not only created but works.
 bool Works(_clsmain* o) {
@@ -36,7 +40,8 @@ int main() {
   Report("progid", hr);
   _clsmain* o = nullptr;
   if (SUCCEEDED(hr)) {
-    hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__clsmain, reinterpret_cast<void**>(&o));
+    hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__clsmain,
+                            reinterpret_cast<void**>(&o));
     Report("create-by-progid", hr);
     if (SUCCEEDED(hr) && o) {
       created += Works(o) ? 1 : 0;
@@ -44,7 +49,8 @@ int main() {
     }
   }
   o = nullptr;
-  hr = ::CoCreateInstance(CLSID_clsmain, nullptr, CLSCTX_INPROC_SERVER, IID__clsmain, reinterpret_cast<void**>(&o));
+  hr = ::CoCreateInstance(CLSID_clsmain, nullptr, CLSCTX_INPROC_SERVER, IID__clsmain,
+                          reinterpret_cast<void**>(&o));
   Report("create-by-clsid", hr);
   if (SUCCEEDED(hr) && o) {
     created += Works(o) ? 1 : 0;

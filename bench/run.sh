@@ -6,7 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 bash scripts/setup.sh "${PICMETA_BENCH_PACKAGES[@]}"
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPICMETA_BENCH=ON -DPICMETA_TESTS=OFF \
-  -DPICMETA_TOOLS=OFF -DPICMETA_INSTALL=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target picmeta_bench
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)"
 ./build-bench/bench/picmeta_bench "$@"

@@ -9,10 +9,8 @@ target=${1:?target}
 seconds=${2:-600}
 . scripts/packages.sh
 bash scripts/setup.sh "${PICMETA_FUZZ_PACKAGES[@]}"
-cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICMETA_FUZZ=ON -DPICMETA_TESTS=OFF -DPICMETA_TOOLS=OFF \
-  -DPICMETA_INSTALL=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target "${target}_fuzzer"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" --target "${target}_fuzzer"
 mkdir -p "build-fuzz/corpus/$target"
 cd build-fuzz
 ASAN_OPTIONS=detect_leaks=1 "./fuzz/${target}_fuzzer" -timeout=1 -rss_limit_mb=512 \

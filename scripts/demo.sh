@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target picmeta_cli
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$(nproc)" --target picmeta_cli
 ./build/picmeta demo "$@"

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target picmeta_tests
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$(nproc)" --target picmeta_tests
 PICMETA_KILL_TRIALS=${1:-2000} ./build/tests/picmeta_tests \
   --gtest_filter='CrashConsistency.*' --gtest_brief=1

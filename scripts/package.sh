@@ -46,9 +46,8 @@ rm -f "$zip_file"
 rm -rf "$stage"
 
 # ---- Linux (CPack) ----
-cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DPICMETA_TESTS=OFF >/dev/null
-cmake --build build-package -j"$(nproc)" >/dev/null
+cmake --preset package >/dev/null
+cmake --build --preset package -j"$(nproc)" >/dev/null
 (cd build-package && cpack -G "DEB;TGZ" >/dev/null)
 deb=$root/dist/picmeta_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || { echo "package.sh: CPack made no $deb" >&2; exit 1; }

@@ -2,8 +2,9 @@
 # scripts that install them and by check-packages.sh, which holds every
 # program and file the builds use to this list.
 
-# Linux build and tests (setup.sh installs these whatever else it is asked for).
-PICMETA_BUILD_PACKAGES=(g++ cmake make pkg-config libxml2-dev libgtest-dev)
+# Linux build and tests (setup.sh installs these whatever else it is asked for;
+# git lists the sources that the layer and format checks look at).
+PICMETA_BUILD_PACKAGES=(g++ cmake make pkg-config libxml2-dev libgtest-dev git)
 # Windows cross-build: MinGW-w64 and its widl (mingw-w64-tools), the IDL files
 # widl reads (libwine-dev), Debian's libxml2 sources (dpkg-dev, xz-utils), the
 # MSI packages (wixl), signing (osslsigncode, and openssl for the signing
@@ -19,3 +20,5 @@ PICMETA_PACKAGING_PACKAGES=(dpkg-dev file zip help2man)
 # Benchmark peers (bench/run.sh) and the fuzzers' compiler (fuzz/run.sh).
 PICMETA_BENCH_PACKAGES=(libexif-dev libexiv2-dev)
 PICMETA_FUZZ_PACKAGES=(clang)
+# The formatting check (format.sh).
+PICMETA_FORMAT_PACKAGES=(clang-format)

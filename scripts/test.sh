@@ -6,21 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-build=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-if [ "${1:-}" = "--sanitize" ]; then
-  build=build-sanitize
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DPICMETA_SANITIZE=ON)
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-fi
-filter=()
-if [ "${1:-}" = "--tsan" ]; then
-  build=build-tsan
-  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICMETA_TSAN=ON -DPICMETA_TOOLS=OFF -DPICMETA_INSTALL=OFF)
-  export TSAN_OPTIONS=halt_on_error=1
-  filter=(-R 'Threads|Concurrent|FolderLock')
-fi
-cmake -S . -B "$build" "${flags[@]}" >/dev/null
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure "${filter[@]}"
+# The flavours are CMakePresets.json's: release, sanitize, tsan.
+preset=release
+case "${1:-}" in
+  --sanitize) preset=sanitize ;;
+  --tsan) preset=tsan ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--sanitize|--tsan]" >&2; exit 2 ;;
+esac
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
+ctest --preset "$preset" -j"$(nproc)"

@@ -102,14 +102,11 @@ build_libxml2() {  # arch
 build_picmeta() {  # arch dist-name tests(ON|OFF)
   local arch=$1 dist=$root/dist/windows/$2 build=$root/build-windows/$2 tests=$3
   local xml=$cache/libxml2-$xml_version-$arch-$recipe
-  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/windows/mingw-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DPICMETA_TESTS=$tests \
-    -DPICMETA_INSTALL=OFF -DPICMETA_WINE_TEMPLATE="$cache/wine-template" \
-    -DLIBXML2_INCLUDE_DIR="$xml/include/libxml2" -DLIBXML2_LIBRARY="$xml/lib/libxml2.a" \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$([ "$arch" = i686 ] && echo /usr/bin/wine || echo /usr/lib/wine/wine64)" \
-    >/dev/null
+  # The presets windows-x64 and windows-x86 (CMakePresets.json) take these.
+  PICMETA_LIBXML2=$xml PICMETA_WINE_TEMPLATE=$cache/wine-template PICMETA_WINDOWS_TESTS=$tests \
+    cmake --preset "windows-$2" >/dev/null
   # (Wine's own complaints while test lists are read are not the build's.)
-  cmake --build "$build" -j"$(nproc)" 2>&1 | { grep -vE '^[0-9a-f]{4}:(err|fixme):' || true; }
+  cmake --build --preset "windows-$2" -j"$(nproc)" 2>&1 | { grep -vE '^[0-9a-f]{4}:(err|fixme):' || true; }
   rm -rf "$dist" && mkdir -p "$dist/include"
   cp "$build/picmeta.dll" "$build/libpicmeta.dll.a" "$build/picmeta.lib" "$build/picmeta.tlb" \
     "$build/Picmeta.manifest" "$build/picmeta.exe" "$dist/"
@@ -174,6 +171,6 @@ else
 fi
 for dist in "${runnable[@]}"; do
   echo "== Windows $dist tests under Wine"
-  ctest --test-dir "$root/build-windows/$dist" -j"$(nproc)" --output-on-failure || status=1
+  ctest --preset "windows-$dist" -j"$(nproc)" || status=1
 done
 exit $status

@@ -105,21 +105,16 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
     void (clsPicinfo::*set)(std::string);
     const char* name;
   };
-  static constexpr Row kRows[] = {
-      {0x0107, &clsPicinfo::Thresholding, "Thresholding"},
-      {0x0108, &clsPicinfo::CellWidth, "CellWidth"},
-      {0x0109, &clsPicinfo::CellLength, "CellLength"},
-      {0x010A, &clsPicinfo::Secdat, "Secdat"},
-      {0x010F, &clsPicinfo::Make, "Make"},
-      {0x0110, &clsPicinfo::Model, "Model"},
-      {0x9003, &clsPicinfo::Takedate, "Takedate"},
-      {0x9004, &clsPicinfo::Digidate, "Digidate"},
-      {0x0132, &clsPicinfo::Updatedate, "Updatedate"},
-      {0x0131, &clsPicinfo::Software, "Software"},
-      {0x8769, &clsPicinfo::Ifdoffset, "Ifdoffset"},
-      {0xA005, &clsPicinfo::Offset, "Offset"},
-      {0x0201, &clsPicinfo::Soioffset, "Soioffset"},
-  };
+#define PICMETA_ROW(tag, property) \
+  { tag, &clsPicinfo::property, #property }
+  static constexpr Row kRows[] = {PICMETA_ROW(0x0107, Thresholding), PICMETA_ROW(0x0108, CellWidth),
+                                  PICMETA_ROW(0x0109, CellLength),   PICMETA_ROW(0x010A, Secdat),
+                                  PICMETA_ROW(0x010F, Make),         PICMETA_ROW(0x0110, Model),
+                                  PICMETA_ROW(0x9003, Takedate),     PICMETA_ROW(0x9004, Digidate),
+                                  PICMETA_ROW(0x0132, Updatedate),   PICMETA_ROW(0x0131, Software),
+                                  PICMETA_ROW(0x8769, Ifdoffset),    PICMETA_ROW(0xA005, Offset),
+                                  PICMETA_ROW(0x0201, Soioffset)};
+#undef PICMETA_ROW
   for (const Row& row : kRows) {
     reader::TagValue value;
     try {

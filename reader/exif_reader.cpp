@@ -336,29 +336,23 @@ void ExifReader::DecodeEntry(std::int64_t e, TagRecord& r) {
   auto fits_inline = [&](std::int64_t unit) {
     return Checked32(std::int64_t{r.Count} * unit) <= 4;
   };
+  // The four value bytes of an entry, kept as they stand (in file order, or
+  // reversed for an Intel file's BYTE values).
+  auto inline_bytes = [&](Kind kind, bool reversed) {
+    StoredValue v;
+    for (int i = 0; i < 4; ++i) v.bytes[i] = At(e + (reversed ? 11 - i : 8 + i));
+    v.kind = kind;
+    r.Value = v;
+  };
 
   switch (r.FieldType) {
     case 1:
     case 6:  // BYTE, SBYTE
-      if (fits_inline(1)) {
-        StoredValue v;
-        for (int i = 0; i < 4; ++i) v.bytes[i] = At(e + (intel ? 11 - i : 8 + i));
-        v.kind = Kind::kHex;
-        r.Value = v;
-      } else {
-        out_of_line(Kind::kDigits);
-      }
+      fits_inline(1) ? inline_bytes(Kind::kHex, intel) : out_of_line(Kind::kDigits);
       break;
     case 2:
     case 7:  // ASCII, UNDEFINED
-      if (fits_inline(1)) {
-        StoredValue v;
-        for (int i = 0; i < 4; ++i) v.bytes[i] = At(e + 8 + i);
-        v.kind = Kind::kChars4;
-        r.Value = v;
-      } else {
-        out_of_line(Kind::kText);
-      }
+      fits_inline(1) ? inline_bytes(Kind::kChars4, false) : out_of_line(Kind::kText);
       break;
     case 3:
     case 8:  // SHORT, SSHORT: inline as the sum of both halves

@@ -12,6 +12,26 @@ namespace {
 constexpr std::size_t kHandOverNameOverhead = 5 + 1 + 14 + 4;
 constexpr std::size_t kMaxFileNameBytes = 255;
 
+// The local time as year, month, day, hour, minute and second, four digits
+// and then two each, with the separators given after the date's fields, between
+// the date and the time, and after the time's.
+std::string Fields(std::time_t t, std::string_view date, std::string_view between,
+                   std::string_view time) {
+  const std::tm tm = platform::LocalTime(t);
+  const int fields[] = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                        tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+  std::string out;
+  for (int i = 0; i < 6; ++i) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, i == 0 ? "%04d" : "%02d", fields[i]);
+    out += digits;
+    if (i == 0 || i == 1) out += date;
+    if (i == 2) out += between;
+    if (i == 3 || i == 4) out += time;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string Mid(std::string_view text, std::size_t start, std::size_t count) {
@@ -40,21 +60,9 @@ std::string TrimBlanks(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-std::string FormatTransdate(std::time_t t) {
-  const std::tm tm = platform::LocalTime(t);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d:%02d:%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
-}
+std::string FormatTransdate(std::time_t t) { return Fields(t, ":", " ", ":"); }
 
-std::string FormatStamp(std::time_t t) {
-  const std::tm tm = platform::LocalTime(t);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
-}
+std::string FormatStamp(std::time_t t) { return Fields(t, "", "", ""); }
 
 std::string FormatGeneralDate(std::time_t t) {
   // Formatted by hand: it runs twice per picture.

@@ -213,14 +213,16 @@ TEST_F(WindowsCase, TerminatedWritersNeverLoseReturnedRecords) {
       Child writer("Writer", WriterParams(trial * 7, 0, ready_log, true));
       // Past the start of the process (which varies), into its calls.
       const auto before = test::Read(log).size();
-      for (int i = 0; i < 500 && test::Read(log).size() == before; ++i) ::Sleep(2);
+      for (int i = 0; i < 2500 && test::Read(log).size() == before; ++i) ::Sleep(2);
       ::Sleep(static_cast<DWORD>(random() % 40));
       writer.Kill();
     }
     std::istringstream said(test::Read(log));
     for (std::string line; std::getline(said, line);)
       if (line != "W") returned.insert(line);
-    const auto names = Recorded(case_.case_folder + "/exifinfo.xml");
+    const std::string working = case_.case_folder + "/exifinfo.xml";
+    if (returned.empty() && !test::Exists(working)) continue;  // ended before its first save
+    const auto names = Recorded(working);
     ASSERT_EQ(names.count("<does not load>"), 0u) << "trial " << trial;
     for (const auto& name : returned)
       ASSERT_EQ(names.count(name), 1u) << name << " lost in trial " << trial;

@@ -76,12 +76,9 @@ SampleCase BuildSampleCase(const std::string& root) {
 )"));
   Put(c.app_path + "/resourceprocess.xml", R"(<?xml version="1.0" encoding="UTF-8"?>
 <documentinfo>
-  <filename resourcemainindex="R1" name="front.jpg"/>
-  <filename resourcemainindex="R2" name="rear.jpg"/>
-  <filename resourcemainindex="R3" name="scan.jpg"/>
-  <filename resourcemainindex="R4" name="licence.jpg"/>
-  <filename resourcemainindex="R5" name="idcard.jpg"/>
-  <filename resourcemainindex="R6" name="missing.jpg"/>
+  <filename resourcemainindex="R1" name="front.jpg"/><filename resourcemainindex="R2" name="rear.jpg"/>
+  <filename resourcemainindex="R3" name="scan.jpg"/><filename resourcemainindex="R4" name="licence.jpg"/>
+  <filename resourcemainindex="R5" name="idcard.jpg"/><filename resourcemainindex="R6" name="missing.jpg"/>
 </documentinfo>
 )");
   const std::string scene = c.temp_path + "/车险/定损/现场照片";

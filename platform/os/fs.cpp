@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -166,35 +167,19 @@ Status StatusOf(std::error_code error) {
 }
 
 std::string Describe(const Status& status) {
-  std::string text;
-  switch (status.code) {
-    case FileStatus::kOk:
-      return "ok";
-    case FileStatus::kNotFound:
-      text = "not found";
-      break;
-    case FileStatus::kNotRegular:
-      text = "not a regular file";
-      break;
-    case FileStatus::kTooLarge:
-      text = "too large";
-      break;
-    case FileStatus::kExists:
-      text = "already exists";
-      break;
-    case FileStatus::kReadOnly:
-      text = "read-only";
-      break;
-    case FileStatus::kLocked:
-      text = "held by another call";
-      break;
-    case FileStatus::kLockTimeout:
-      text = "held by another call for too long";
-      break;
-    case FileStatus::kIoError:
-      text = "I/O error";
-      break;
-  }
+  // By FileStatus, in its order.
+  static constexpr const char* kTexts[] = {"ok",
+                                           "not found",
+                                           "not a regular file",
+                                           "too large",
+                                           "already exists",
+                                           "read-only",
+                                           "held by another call",
+                                           "held by another call for too long",
+                                           "I/O error"};
+  static_assert(std::size(kTexts) == static_cast<std::size_t>(FileStatus::kIoError) + 1);
+  if (status.ok()) return "ok";
+  std::string text = kTexts[static_cast<std::size_t>(status.code)];
   if (status.error) text += " (" + status.error.message() + ")";
   return text;
 }
@@ -235,6 +220,12 @@ std::string UniqueId() {
 std::string BackslashPath(std::string_view path) {
   std::string out(path);
   std::replace(out.begin(), out.end(), '/', '\\');
+  return out;
+}
+
+std::string NativePath(std::string_view path) {
+  std::string out(path);
+  std::replace(out.begin(), out.end(), os::kSeparator == '/' ? '\\' : '/', os::kSeparator);
   return out;
 }
 

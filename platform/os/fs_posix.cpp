@@ -15,13 +15,9 @@
 
 namespace picmeta::platform {
 
-std::string NativePath(std::string_view path) {
-  std::string out(path);
-  std::replace(out.begin(), out.end(), '\\', '/');
-  return out;
-}
-
 namespace os {
+
+const char kSeparator = '/';
 
 struct Handle {
   int fd = -1;

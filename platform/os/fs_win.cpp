@@ -18,13 +18,9 @@
 
 namespace picmeta::platform {
 
-std::string NativePath(std::string_view path) {
-  std::string out(path);
-  std::replace(out.begin(), out.end(), '/', '\\');
-  return out;
-}
-
 namespace os {
+
+const char kSeparator = '\\';
 
 // A file handle, or a folder's lock: a named mutex (owned once waited for).
 struct Handle {
@@ -58,36 +54,22 @@ class Win32Category : public std::error_category {
     return out;
   }
   std::error_condition default_error_condition(int code) const noexcept override {
-    switch (static_cast<DWORD>(code)) {
-      case ERROR_FILE_NOT_FOUND:
-      case ERROR_PATH_NOT_FOUND:
-      case ERROR_INVALID_NAME:
-      case ERROR_BAD_NETPATH:
-      case ERROR_INVALID_DRIVE:
-        return std::errc::no_such_file_or_directory;
-      case ERROR_DIRECTORY:
-        return std::errc::not_a_directory;
-      case ERROR_FILE_EXISTS:
-      case ERROR_ALREADY_EXISTS:
-        return std::errc::file_exists;
-      case ERROR_ACCESS_DENIED:
-        return std::errc::permission_denied;
-      case ERROR_SHARING_VIOLATION:
-      case ERROR_LOCK_VIOLATION:
-        return std::errc::device_or_resource_busy;
-      case ERROR_TOO_MANY_OPEN_FILES:
-        return std::errc::too_many_files_open;
-      case ERROR_DISK_FULL:
-      case ERROR_HANDLE_DISK_FULL:
-        return std::errc::no_space_on_device;
-      case ERROR_NOT_ENOUGH_MEMORY:
-      case ERROR_OUTOFMEMORY:
-        return std::errc::not_enough_memory;
-      case ERROR_NOT_SUPPORTED:
-        return std::errc::function_not_supported;
-      default:
-        return {code, *this};
-    }
+    using E = std::errc;
+    // clang-format off
+    static constexpr std::pair<DWORD, E> kConditions[] = {
+        {ERROR_FILE_NOT_FOUND, E::no_such_file_or_directory}, {ERROR_PATH_NOT_FOUND, E::no_such_file_or_directory},
+        {ERROR_INVALID_NAME, E::no_such_file_or_directory}, {ERROR_BAD_NETPATH, E::no_such_file_or_directory},
+        {ERROR_INVALID_DRIVE, E::no_such_file_or_directory}, {ERROR_DIRECTORY, E::not_a_directory},
+        {ERROR_FILE_EXISTS, E::file_exists}, {ERROR_ALREADY_EXISTS, E::file_exists},
+        {ERROR_ACCESS_DENIED, E::permission_denied}, {ERROR_SHARING_VIOLATION, E::device_or_resource_busy},
+        {ERROR_LOCK_VIOLATION, E::device_or_resource_busy}, {ERROR_TOO_MANY_OPEN_FILES, E::too_many_files_open},
+        {ERROR_DISK_FULL, E::no_space_on_device}, {ERROR_HANDLE_DISK_FULL, E::no_space_on_device},
+        {ERROR_NOT_ENOUGH_MEMORY, E::not_enough_memory}, {ERROR_OUTOFMEMORY, E::not_enough_memory},
+        {ERROR_NOT_SUPPORTED, E::function_not_supported}};
+    // clang-format on
+    for (const auto& [error, condition] : kConditions)
+      if (error == static_cast<DWORD>(code)) return condition;
+    return {code, *this};
   }
 };
 
@@ -129,13 +111,20 @@ Node::Kind KindOf(DWORD attributes, bool follow) {
   return Node::Kind::kRegular;
 }
 
-void Fill(const BY_HANDLE_FILE_INFORMATION& info, bool follow, Node& node) {
+// What a name's attributes or an open handle's information say (both kinds
+// hold these fields).
+template <class Info>
+void Fill(const Info& info, bool follow, Node& node) {
   node.kind = KindOf(info.dwFileAttributes, follow);
   node.read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   node.size = (static_cast<std::int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   node.created = ToTime(info.ftCreationTime);
   node.modified = ToTime(info.ftLastWriteTime);
   node.modified_ns = ToNs(info.ftLastWriteTime);
+}
+
+void Fill(const BY_HANDLE_FILE_INFORMATION& info, bool follow, Node& node) {
+  Fill<BY_HANDLE_FILE_INFORMATION>(info, follow, node);
   node.id = {info.dwVolumeSerialNumber,
              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
@@ -195,12 +184,7 @@ std::error_code Stat(const std::string& native, bool follow, Node& node) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!::GetFileAttributesExW(Wide(native).c_str(), GetFileExInfoStandard, &data))
     return LastError();
-  node.kind = KindOf(data.dwFileAttributes, follow);
-  node.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  node.size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  node.created = ToTime(data.ftCreationTime);
-  node.modified = ToTime(data.ftLastWriteTime);
-  node.modified_ns = ToNs(data.ftLastWriteTime);
+  Fill(data, follow, node);
   return {};
 }
 

@@ -33,6 +33,8 @@ struct Node {
 };
 
 // ---- Names ----
+// The separator of the system's paths ("/" or "\\"); the other one is none.
+extern const char kSeparator;
 // The last component and the folder of a native path ("." for none).
 std::string FolderOf(const std::string& native);
 std::string JoinNative(const std::string& folder, const std::string& name);

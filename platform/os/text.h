@@ -17,15 +17,28 @@ void AppendLatin1(std::string& out, unsigned char byte);
 // encoding or bytes that are not text in `from` or not representable in `to`.
 std::optional<std::string> ConvertText(std::string_view bytes, const char* to, const char* from);
 
+// A converter of the platform's (an iconv descriptor, a code page's
+// description), for one encoding and one direction; released with the object.
+class PlatformCodec {
+ public:
+  PlatformCodec(const PlatformCodec&) = delete;
+  PlatformCodec& operator=(const PlatformCodec&) = delete;
+
+ protected:
+  PlatformCodec() = default;
+  ~PlatformCodec();
+  // From `encoding` to UTF-8 (to_utf8), or from UTF-32LE to `encoding`; false
+  // for an encoding the platform does not know, the converter then as it was.
+  bool OpenCodec(const char* encoding, bool to_utf8);
+  void* handle_ = nullptr;
+};
+
 // Decodes text of an encoding into UTF-8 piece by piece, so that a large
 // file never stands in memory whole: a character split between two pieces
 // is completed by the next.
-class StreamDecoder {
+class StreamDecoder : private PlatformCodec {
  public:
-  StreamDecoder();
-  ~StreamDecoder();
-  StreamDecoder(const StreamDecoder&) = delete;
-  StreamDecoder& operator=(const StreamDecoder&) = delete;
+  StreamDecoder() = default;
   // False for an encoding the platform does not know.
   bool Open(const char* from);
   // Appends the UTF-8 of `in` to out; false for bytes that are not text in
@@ -38,7 +51,6 @@ class StreamDecoder {
   // The platform's part: converts a piece with what was pending before it;
   // a character the piece ends inside waits in pending_.
   bool Convert(std::string_view in, std::string& out);
-  void* handle_ = nullptr;
   std::string pending_;
   // A double-byte code page (GBK and its kin) on POSIX: runs of ASCII are
   // copied as they stand and only the rest goes through iconv.
@@ -46,20 +58,14 @@ class StreamDecoder {
 };
 
 // The platform's converter of single characters into an encoding.
-class CharEncoder {
+class CharEncoder : private PlatformCodec {
  public:
-  CharEncoder();
-  ~CharEncoder();
-  CharEncoder(const CharEncoder&) = delete;
-  CharEncoder& operator=(const CharEncoder&) = delete;
+  CharEncoder() = default;
   // False for an encoding the platform cannot write.
   bool Open(const char* to);
   // Appends the bytes of code point cp; false (out unchanged) when the
   // encoding has no such character.
   bool Encode(char32_t cp, std::string& out);
-
- private:
-  void* handle_ = nullptr;
 };
 
 // The bytes of each character in one encoding, asked of the platform once per

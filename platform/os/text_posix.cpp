@@ -79,16 +79,20 @@ std::optional<std::string> ConvertText(std::string_view bytes, const char* to, c
 
 // ---- StreamDecoder -------------------------------------------------------------
 
-StreamDecoder::StreamDecoder() = default;
-StreamDecoder::~StreamDecoder() {
+PlatformCodec::~PlatformCodec() {
   if (handle_) ::iconv_close(Cd(handle_));
 }
 
-bool StreamDecoder::Open(const char* from) {
-  const iconv_t cd = ::iconv_open("UTF-8", from);
+bool PlatformCodec::OpenCodec(const char* encoding, bool to_utf8) {
+  const iconv_t cd = to_utf8 ? ::iconv_open("UTF-8", encoding) : ::iconv_open(encoding, "UTF-32LE");
   if (cd == kNone) return false;
   if (handle_) ::iconv_close(Cd(handle_));
   handle_ = cd;
+  return true;
+}
+
+bool StreamDecoder::Open(const char* from) {
+  if (!OpenCodec(from, true)) return false;
   pending_.clear();
   double_byte_ = false;
   for (const char* name : {"GBK", "GB2312", "CP936", "GB18030", "EUC-CN"})
@@ -128,18 +132,7 @@ bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
 
 // ---- CharEncoder ---------------------------------------------------------------
 
-CharEncoder::CharEncoder() = default;
-CharEncoder::~CharEncoder() {
-  if (handle_) ::iconv_close(Cd(handle_));
-}
-
-bool CharEncoder::Open(const char* to) {
-  const iconv_t cd = ::iconv_open(to, "UTF-32LE");
-  if (cd == kNone) return false;
-  if (handle_) ::iconv_close(Cd(handle_));
-  handle_ = cd;
-  return true;
-}
+bool CharEncoder::Open(const char* to) { return OpenCodec(to, false); }
 
 bool CharEncoder::Encode(char32_t cp, std::string& out) {
   if (!handle_) return false;

@@ -207,30 +207,25 @@ bool DecodeAll(const Codec& c, std::string_view in, std::string& out) {
       }
       out.append(in);
       return true;
-    case Kind::kUtf16:
-    case Kind::kUtf16Le:
-    case Kind::kUtf16Be: {
-      bool big = c.kind != Kind::kUtf16Le;
-      if (c.kind == Kind::kUtf16 && in.size() >= 2) {
-        const std::uint32_t bom = Unit(in, 0, 2, true);
-        if (bom == 0xFEFF || bom == 0xFFFE) big = bom == 0xFEFF, in.remove_prefix(2);
+    case Kind::kCodePage:
+      break;
+    default: {  // UTF-16 or UTF-32: by its mark, else of its order (big-endian unmarked)
+      const std::size_t width =
+          c.kind == Kind::kUtf32 || c.kind == Kind::kUtf32Le || c.kind == Kind::kUtf32Be ? 4 : 2;
+      bool big = c.kind != Kind::kUtf16Le && c.kind != Kind::kUtf32Le;
+      if ((c.kind == Kind::kUtf16 || c.kind == Kind::kUtf32) && in.size() >= width) {
+        const std::uint32_t bom = Unit(in, 0, width, true);
+        const std::uint32_t reversed = width == 2 ? 0xFFFEu : 0xFFFE0000u;
+        if (bom == 0xFEFF || bom == reversed) big = bom == 0xFEFF, in.remove_prefix(width);
       }
-      if (in.size() % 2) return false;
-      std::wstring units;
-      units.reserve(in.size() / 2);
-      for (std::size_t i = 0; i < in.size(); i += 2)
-        units.push_back(static_cast<wchar_t>(Unit(in, i, 2, big)));
-      return Utf16ToUtf8(units.data(), units.size(), out);
-    }
-    case Kind::kUtf32:
-    case Kind::kUtf32Le:
-    case Kind::kUtf32Be: {
-      bool big = c.kind != Kind::kUtf32Le;
-      if (c.kind == Kind::kUtf32 && in.size() >= 4) {
-        const std::uint32_t bom = Unit(in, 0, 4, true);
-        if (bom == 0xFEFF || bom == 0xFFFE0000u) big = bom == 0xFEFF, in.remove_prefix(4);
+      if (in.size() % width) return false;
+      if (width == 2) {
+        std::wstring units;
+        units.reserve(in.size() / 2);
+        for (std::size_t i = 0; i < in.size(); i += 2)
+          units.push_back(static_cast<wchar_t>(Unit(in, i, 2, big)));
+        return Utf16ToUtf8(units.data(), units.size(), out);
       }
-      if (in.size() % 4) return false;
       for (std::size_t i = 0; i < in.size(); i += 4) {
         const std::uint32_t cp = Unit(in, i, 4, big);
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
@@ -238,8 +233,6 @@ bool DecodeAll(const Codec& c, std::string_view in, std::string& out) {
       }
       return true;
     }
-    case Kind::kCodePage:
-      break;
   }
   if (in.empty()) return true;
   if (in.size() > 0x3FFFFFFF) return false;
@@ -265,23 +258,20 @@ bool EncodeAll(const Codec& c, const std::wstring& units, std::string& out, bool
   switch (c.kind) {
     case Kind::kUtf8:
       return Utf16ToUtf8(units.data(), units.size(), out);
-    case Kind::kUtf16:
-    case Kind::kUtf16Le:
-    case Kind::kUtf16Be: {
-      const bool big = c.kind == Kind::kUtf16Be;
-      if (c.kind == Kind::kUtf16 && with_bom) put(0xFEFF, 2, false);
-      std::string check;
-      if (!Utf16ToUtf8(units.data(), units.size(), check)) return false;
-      for (const wchar_t u : units) put(static_cast<char16_t>(u), 2, big);
-      return true;
-    }
-    case Kind::kUtf32:
-    case Kind::kUtf32Le:
-    case Kind::kUtf32Be: {
-      const bool big = c.kind == Kind::kUtf32Be;
-      if (c.kind == Kind::kUtf32 && with_bom) put(0xFEFF, 4, false);
-      std::string utf8;
+    case Kind::kCodePage:
+      break;
+    default: {  // UTF-16 or UTF-32, marked (little-endian then) or of one order
+      const bool wide =
+          c.kind == Kind::kUtf32 || c.kind == Kind::kUtf32Le || c.kind == Kind::kUtf32Be;
+      const bool big = c.kind == Kind::kUtf16Be || c.kind == Kind::kUtf32Be;
+      if ((c.kind == Kind::kUtf16 || c.kind == Kind::kUtf32) && with_bom)
+        put(0xFEFF, wide ? 4 : 2, false);
+      std::string utf8;  // unpaired surrogates have no form in either
       if (!Utf16ToUtf8(units.data(), units.size(), utf8)) return false;
+      if (!wide) {
+        for (const wchar_t u : units) put(static_cast<char16_t>(u), 2, big);
+        return true;
+      }
       for (std::size_t i = 0; i < utf8.size();) {
         char32_t cp = 0;
         i += DecodeUtf8(utf8, i, cp);
@@ -289,8 +279,6 @@ bool EncodeAll(const Codec& c, const std::wstring& units, std::string& out, bool
       }
       return true;
     }
-    case Kind::kCodePage:
-      break;
   }
   if (units.empty()) return true;
   if (units.size() > 0x1FFFFFFF) return false;
@@ -436,13 +424,18 @@ std::optional<std::string> ConvertText(std::string_view bytes, const char* to, c
 
 // ---- StreamDecoder -------------------------------------------------------------
 
-StreamDecoder::StreamDecoder() = default;
-StreamDecoder::~StreamDecoder() = default;
+// The handle packs the code page's description: nothing to release.
+PlatformCodec::~PlatformCodec() = default;
 
-bool StreamDecoder::Open(const char* from) {
-  const auto codec = Lookup(from);
+bool PlatformCodec::OpenCodec(const char* encoding, bool) {
+  const auto codec = Lookup(encoding);
   if (!codec) return false;
   handle_ = Pack(*codec, false);
+  return true;
+}
+
+bool StreamDecoder::Open(const char* from) {
+  if (!OpenCodec(from, true)) return false;
   pending_.clear();
   return true;
 }
@@ -478,15 +471,7 @@ bool StreamDecoder::Convert(std::string_view piece, std::string& out) {
 
 // ---- CharEncoder ---------------------------------------------------------------
 
-CharEncoder::CharEncoder() = default;
-CharEncoder::~CharEncoder() = default;
-
-bool CharEncoder::Open(const char* to) {
-  const auto codec = Lookup(to);
-  if (!codec) return false;
-  handle_ = Pack(*codec, false);
-  return true;
-}
+bool CharEncoder::Open(const char* to) { return OpenCodec(to, false); }
 
 bool CharEncoder::Encode(char32_t cp, std::string& out) {
   if (!handle_ || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;

@@ -186,9 +186,6 @@ std::vector<XmlNode> XmlNode::SelectNodes(std::string_view query) const {
 void XmlDocument::Free::operator()(_xmlDoc* doc) const { xmlFreeDoc(doc); }
 
 XmlDocument::XmlDocument() { detail::InitOnce(); }
-XmlDocument::~XmlDocument() = default;
-XmlDocument::XmlDocument(XmlDocument&&) noexcept = default;
-XmlDocument& XmlDocument::operator=(XmlDocument&&) noexcept = default;
 
 LoadResult XmlDocument::Load(std::string_view path, Blanks blanks, std::int64_t max_bytes) {
   doc_.reset();

@@ -50,10 +50,9 @@ enum class Blanks { kKeep, kDrop };
 
 class XmlDocument {
  public:
-  XmlDocument();
-  ~XmlDocument();
-  XmlDocument(XmlDocument&&) noexcept;
-  XmlDocument& operator=(XmlDocument&&) noexcept;
+  XmlDocument();  // libxml2 is set up once, by the first
+  XmlDocument(XmlDocument&&) noexcept = default;
+  XmlDocument& operator=(XmlDocument&&) noexcept = default;
 
   // Fails (never an exception, never a message) for a missing, unreadable or
   // ill-formed file, and for any document that carries a DOCTYPE. The document

@@ -1,48 +1,42 @@
 #include "platform/xml/load.h"
 
+#include <iterator>
+
 #include "platform/xml/parser.h"
 
 namespace picmeta::platform {
 
 std::string Describe(const LoadResult& result) {
   switch (result.failure) {
-    case LoadFailure::kNone:
-      return "loaded";
-    case LoadFailure::kMissing:
-      return "missing";
-    case LoadFailure::kNotRegular:
-      return "not a regular file";
-    case LoadFailure::kTooLarge:
-      return "too large";
     case LoadFailure::kIoError:
       return Describe(Status{FileStatus::kIoError, result.error});
-    case LoadFailure::kBadEncoding:
-      return "bad encoding";
-    case LoadFailure::kDoctype:
-      return "has a DOCTYPE";
-    case LoadFailure::kNotWellFormed:
-      return "not well-formed";
-    case LoadFailure::kNotRecordDocument:
-      return "not a record document (its root element is not root)";
     case LoadFailure::kTooManyAttributes:
       return "an element has more than " + std::to_string(detail::kMaxAttributes) + " attributes";
+    default: {
+      // By LoadFailure, in its order.
+      static constexpr const char* kTexts[] = {
+          "loaded",
+          "missing",
+          "not a regular file",
+          "too large",
+          "I/O error",
+          "bad encoding",
+          "has a DOCTYPE",
+          "not well-formed",
+          "not a record document (its root element is not root)"};
+      const auto at = static_cast<std::size_t>(result.failure);
+      return at < std::size(kTexts) ? kTexts[at] : "not loaded";
+    }
   }
-  return "not loaded";
 }
 
 LoadResult NotRead(const Status& status) {
-  switch (status.code) {
-    case FileStatus::kOk:
-      return {};
-    case FileStatus::kNotFound:
-      return {LoadFailure::kMissing, status.error};
-    case FileStatus::kNotRegular:
-      return {LoadFailure::kNotRegular, status.error};
-    case FileStatus::kTooLarge:
-      return {LoadFailure::kTooLarge, status.error};
-    default:
-      return {LoadFailure::kIoError, status.error};
-  }
+  if (status.ok()) return {};
+  const LoadFailure failure = status.code == FileStatus::kNotFound     ? LoadFailure::kMissing
+                              : status.code == FileStatus::kNotRegular ? LoadFailure::kNotRegular
+                              : status.code == FileStatus::kTooLarge   ? LoadFailure::kTooLarge
+                                                                       : LoadFailure::kIoError;
+  return {failure, status.error};
 }
 
 }  // namespace picmeta::platform

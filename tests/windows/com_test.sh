@@ -9,19 +9,8 @@
 set -euo pipefail
 build=$1 loader=$2 template=$3
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d /tmp/picmeta-com-XXXXXX)
-export WINEPREFIX=$work/prefix LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cp -a "$template" "$WINEPREFIX"
-wineserver -p  # an idle server that exits just as a client starts makes that start fail
+. "$(dirname "$0")/wine_prefix.sh" com
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-win_path() { printf 'Z:%s' "${1//\//\\}"; }
-wine_run() { "$loader" "$@" </dev/null; }
 cli() { wine_run "$build/picmeta.exe" "$@"; }
 
 dll=$(win_path "$build/picmeta.dll")

@@ -9,19 +9,7 @@ set -euo pipefail
 build=$1 loader=$2 template=$3 arch=$4 version=$5
 here=$(cd "$(dirname "$0")" && pwd)
 project=$(cd "$here/../.." && pwd)
-work=$(mktemp -d /tmp/picmeta-msi-XXXXXX)
-export WINEPREFIX=$work/prefix LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cp -a "$template" "$WINEPREFIX"
-wineserver -p
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-wine_run() { "$loader" "$@" </dev/null; }
-win_path() { printf 'Z:%s' "${1//\//\\}"; }
+. "$(dirname "$0")/wine_prefix.sh" msi
 
 mkdir "$work/files"
 cp "$build/picmeta.dll" "$build/picmeta.tlb" "$build/Picmeta.manifest" "$work/files/"

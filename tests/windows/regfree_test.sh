@@ -6,18 +6,8 @@
 #   regfree_test.sh BUILD_DIR WINE_LOADER TEMPLATE_PREFIX
 set -euo pipefail
 build=$1 loader=$2 template=$3
-work=$(mktemp -d /tmp/picmeta-regfree-XXXXXX)
-export WINEPREFIX=$work/prefix LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cp -a "$template" "$WINEPREFIX"
-wineserver -p
+. "$(dirname "$0")/wine_prefix.sh" regfree
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-wine_run() { "$loader" "$@" </dev/null; }
 arch=$(sed -n 's/.*name="Picmeta" version="\([0-9.]*\)" processorArchitecture="\([a-z0-9]*\)".*/\1 \2/p' \
        "$build/Picmeta.manifest")
 read -r version platform <<<"$arch"

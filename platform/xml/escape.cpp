@@ -107,12 +107,10 @@ void XmlEncoder::Append(std::string& out, std::string_view text, Escape escape) 
   out.append(text.data() + run, n - run);
 }
 
-bool XmlEncoder::AppendName(std::string& out, std::string_view name) const {
-  bool ascii = true;
-  for (const char c : name) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (ascii || !table_) {
+bool XmlEncoder::AppendWideName(std::string& out, std::string_view name) const {
+  if (!table_) {
     out.append(name);
-    return ascii || DecodeAll(name);
+    return DecodeAll(name);
   }
   for (std::size_t i = 0; i < name.size();) {
     char32_t cp = 0;

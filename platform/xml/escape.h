@@ -21,9 +21,18 @@ class XmlEncoder {
   void Append(std::string& out, std::string_view text, Escape escape) const;
   // False when a character of the name has no bytes in the encoding (a name
   // cannot hold a character reference).
-  bool AppendName(std::string& out, std::string_view name) const;
+  bool AppendName(std::string& out, std::string_view name) const {
+    // Names are nearly always ASCII, copied as they stand (inline: a record
+    // writes some twenty of them).
+    for (const char c : name)
+      if (static_cast<unsigned char>(c) >= 0x80) return AppendWideName(out, name);
+    out.append(name);
+    return true;
+  }
 
  private:
+  bool AppendWideName(std::string& out, std::string_view name) const;
+
   EncoderCache* table_ = nullptr;  // null: UTF-8 out
 };
 

@@ -43,7 +43,6 @@ endif()
 add_test(NAME Windows.SignedBinariesAndMsiVerify
          COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/sign_test.sh ${PROJECT_BINARY_DIR} ${msi_arch}
                  ${PROJECT_VERSION})
-set(PICMETA_WINE_TEMPLATE "" CACHE PATH "A booted Wine prefix that COM tests copy")
 if(PICMETA_WINE_TEMPLATE)
   add_test(NAME Windows.ComServerRegistersAndRecordsThroughLateAndEarlyBinding
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/com_test.sh ${PROJECT_BINARY_DIR}

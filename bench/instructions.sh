@@ -8,6 +8,8 @@
 # sample case of `picmeta demo`. Each figure is the whole program's, start-up
 # included.
 set -euo pipefail
+. "$(dirname "$0")/../scripts/packages.sh"
+bash "$(dirname "$0")/../scripts/setup.sh" "${PICMETA_INSTRUCTIONS_PACKAGES[@]}" >&2
 old=$(realpath "$1") new=$(realpath "$2") n=${3:-2000}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

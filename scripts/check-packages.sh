@@ -22,7 +22,8 @@ closure() {  # [--recommends] PACKAGE...: the packages and what they need
 allowed=$(
   {
     closure "${PICMETA_BUILD_PACKAGES[@]}" "${PICMETA_WINDOWS_PACKAGES[@]}" \
-      "${PICMETA_PACKAGING_PACKAGES[@]}" "${PICMETA_BENCH_PACKAGES[@]}" "${PICMETA_FUZZ_PACKAGES[@]}" \
+      "${PICMETA_PACKAGING_PACKAGES[@]}" "${PICMETA_BENCH_PACKAGES[@]}" "${PICMETA_INSTRUCTIONS_PACKAGES[@]}" \
+      "${PICMETA_FUZZ_PACKAGES[@]}" \
       "${PICMETA_FORMAT_PACKAGES[@]}"
     closure --recommends "${PICMETA_WINE_PACKAGES[@]}"
     dpkg-query -W -f='${Package}:${Architecture} ${Essential} ${Priority}\n' |

@@ -17,8 +17,10 @@ PICMETA_WINE_PACKAGES=(wine wine32:i386 wine64)
 # Release bundles: the Debian package (CPack with dpkg-shlibdeps), the zip,
 # the man page.
 PICMETA_PACKAGING_PACKAGES=(dpkg-dev file zip help2man)
-# Benchmark peers (bench/run.sh) and the fuzzers' compiler (fuzz/run.sh).
+# Benchmark peers (bench/run.sh), the instruction counter and its arithmetic
+# (bench/instructions.sh), and the fuzzers' compiler (fuzz/run.sh).
 PICMETA_BENCH_PACKAGES=(libexif-dev libexiv2-dev)
+PICMETA_INSTRUCTIONS_PACKAGES=(valgrind bc)
 PICMETA_FUZZ_PACKAGES=(clang)
 # The formatting check (format.sh).
 PICMETA_FORMAT_PACKAGES=(clang-format)

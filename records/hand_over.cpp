@@ -16,6 +16,12 @@
 namespace picmeta::records {
 namespace {
 
+struct FileIdHash {
+  std::size_t operator()(const platform::FileId& id) const {
+    return std::hash<std::uint64_t>()(id.file * 0x9E3779B97F4A7C15ull ^ id.device);
+  }
+};
+
 using platform::FileStatus;
 using platform::Status;
 
@@ -436,9 +442,10 @@ struct HandOver::State {
     long long records = 0;
   };
   std::vector<Claim> claims;
-  std::vector<std::pair<platform::FileId, std::string>> taken;  // identities of the files taken
-  bool renamed = false;                                         // the hand-over stands
-  bool closed = false;  // every claim settled, the journal gone
+  // The files taken, by identity: the folder each was taken from.
+  std::unordered_map<platform::FileId, std::string, FileIdHash> taken;
+  bool renamed = false;  // the hand-over stands
+  bool closed = false;   // every claim settled, the journal gone
 
   void Note(std::string_view key, std::string_view value) {
     const std::string line = std::string(key) + " " + Escape(value) + "\n";
@@ -543,13 +550,12 @@ HandOver::Taken HandOver::Take(const std::string& folder) {
     return t;
   }
   platform::FileId id;
-  if (platform::GetFileId(t.path, id).ok()) {
-    for (const auto& [seen, from] : s.taken) {
-      if (seen == id) {
-        t.kind = Taken::Kind::kSameFile;
-        t.same_as = from;
-        return t;
-      }
+  const bool known = platform::GetFileId(t.path, id).ok();
+  if (known) {
+    if (const auto it = s.taken.find(id); it != s.taken.end()) {
+      t.kind = Taken::Kind::kSameFile;
+      t.same_as = it->second;
+      return t;
     }
   }
   // The records go into the hand-over as they are read; whatever of a file
@@ -631,7 +637,7 @@ HandOver::Taken HandOver::Take(const std::string& folder) {
     throw;
   }
   s.claims.push_back({folder, t.records});
-  s.taken.emplace_back(id, folder);
+  if (known) s.taken.emplace(id, folder);
   t.kind = Taken::Kind::kClaimed;
   return t;
 }

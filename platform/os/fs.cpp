@@ -58,6 +58,17 @@ struct FaultPathScope {
 
 std::error_code NotOpen() { return std::make_error_code(std::errc::bad_file_descriptor); }
 
+// A file the library would not change: read-only files belong to someone.
+Status ReadOnly() {
+  return {FileStatus::kReadOnly, std::make_error_code(std::errc::permission_denied)};
+}
+
+void ThrowIfNotOpen(const os::OwnedHandle& handle, const std::string& path) {
+  if (!handle)
+    throw FsError("cannot write " + NativePath(path) + ": not open",
+                  {FileStatus::kIoError, NotOpen()});
+}
+
 // ---- Writing ----
 
 Status WriteAll(os::Handle& handle, std::string_view bytes) {
@@ -311,13 +322,8 @@ Status ListFolder(std::string_view folder, std::vector<std::string>& names) {
 
 ReadFile::ReadFile() = default;
 ReadFile::~ReadFile() = default;
-ReadFile::ReadFile(ReadFile&& other) noexcept
-    : handle_(std::move(other.handle_)), size_(other.size_) {}
-ReadFile& ReadFile::operator=(ReadFile&& other) noexcept {
-  handle_ = std::move(other.handle_);
-  size_ = other.size_;
-  return *this;
-}
+ReadFile::ReadFile(ReadFile&& other) noexcept = default;
+ReadFile& ReadFile::operator=(ReadFile&& other) noexcept = default;
 
 Status ReadFile::Open(std::string_view path, Access access) {
   handle_.reset();
@@ -374,9 +380,7 @@ void DeleteFile(std::string_view path) {
   if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(native, false, node); }))
     Check(StatusOf(ec), "cannot delete", path);
   if (node.kind != Node::Kind::kRegular) Check({FileStatus::kNotRegular}, "cannot delete", path);
-  if (node.read_only)
-    Check({FileStatus::kReadOnly, std::make_error_code(std::errc::permission_denied)},
-          "cannot delete", path);
+  if (node.read_only) Check(ReadOnly(), "cannot delete", path);
   if (const auto ec = Sys(Op::kUnlink, [&] { return os::Unlink(native); }))
     Check(StatusOf(ec), "cannot delete", path);
 }
@@ -394,9 +398,7 @@ AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
   if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(native, false, node); })) {
     if (StatusOf(ec).code != FileStatus::kNotFound) Check(StatusOf(ec), "cannot replace", path);
   } else if (node.kind == Node::Kind::kRegular) {
-    if (node.read_only)
-      Check({FileStatus::kReadOnly, std::make_error_code(std::errc::permission_denied)},
-            "cannot replace", path);
+    if (node.read_only) Check(ReadOnly(), "cannot replace", path);
     keep_mode_ = node.mode;
   } else if (node.kind != Node::Kind::kLink) {  // a link is replaced, never written through
     Check({FileStatus::kNotRegular}, "cannot replace", path);
@@ -416,9 +418,7 @@ void AtomicFileWriter::Discard() {
 }
 
 void AtomicFileWriter::Write(std::string_view bytes) {
-  if (!handle_)
-    throw FsError("cannot write " + NativePath(path_) + ": not open",
-                  {FileStatus::kIoError, NotOpen()});
+  ThrowIfNotOpen(handle_, path_);
   if (const Status s = WriteAll(*handle_, bytes); !s.ok()) {
     Discard();
     Check(s, "cannot write", path_);
@@ -426,9 +426,7 @@ void AtomicFileWriter::Write(std::string_view bytes) {
 }
 
 void AtomicFileWriter::Commit() {
-  if (!handle_)
-    throw FsError("cannot write " + NativePath(path_) + ": not open",
-                  {FileStatus::kIoError, NotOpen()});
+  ThrowIfNotOpen(handle_, path_);
   Status s;
   if (keep_mode_) s = StatusOf(os::SetMode(*handle_, *keep_mode_));
   if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return os::Flush(*handle_); }));

@@ -9,6 +9,7 @@
 #include "platform/os/text.h"
 #include "records/hand_over.h"
 #include "records/record_document.h"
+#include "records/recovery.h"
 #include "records/workspace.h"
 
 namespace picmeta {
@@ -19,39 +20,35 @@ using Taken = records::HandOver::Taken;
 namespace ws = records::workspace;
 
 // Tells what recovering the hand-overs of calls that died did.
-void ReportRecovered(const std::vector<records::RecoveredHandOver>& recovered) {
-  for (const auto& r : recovered) {
-    if (!r.finished) {
-      capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, r.journal,
-                    "a hand-over left by a call that ended could not be finished yet: left for a "
-                    "later call");
-      continue;
-    }
-    capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, r.committed ? r.handover : r.journal,
+void ReportRecovered(const records::CaseRecovery& recovered) {
+  for (const auto& r : recovered.handovers) {
+    if (!r.finished) continue;  // told as waiting
+    capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, (r.handover ? *r.handover : r.journal).Native(),
                   r.committed ? "a hand-over left by a call that ended stands: its working files "
                                 "were removed"
                               : "a hand-over left by a call that ended did not come about: its "
                                 "working files were given back");
   }
+  Public_Function::ReportLeftovers(recovered.leftovers);
 }
 
 // Tells what became of one folder's working file.
 void ReportTaken(const Taken& t) {
-  const std::string shown = platform::NativePath(t.path);
+  const std::string shown = t.path.Native();
   switch (t.kind) {
     case Taken::Kind::kMissing:
     case Taken::Kind::kClaimed:
       break;
     case Taken::Kind::kNotLoaded:
       capture::Emit(
-          PICMETA_EVENT_WORKING_FILE_NOT_LOADED, t.path,
+          PICMETA_EVENT_WORKING_FILE_NOT_LOADED, shown,
           "working file " + shown + ": " + platform::Describe(t.result) + ", left in place");
       break;
     case Taken::Kind::kNothingTaken: {
       const auto& first = t.left.front();
       const std::string which = first.filename.empty() ? "" : " of " + first.filename;
       capture::Emit(
-          PICMETA_EVENT_RECORDS_LEFT, t.path,
+          PICMETA_EVENT_RECORDS_LEFT, shown,
           "working file " + shown +
               (t.left.size() == 1
                    ? ": its record" + which + " cannot be handed over (" + first.why + ")"
@@ -63,19 +60,19 @@ void ReportTaken(const Taken& t) {
       break;
     }
     case Taken::Kind::kReadOnly:
-      capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, t.path,
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, shown,
                     "working file " + shown +
                         " is read-only: not handed over, as it could not be removed afterwards");
       break;
     case Taken::Kind::kSameFile:
-      capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, t.path,
-                    "working file " + shown + " is the one of folder " +
-                        platform::NativePath(t.same_as) + ", already taken");
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_KEPT, shown,
+                    "working file " + shown + " is the one of folder " + t.same_as.Native() +
+                        ", already taken");
       break;
   }
   if (t.kind == Taken::Kind::kClaimed) {
     for (const auto& left : t.left)
-      capture::Emit(PICMETA_EVENT_RECORDS_LEFT, t.path,
+      capture::Emit(PICMETA_EVENT_RECORDS_LEFT, shown,
                     "working file " + shown + " keeps the record" +
                         (left.filename.empty() ? std::string() : " of " + left.filename) +
                         ", which cannot be handed over: " + left.why,
@@ -85,44 +82,56 @@ void ReportTaken(const Taken& t) {
 
 void Run(const std::string& strFolderPath1, const std::string& TempPath1,
          const std::string& Operno) {
-  const std::string folder = platform::BackslashPath(strFolderPath1);
-  const std::string temp = platform::BackslashPath(TempPath1);
+  const platform::Path folder = Public_Function::FolderParameter(strFolderPath1);
+  const platform::Path temp = Public_Function::FolderParameter(TempPath1);
   if (!platform::FolderExists(folder)) {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, folder,
-                  "case folder " + platform::NativePath(folder) + " does not exist");
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, folder.Native(),
+                  "case folder " + folder.Native() + " does not exist");
     return;
   }
-  // What calls that died left of their hand-overs is finished first.
-  Step([&] { ReportRecovered(records::RecoverCase(folder)); });
-
-  std::vector<std::string> folders;
-  {
-    platform::XmlDocument busi;
-    const std::string busi_path = ws::Join(folder, ws::kBusiInfoFile);
-    if (const auto r = ws::Load(busi, busi_path); !r) {
-      Public_Function::ReportNotLoaded(busi_path, r);
-      return;
-    }
-    Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", folders);
+  std::vector<std::string> entries;
+  platform::XmlDocument busi;
+  const platform::Path busi_path = folder / ws::kBusiInfoFile;
+  const auto loaded = ws::Load(busi, busi_path);
+  if (loaded) Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", entries);
+  busi = platform::XmlDocument();
+  // The document folders, each once (a folder listed twice is taken once).
+  std::vector<platform::Path> folders;
+  std::unordered_set<platform::Path, platform::PathHash> seen;
+  for (const std::string& entry : entries) {
+    platform::Path working_folder = temp.Join(platform::Path::FromText(entry));
+    if (seen.insert(working_folder).second) folders.push_back(std::move(working_folder));
   }
 
-  records::HandOver handover(folder, Operno);
+  // What calls that died left of their hand-overs is finished first (as far
+  // as the case's folders reach when its file does not load).
+  Step([&] {
+    try {
+      ReportRecovered(records::RecoverCase(folder, folders));
+    } catch (const platform::FsError& e) {
+      Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder, e);
+      throw capture::Reported();
+    }
+  });
+  if (!loaded) {
+    Public_Function::ReportNotLoaded(busi_path, loaded);
+    return;
+  }
+
+  records::HandOver handover(folder, Operno, folders.size());
   long long with_files = 0;
-  std::unordered_set<std::string> seen;  // a folder listed twice is taken once
-  for (const std::string& entry : folders) {
+  for (const platform::Path& working_folder : folders) {
     Step([&] {
-      const std::string working_folder = temp + entry;
-      if (!seen.insert(working_folder).second) return;
       Taken t;
       try {
         t = handover.Take(working_folder);
       } catch (const platform::FsError& e) {
         Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED,
-                                         ws::Join(working_folder, records::kWorkingFileName), e);
+                                         working_folder / records::kWorkingFileName, e);
         ++with_files;
-        throw;
+        throw capture::Reported();
       }
-      Public_Function::ReportRecovered(t.recovered);
+      Public_Function::ReportLeftovers(t.leftovers);
       if (t.kind != Taken::Kind::kMissing) ++with_files;
       ReportTaken(t);
     });
@@ -131,9 +140,9 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     // Only a case none of whose folders holds a working file is said to have none.
     if (with_files == 0)
       capture::Emit(
-          PICMETA_EVENT_NOTHING_TO_HAND_OVER, folder,
+          PICMETA_EVENT_NOTHING_TO_HAND_OVER, folder.Native(),
           "no working file in the case's " +
-              capture::Counted(static_cast<long long>(folders.size()), "document folder") +
+              capture::Counted(static_cast<long long>(entries.size()), "document folder") +
               ": nothing handed over");
     return;
   }
@@ -145,21 +154,25 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     committed = handover.Commit();
   } catch (const platform::FsError& e) {
     Public_Function::ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
-    throw;
+    throw capture::Reported();
   }
   const long long count = handover.records();
-  capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, committed.path,
+  capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, committed.path.Native(),
                 "hand-over file written with " + capture::Counted(count, "record"), count);
   for (const auto& released : committed.released) {
-    const std::string path = ws::Join(released.folder, records::kWorkingFileName);
+    const platform::Path path = released.folder / records::kWorkingFileName;
     if (released.error.empty())
-      capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, path,
-                    "working file " + platform::NativePath(path) + " handed over and removed");
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_TAKEN, path.Native(),
+                    "working file " + path.Native() + " handed over and removed");
     else
-      capture::Emit(PICMETA_EVENT_SAVE_FAILED, path,
-                    "working file " + platform::NativePath(path) +
+      capture::Emit(PICMETA_EVENT_SAVE_FAILED, path.Native(),
+                    "working file " + path.Native() +
                         " handed over; its removal is left to a later call: " + released.error);
   }
+  if (!committed.unfinished.empty())
+    capture::Emit(
+        PICMETA_EVENT_CLAIM_WAITING, folder.Native(),
+        "the hand-over stands; its last steps wait for a later call: " + committed.unfinished);
 }
 
 }  // namespace

@@ -36,23 +36,24 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   using capture::Step;
   capture::MethodScope scope("DeleteDatafromXML");
   Step([&] {
-    const std::string folder = platform::BackslashPath(LastPath1);
-    auto opened = Public_Function::OpenWorkingFile(folder);
+    const platform::Path folder = Public_Function::FolderParameter(LastPath1);
+    // Its caller names no case folder: claims of calls that died here wait
+    // for the CopyExifInfo of their case.
+    auto opened = Public_Function::OpenWorkingFile(folder, std::nullopt);
     records::WorkingFile& file = *opened;
     // As the name was recorded; a name that cannot be stored exactly has no
     // record (another picture's, whose name it would collapse into, stays).
     const std::string key = records::TrimBlanks(pic_name);
     const bool storable = records::StorableName(key);
     if (!storable)
-      Public_Function::ReportNameNotStorable(ws::Join(folder, key),
-                                             "it has no record; nothing removed");
+      Public_Function::ReportNameNotStorable(folder / key, "it has no record; nothing removed");
     DropFirst drop(storable ? key : std::string(), storable);
     // A missing or unreadable file: the folder stays as it was.
     const auto outcome =
         Public_Function::RewriteWorkingFile(file, drop, records::WorkingFile::IfNotLoaded::kLeave);
     if (!outcome.saved && capture::Logging())
-      capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, file.path(),
-                    "working file " + platform::NativePath(file.path()) + ": " +
+      capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, file.path().Native(),
+                    "working file " + file.path().Native() + ": " +
                         platform::Describe(file.result()) + ", nothing changed");
   });
   scope.Finish();

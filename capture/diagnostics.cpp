@@ -117,7 +117,7 @@ void Emit(int code, const std::string& path, const std::string& message, long lo
   e.code = code;
   e.severity = code >= 300 ? PICMETA_ERROR : code >= 200 ? PICMETA_WARNING : PICMETA_INFO;
   e.method = t_method;
-  e.path = platform::NativePath(path);
+  e.path = path;
   e.message = message;
   e.count = count;
   e.os_error = os_error;
@@ -134,8 +134,10 @@ void ReportIfUnexpected(std::exception_ptr failure) {
   if (!Logging() || !failure) return;
   try {
     std::rethrow_exception(failure);
-  } catch (const platform::FsError&) {  // a file that failed: told where it failed
   } catch (const reader::ExifError&) {  // a picture that does not read
+  } catch (const platform::FsError& e) {
+    Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "",
+         std::string("a file failure no step told: ") + e.what(), -1, e.error());
   } catch (const std::exception& e) {
     Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", std::string("unexpected failure: ") + e.what());
   } catch (...) {
@@ -150,7 +152,8 @@ std::string Counted(long long n, std::string_view noun) {
 void NotifyFolder(const std::string& folder) {
   if (!g_folders.IsSet()) return;
   const auto current = g_folders.Get();
-  if (current) CallHost([&] { (*current)(platform::NativePath(folder)); });
+  const std::string native = folder.empty() ? "" : platform::Path::FromText(folder).Native();
+  if (current) CallHost([&] { (*current)(native); });
 }
 
 }  // namespace capture

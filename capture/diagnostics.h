@@ -10,9 +10,9 @@
 
 // The diagnostics events and the host's folder notification, as the methods
 // raise them. Paths in events and notifications are native ("/" on POSIX,
-// "\" on Windows): Emit converts the path field, and a message that names a
-// path names it through platform::NativePath. With no handler installed an event costs one atomic
-// load: callers that would work to build one ask Logging() first.
+// "\" on Windows): the path field and the paths a message names are spelt
+// by platform::Path::Native. With no handler installed an event costs one
+// atomic load: callers that would work to build one ask Logging() first.
 namespace picmeta::capture {
 
 // Names the method a thread is in, for the events it raises. Events raised
@@ -38,6 +38,7 @@ class MethodScope {
 
 bool Logging();
 // The severity follows from the code (100s info, 200s warning, 300s error).
+// `path`: native, or "".
 void Emit(int code, const std::string& path, const std::string& message, long long count = -1,
           int os_error = 0);
 
@@ -45,7 +46,8 @@ void Emit(int code, const std::string& path, const std::string& message, long lo
 std::string Counted(long long n, std::string_view noun);
 
 // Tells the host's folder notification, if one is installed, about a
-// collected folder. A notification that throws is ignored.
+// collected folder ("\A\B", told in the native spelling). A notification
+// that throws is ignored.
 void NotifyFolder(const std::string& folder);
 
 }  // namespace picmeta::capture

@@ -8,16 +8,22 @@
 
 namespace picmeta::capture {
 
-// Reports a failure that is a fault and no input's (an invalid query, memory
-// exhausted, a misuse of a file or document, anything but a file that failed
-// or a picture that does not read) as the error event 399.
+// What a step throws on once it has told its failure as an event, so that
+// the guard says nothing more of it.
+struct Reported {};
+
+// Reports a failure that no step told as the error event 399: a fault (an
+// invalid query, memory exhausted, a misuse of a file or document), or a file
+// that failed where no step said so. A picture that does not read is no
+// failure of the step.
 void ReportIfUnexpected(std::exception_ptr failure);
 
 // One unit of work in continue-on-error mode (a method, each picture, each
 // listed file, each working file): a unit that fails is skipped, whatever it
 // would have set keeps its previous value, and the caller goes on with the
-// next one. Files that fail are reported where they fail; any other failure
-// is reported here. Returns whether the unit completed.
+// next one. Files that fail are reported where they fail (and throw on
+// Reported); any other failure is reported here. Returns whether the unit
+// completed.
 //
 // A thread cancelled inside a call unwinds through here: that is no failure
 // of the step, and swallowing it would abort the host's process. For the same
@@ -29,6 +35,8 @@ bool Step(F&& step) {
     return true;
   } catch (abi::__forced_unwind&) {
     throw;
+  } catch (const Reported&) {
+    return false;
   } catch (...) {
     ReportIfUnexpected(std::current_exception());
     return false;

@@ -43,33 +43,33 @@ class Refresh : public records::RecordEditor {
 void Run(const std::string& AppPath1, const std::string& strFilePath, const std::string& Orgid,
          const std::string& Busiorgid, const std::string& Operno, const std::string& Opername,
          const std::string& BusiTime) {
-  const std::string W = platform::BackslashPath(AppPath1);
+  const platform::Path W = Public_Function::FolderParameter(AppPath1);
+  const platform::Path file = Public_Function::FolderParameter(strFilePath);
   clsPicinfo record;
   if (!Public_Function::RecordableCaseFolder(W, record)) return;
   platform::FileInfo picture;
-  if (const platform::Status st = platform::StatFile(strFilePath, picture); !st.ok()) {
-    capture::Emit(PICMETA_EVENT_PICTURE_MISSING, strFilePath,
-                  "picture " + platform::GetFileName(strFilePath) + ": " + platform::Describe(st) +
-                      ", nothing written",
+  if (const platform::Status st = platform::StatFile(file, picture); !st.ok()) {
+    capture::Emit(PICMETA_EVENT_PICTURE_MISSING, file.Native(),
+                  "picture " + file.Name() + ": " + platform::Describe(st) + ", nothing written",
                   -1, st.error.value());
     return;
   }
 
   // Two pictures whose names could not be stored exactly would share a record.
   if (!records::StorableName(records::TrimBlanks(picture.name))) {
-    Public_Function::ReportNameNotStorable(strFilePath, "no working record written");
+    Public_Function::ReportNameNotStorable(file, "no working record written");
     return;
   }
   Public_Function::SplitOrgid(Orgid, record);
   // The picture is read before the folder is locked: a slow picture never
   // keeps another writer of the folder out.
-  const auto read = Public_Function::ReadPicture(strFilePath, record);
+  const auto read = Public_Function::ReadPicture(file, record);
   if (read.kind == Public_Function::PictureRead::Kind::kNotRead) {
-    Public_Function::ReportNotRead(strFilePath, read, "no record written; a later call records it");
+    Public_Function::ReportNotRead(file, read, "no record written; a later call records it");
     return;
   }
   if (read.kind == Public_Function::PictureRead::Kind::kMissing) return;  // gone meanwhile: told
-  auto opened = Public_Function::OpenWorkingFile(platform::ParentFolderPath(strFilePath));
+  auto opened = Public_Function::OpenWorkingFile(file.Parent(), W);
   auto values = platform::XmlItem::Element("info");
   capture::SetInfoAttributes(values, record,
                              {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",

@@ -42,10 +42,10 @@ std::string TagText(const reader::TagValue& value, bool& cut) {
 }  // namespace
 
 void ReadPicInfo(const std::string& picture_path, clsPicinfo& record) {
-  ReadPicture(picture_path, record);
+  ReadPicture(platform::Path::FromText(picture_path), record);
 }
 
-PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
+PictureRead ReadPicture(const platform::Path& picture, clsPicinfo& record) {
   PictureRead read;
   // Memory exhausted while a picture is read is a passing failure too.
   auto passing = [&](const std::string& error, int os_error) {
@@ -55,22 +55,22 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
   };
   // One look at the file answers both: does it exist, and its attributes.
   platform::FileInfo file;
-  if (const platform::Status st = platform::StatFile(picture_path, file); !st.ok()) {
+  if (const platform::Status st = platform::StatFile(picture, file); !st.ok()) {
     if (st.code == platform::FileStatus::kIoError) {
       passing(platform::Describe(st), st.error.value());
       return read;
     }
     read.kind = PictureRead::Kind::kMissing;
     // A path without a file name is a document without a name, told by its caller.
-    if (capture::Logging() && !platform::GetFileName(picture_path).empty())
-      capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture_path,
-                    "picture " + platform::GetFileName(picture_path) + ": " +
+    if (capture::Logging() && !picture.Name().empty())
+      capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture.Native(),
+                    "picture " + picture.Name() + ": " +
                         (st.code == platform::FileStatus::kNotFound ? std::string("not on disk")
                                                                     : platform::Describe(st)),
                     -1, st.error.value());
     return read;
   }
-  const std::string name = platform::GetFileName(picture_path);
+  const std::string& name = picture.Name();
   const auto dot = name.find_last_of('.');
   record.Filetype(records::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
   record.Filename(records::TrimBlanks(name));
@@ -84,7 +84,7 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
   reader::ExifReader reader;
   std::string failure = "no Exif block";
   try {
-    reader.Load(picture_path);
+    reader.Load(picture);
   } catch (const reader::FileError& e) {
     failure = std::string(reader::FailureKind(e)) + ": " + e.what();
     if (e.passing()) passing(e.what(), e.os_error());
@@ -96,8 +96,8 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
   if (read.kind == PictureRead::Kind::kNotRead) return read;
   if (!reader.Getloaded()) {
     if (capture::Logging())
-      capture::Emit(PICMETA_EVENT_PICTURE_WITHOUT_EXIF, picture_path,
-                    "picture " + platform::GetFileName(picture_path) + ": " + failure);
+      capture::Emit(PICMETA_EVENT_PICTURE_WITHOUT_EXIF, picture.Native(),
+                    "picture " + picture.Name() + ": " + failure);
     return read;
   }
   struct Row {
@@ -131,34 +131,34 @@ PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record) {
     bool cut = false;
     (record.*row.set)(TagText(value, cut));
     if (cut)
-      capture::Emit(PICMETA_EVENT_VALUE_CUT, picture_path,
-                    "picture " + platform::GetFileName(picture_path) + ": its " + row.name +
+      capture::Emit(PICMETA_EVENT_VALUE_CUT, picture.Native(),
+                    "picture " + picture.Name() + ": its " + row.name +
                         " value is longer than 64 KiB: cut to its first 64 KiB");
   }
   return read;
 }
 
-void ReportNameNotStorable(const std::string& picture_path, const std::string& consequence) {
-  capture::Emit(PICMETA_EVENT_NAME_NOT_STORABLE, picture_path,
-                "picture " + platform::XmlSafe(platform::GetFileName(picture_path)) +
+void ReportNameNotStorable(const platform::Path& picture, const std::string& consequence) {
+  capture::Emit(PICMETA_EVENT_NAME_NOT_STORABLE, picture.Native(),
+                "picture " + platform::XmlSafe(picture.Name()) +
                     ": its name cannot be stored exactly in a record (bytes that are not UTF-8 "
                     "or characters XML cannot carry): " +
                     consequence);
 }
 
-void ReportNotRead(const std::string& picture_path, const PictureRead& read,
+void ReportNotRead(const platform::Path& picture, const PictureRead& read,
                    const std::string& consequence) {
-  capture::Emit(PICMETA_EVENT_PICTURE_NOT_READ, picture_path,
-                "picture " + platform::XmlSafe(platform::GetFileName(picture_path)) +
-                    " could not be read (" + read.error + "): " + consequence,
+  capture::Emit(PICMETA_EVENT_PICTURE_NOT_READ, picture.Native(),
+                "picture " + platform::XmlSafe(picture.Name()) + " could not be read (" +
+                    read.error + "): " + consequence,
                 -1, read.os_error);
 }
 
 std::string GetResourceName(const std::string& folder, const std::string& index) {
-  return ws::ResourceNames(folder).Lookup(index);
+  return ws::ResourceNames(platform::Path::FromText(folder)).Lookup(index);
 }
 
-void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record) {
+void ReadBusiIndex(const platform::Path& W, const std::string& R, clsPicinfo& record) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (;;) {
@@ -170,7 +170,7 @@ void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& recor
   // A path of one component names no case folder inside its top folder.
   if (parts.size() < 2) return;
   platform::XmlDocument listing;
-  const std::string path = ws::Join(ws::Join(W, parts[0]), ws::kExplorerFile);
+  const platform::Path path = W.Join(platform::Path::FromText(parts[0])) / ws::kExplorerFile;
   if (const auto r = ws::Load(listing, path); !r) {
     ReportNotLoaded(path, r);
     return;
@@ -221,15 +221,15 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
   }
 }
 
-std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record) {
+std::optional<std::string> RecordableCaseFolder(const platform::Path& W, clsPicinfo& record) {
   platform::LoadResult loaded;
   const auto R = ws::ReadRelativePath(W, loaded);
   if (!R) {
-    ReportNotLoaded(ws::Join(W, ws::kDocumentSourceFile), loaded);
+    ReportNotLoaded(W / ws::kDocumentSourceFile, loaded);
     return std::nullopt;
   }
   if (R->empty()) {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, ws::Join(W, ws::kDocumentSourceFile),
+    capture::Emit(PICMETA_EVENT_GATE_STOPPED, (W / ws::kDocumentSourceFile).Native(),
                   "documentfilesource.xml names no case folder");
     return std::nullopt;
   }
@@ -237,66 +237,91 @@ std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo
   if (record.Busitype() != "2") {
     capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
                   "business type '" + record.Busitype() + "' of case folder " +
-                      platform::NativePath(*R) + " is not 2");
+                      platform::Path::FromText(*R).Native() + " is not 2");
     return std::nullopt;
   }
   if (record.ClassCode() != "11020000") {
     capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
                   "class code '" + record.ClassCode() + "' of case folder " +
-                      platform::NativePath(*R) + " is not 11020000");
+                      platform::Path::FromText(*R).Native() + " is not 11020000");
     return std::nullopt;
   }
   return R;
 }
 
-void ReportNotLoaded(const std::string& path, const platform::LoadResult& result) {
-  if (!capture::Logging()) return;
-  capture::Emit(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED, path,
-                platform::GetFileName(path) + ": " + platform::Describe(result), -1,
-                result.error.value());
+platform::Path FolderParameter(const std::string& text) {
+  return platform::Absolute(platform::Path::FromText(text));
 }
 
-void ReportFsFailure(int code, const std::string& path, const platform::FsError& e) {
+void ReportNotLoaded(const platform::Path& path, const platform::LoadResult& result) {
+  if (!capture::Logging()) return;
+  capture::Emit(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED, path.Native(),
+                path.Name() + ": " + platform::Describe(result), -1, result.error.value());
+}
+
+void ReportFsFailure(int code, const platform::Path& path, const platform::FsError& e) {
   if (!capture::Logging()) return;
   const int c =
       e.status().code == platform::FileStatus::kLockTimeout ? PICMETA_EVENT_LOCK_TIMEOUT : code;
-  capture::Emit(c, path, e.what(), -1, e.error());
+  capture::Emit(c, path.Native(), e.what(), -1, e.error());
 }
 
-void ReportRecovered(const std::vector<records::RecoveredClaim>& recovered) {
-  for (const auto& claim : recovered)
-    capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, claim.folder,
-                  claim.committed ? "records of folder " + platform::NativePath(claim.folder) +
+void ReportLeftovers(const std::vector<records::Leftover>& leftovers) {
+  using Kind = records::Leftover::Kind;
+  for (const auto& l : leftovers) {
+    const std::string where = l.path.Native();
+    switch (l.kind) {
+      case Kind::kSettled:
+        capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, where,
+                      l.committed ? "records of folder " + where +
                                         " that a call which ended had handed over were removed"
-                                  : "records of folder " + platform::NativePath(claim.folder) +
+                                  : "records of folder " + where +
                                         " that a call which ended had taken were given back");
+        break;
+      case Kind::kIgnored:
+        capture::Emit(
+            PICMETA_EVENT_HIDDEN_FILE_IGNORED, where,
+            "hidden file " + platform::XmlSafe(where) + ": " + l.why + "; left where it is");
+        break;
+      case Kind::kWaiting:
+        capture::Emit(PICMETA_EVENT_CLAIM_WAITING, where,
+                      platform::XmlSafe(where) + " waits for a call that can decide: " + l.why);
+        break;
+    }
+  }
 }
 
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder) {
+std::optional<records::WorkingFile> OpenWorkingFile(const platform::Path& folder,
+                                                    std::optional<platform::Path> case_folder) {
   std::optional<records::WorkingFile> file;
   try {
-    file.emplace(folder);
+    file.emplace(folder, std::move(case_folder));
   } catch (const platform::FsError& e) {
-    ReportFsFailure(PICMETA_EVENT_READ_FAILED, ws::Join(folder, records::kWorkingFileName), e);
-    throw;
+    ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder / records::kWorkingFileName, e);
+    throw capture::Reported();
   }
-  ReportRecovered(file->recovered());
+  ReportLeftovers(file->TakeLeftovers());
   return file;
 }
 
-std::string WriteHandOver(const std::string& folder, const std::string& operno,
-                          std::string document_bytes, long long count) {
-  std::string path;
+platform::Path WriteHandOver(const platform::Path& folder, const std::string& operno,
+                             std::string document_bytes, long long count) {
+  records::WrittenHandOver written;
   try {
-    path = records::WriteHandOver(folder, operno, std::move(document_bytes));
+    written = records::WriteHandOver(folder, operno, std::move(document_bytes));
   } catch (const platform::FsError& e) {
     ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
-    throw;
+    throw capture::Reported();
   }
   if (capture::Logging())
-    capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, path,
+    capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, written.path.Native(),
                   "hand-over file written with " + capture::Counted(count, "record"), count);
-  return path;
+  if (!written.synced.ok())
+    capture::Emit(
+        PICMETA_EVENT_SAVE_FAILED, written.path.Native(),
+        "hand-over file " + written.path.Native() + ": " + platform::Describe(written.synced), -1,
+        written.synced.error.value());
+  return written.path;
 }
 
 records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
@@ -308,21 +333,27 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   } catch (const platform::FsError& e) {
     const bool read = file.result().failure == platform::LoadFailure::kIoError;
     ReportFsFailure(read ? PICMETA_EVENT_READ_FAILED : PICMETA_EVENT_SAVE_FAILED, file.path(), e);
-    throw;
-  } catch (const platform::XmlError& e) {
-    capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path(), e.what());
-    throw;
+    throw capture::Reported();
+  } catch (const platform::XmlRefused& e) {
+    capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path().Native(), e.what());
+    throw capture::Reported();
   }
+  ReportLeftovers(file.TakeLeftovers());  // what a second look at the folder found
   if (!capture::Logging()) return outcome;
-  if (!outcome.set_aside.empty())
-    capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside,
-                  "working file " + platform::NativePath(file.path()) + " (" +
+  if (outcome.set_aside)
+    capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside->Native(),
+                  "working file " + file.path().Native() + " (" +
                       platform::Describe(file.result()) + ") set aside as " +
-                      platform::GetFileName(outcome.set_aside));
+                      outcome.set_aside->Name());
   if (!outcome.saved) return outcome;
-  capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path(),
+  capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path().Native(),
                 "working file saved with " + capture::Counted(outcome.records, "record"),
                 outcome.records);
+  if (!outcome.synced.ok())
+    capture::Emit(
+        PICMETA_EVENT_SAVE_FAILED, file.path().Native(),
+        "working file " + file.path().Native() + ": " + platform::Describe(outcome.synced), -1,
+        outcome.synced.error.value());
   return outcome;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/os/fs.h"
 #include "platform/xml/document.h"
+#include "records/folder_session.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
 
@@ -30,12 +31,12 @@ struct PictureRead {
   std::string error;
   int os_error = 0;
 };
-PictureRead ReadPicture(const std::string& picture_path, clsPicinfo& record);
+PictureRead ReadPicture(const platform::Path& picture, clsPicinfo& record);
 
 // Events: a picture whose name cannot be stored; one that could not be read,
 // with what became of its record.
-void ReportNameNotStorable(const std::string& picture_path, const std::string& consequence);
-void ReportNotRead(const std::string& picture_path, const PictureRead& read,
+void ReportNameNotStorable(const platform::Path& picture, const std::string& consequence);
+void ReportNotRead(const platform::Path& picture, const PictureRead& read,
                    const std::string& consequence);
 
 // The name "resourceprocess.xml" in folder gives for a resource index; "".
@@ -44,7 +45,7 @@ std::string GetResourceName(const std::string& folder, const std::string& index)
 // Business type, claim number and class code of case folder R (relative to
 // workspace W) from the top folder's "kelexplorersource.xml"; each property
 // is set only when found.
-void ReadBusiIndex(const std::string& W, const std::string& R, clsPicinfo& record);
+void ReadBusiIndex(const platform::Path& W, const std::string& R, clsPicinfo& record);
 
 // Appends, in post-order, the relative path ("\A\B\C") of every record below
 // element that holds documents, telling the host's folder notification about
@@ -55,18 +56,25 @@ void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
 // The case folder R named by workspace W's "documentfilesource.xml", when it
 // belongs to a business of type "2" with class code "11020000" (filling the
 // record's business properties); nullopt otherwise.
-std::optional<std::string> RecordableCaseFolder(const std::string& W, clsPicinfo& record);
+std::optional<std::string> RecordableCaseFolder(const platform::Path& W, clsPicinfo& record);
+
+// A folder parameter as the methods take it: "/" and "\" separate, and a
+// relative one is taken from the current folder, once, as the call begins.
+platform::Path FolderParameter(const std::string& text);
 
 // Events of the methods' common failures (see picmeta/events.h).
-void ReportNotLoaded(const std::string& path, const platform::LoadResult& result);
-void ReportFsFailure(int code, const std::string& path, const platform::FsError& e);
+void ReportNotLoaded(const platform::Path& path, const platform::LoadResult& result);
+void ReportFsFailure(int code, const platform::Path& path, const platform::FsError& e);
 
-// Events for the claims of calls that died that a folder's lock holder settled.
-void ReportRecovered(const std::vector<records::RecoveredClaim>& recovered);
+// Events for what calls that died left: claims settled, hidden files left
+// alone, claims that wait.
+void ReportLeftovers(const std::vector<records::Leftover>& leftovers);
 
-// The working file of a folder, locked and opened; a lock timeout or a read
-// failure is reported and thrown on.
-std::optional<records::WorkingFile> OpenWorkingFile(const std::string& folder);
+// The working file of a folder, in its session (journals of claims there are
+// looked for in `case_folder`), opened; a lock timeout or a read failure is
+// reported and thrown on (capture::Reported).
+std::optional<records::WorkingFile> OpenWorkingFile(const platform::Path& folder,
+                                                    std::optional<platform::Path> case_folder);
 // Streams it through the editor and saves it (records::WorkingFile::Rewrite),
 // reporting a set-aside file, the save, or a failure to read or save.
 records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
@@ -75,8 +83,8 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
 
 // Writes a hand-over file (records::WriteHandOver) of `count` records,
 // reporting it or its failure; returns its path.
-std::string WriteHandOver(const std::string& folder, const std::string& operno,
-                          std::string document_bytes, long long count);
+platform::Path WriteHandOver(const platform::Path& folder, const std::string& operno,
+                             std::string document_bytes, long long count);
 
 // Characters 1-7, 8-13 and 14-16 of an organisation id into the record.
 void SplitOrgid(const std::string& orgid, clsPicinfo& record);

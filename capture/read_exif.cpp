@@ -17,8 +17,9 @@ using capture::Step;
 namespace ws = records::workspace;
 
 struct Picture {
-  std::string path;      // below the picture tree root, "\" separators
+  platform::Path path;   // below the picture tree root
   std::string filepath;  // "/"-separated folders below the level-0 folder
+  bool named = false;    // a document without a name names no file
 };
 
 // The picture below the folders F0 to Fk; an empty folder name adds no level,
@@ -27,19 +28,21 @@ Picture MakePicture(const std::vector<std::string>& levels, const std::string& n
   Picture p;
   for (std::size_t i = 0; i < levels.size(); ++i) {
     if (levels[i].empty()) continue;
-    p.path += levels[i] + "\\";
+    p.path /= levels[i];
     if (i > 0) p.filepath += "/" + levels[i];
   }
-  p.path += name;
+  p.path /= name;
+  p.named = !name.empty();
   if (p.filepath.empty()) p.filepath.push_back('/');
   return p;
 }
 
 class CaseWalk {
  public:
-  CaseWalk(const std::string& app_path, std::vector<Picture>& out) : names_(app_path), out_(out) {
+  CaseWalk(const platform::Path& app_path, std::vector<Picture>& out)
+      : names_(app_path), out_(out) {
     if (!names_.result())
-      Public_Function::ReportNotLoaded(ws::Join(app_path, ws::kResourceFile), names_.result());
+      Public_Function::ReportNotLoaded(app_path / ws::kResourceFile, names_.result());
   }
 
   void Walk(const platform::XmlDocument& doc) {
@@ -104,11 +107,11 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   }
   clsPicinfo record;
   Public_Function::SplitOrgid(Orgid, record);
-  const std::string app_path = platform::BackslashPath(AppPath1);
-  const std::string temp_path = platform::BackslashPath(TempPath1);
+  const platform::Path app_path = Public_Function::FolderParameter(AppPath1);
+  const platform::Path temp_path = Public_Function::FolderParameter(TempPath1);
 
   platform::XmlDocument busi;
-  const std::string busi_path = ws::Join(app_path, ws::kBusiInfoFile);
+  const platform::Path busi_path = app_path / ws::kBusiInfoFile;
   if (const auto r = ws::Load(busi, busi_path); !r) {
     Public_Function::ReportNotLoaded(busi_path, r);
     return;
@@ -149,13 +152,15 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   long long written = 0;
   for (const Picture& picture : pictures) {
     Step([&] {
-      const std::string path = ws::Join(temp_path, picture.path);
-      const auto read = Public_Function::ReadPicture(path, record);
+      const platform::Path path = temp_path.Join(picture.path);
+      const auto read = picture.named ? Public_Function::ReadPicture(path, record)
+                                      : Public_Function::PictureRead{
+                                            Public_Function::PictureRead::Kind::kMissing, {}, 0};
       if (read.kind == Public_Function::PictureRead::Kind::kNotRead)
         Public_Function::ReportNotRead(path, read,
                                        "its record holds the values that could be read");
       if (read.kind != Public_Function::PictureRead::Kind::kMissing &&
-          !records::StorableName(records::TrimBlanks(platform::GetFileName(path))))
+          !records::StorableName(records::TrimBlanks(path.Name())))
         Public_Function::ReportNameNotStorable(path, "its record holds the name as stored");
       auto info = platform::XmlItem::Element("info");
       capture::SetInfoAttributes(info, record, caller, picture.filepath,

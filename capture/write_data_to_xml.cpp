@@ -85,16 +85,16 @@ std::vector<std::string> Listed(const platform::XmlDocument& listing) {
 
 void Run(const std::string& AppPath1, const std::string& Orgid, const std::string& Busiorgid,
          const std::string& Operno, const std::string& Opername, const std::string& BusiTime) {
-  const std::string W = platform::BackslashPath(AppPath1);
+  const platform::Path W = Public_Function::FolderParameter(AppPath1);
   clsPicinfo record;
   const auto R = Public_Function::RecordableCaseFolder(W, record);
   if (!R) return;
   Public_Function::SplitOrgid(Orgid, record);
-  const std::string case_folder = ws::Join(W, *R);  // F without its trailing "\"
+  const platform::Path case_folder = W.Join(platform::Path::FromText(*R));
   const capture::CallerValues caller{Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}};
 
   platform::XmlDocument listing;
-  const std::string listing_path = ws::Join(case_folder, ws::kExplorerFile);
+  const platform::Path listing_path = case_folder / ws::kExplorerFile;
   if (const auto r = ws::Load(listing, listing_path); !r) {  // nothing saved
     Public_Function::ReportNotLoaded(listing_path, r);
     return;
@@ -103,14 +103,14 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   AddListed::Made made;
   const std::function<void(const std::string&)> make = [&](const std::string& name) {
     Step([&] {
-      const std::string picture = ws::Join(case_folder, name);
+      const platform::Path picture = case_folder / name;
       if (!records::StorableName(records::TrimBlanks(name))) {
         Public_Function::ReportNameNotStorable(picture, "no working record written");
         return;
       }
       // A picture not on disk yet is recorded by a later call, once it exists.
       if (!platform::FileExists(picture)) {
-        capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture,
+        capture::Emit(PICMETA_EVENT_PICTURE_MISSING, picture.Native(),
                       "picture " + name + ": not on disk, recorded once it is");
         return;
       }
@@ -131,7 +131,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   bool again = true;
   for (int pass = 0; again && pass < 2; ++pass) {
     AddListed add(listed, made, pass == 0 ? &make : nullptr);
-    auto opened = Public_Function::OpenWorkingFile(case_folder);
+    auto opened = Public_Function::OpenWorkingFile(case_folder, W);
     again = Public_Function::RewriteWorkingFile(*opened, add,
                                                 records::WorkingFile::IfNotLoaded::kStartEmpty)
                 .changed_meanwhile;

@@ -20,7 +20,8 @@ using Census = std::map<std::string, int>;  // records by Filename ("\x01" for n
 
 bool Count(const std::string& path, Census& out) {
   picmeta::platform::XmlDocument doc;
-  if (!doc.Load(path, picmeta::platform::Blanks::kDrop)) return false;
+  if (!doc.Load(picmeta::platform::Path::FromNative(path), picmeta::platform::Blanks::kDrop))
+    return false;
   for (const auto& info : doc.SelectNodes("root/info"))
     out[info.GetAttribute("Filename").value_or("\x01")]++;
   return true;
@@ -29,7 +30,7 @@ bool Count(const std::string& path, Census& out) {
 // The records as the library itself reads a working file, record by record.
 bool Stream(const std::string& path, Census& out) {
   picmeta::platform::XmlItemReader reader;
-  if (!reader.Open(path)) return false;
+  if (!reader.Open(picmeta::platform::Path::FromNative(path))) return false;
   picmeta::platform::XmlItem item;
   while (reader.Next(item)) {
     if (!picmeta::records::IsRecord(reader.frame(), item)) continue;

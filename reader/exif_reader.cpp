@@ -61,13 +61,13 @@ class FileBytes {
   // Positions are signed 32-bit numbers: a larger file is refused unread.
   static constexpr std::int64_t kMaxLength = kInt32Max;
 
-  explicit FileBytes(const std::string& path) {
+  explicit FileBytes(const platform::Path& path) {
     const platform::Status s = file_.Open(path, platform::ReadFile::Access::kScattered);
     if (!s.ok())
-      throw FileError("cannot open " + platform::NativePath(path) + ": " + platform::Describe(s),
-                      Passing(s), s.error.value());
+      throw FileError("cannot open " + path.Native() + ": " + platform::Describe(s), Passing(s),
+                      s.error.value());
     length_ = file_.size();
-    if (length_ > kMaxLength) throw FileError("file of 2 GiB or more: " + path);
+    if (length_ > kMaxLength) throw FileError("file of 2 GiB or more: " + path.Native());
   }
 
   std::int64_t L() const { return length_; }
@@ -245,7 +245,7 @@ std::uint8_t ExifReader::At(std::int64_t index) const {
   return fileBytes_->At(index);
 }
 
-void ExifReader::ReadFileBytes(const std::string& path) {
+void ExifReader::ReadFileBytes(const platform::Path& path) {
   auto bytes = std::make_unique<FileBytes>(path);  // the earlier bytes stay on failure
   // Earlier bytes are kept only while records point into them.
   if (!sources_.empty() && tags_.size() == first_record_of_source_) sources_.pop_back();
@@ -301,7 +301,12 @@ std::int32_t ExifReader::Read32(std::int64_t p) const {
 void ExifReader::Load(const std::string& picFile) {
   if (picFile_.empty()) picFile_ = picFile;
   if (picFile_.empty()) return;
-  ReadFileBytes(picFile_);
+  Load(platform::Path::FromText(picFile_));
+}
+
+void ExifReader::Load(const platform::Path& picture) {
+  if (picFile_.empty()) picFile_ = picture.Native();
+  ReadFileBytes(picture);
   if (!CheckExifHeader()) {
     loaded_ = false;
     return;

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/os/path.h"
+
 namespace picmeta::reader {
 
 // Failures of the reader; callers catch them as one family.
@@ -98,12 +100,14 @@ class ExifReader {
   // empty), checks the Exif header and walks the directories, appending their
   // records. Throws the failures above, keeping the state reached.
   void Load(const std::string& picFile);
+  // Load of a path held as the library holds paths (its names never split).
+  void Load(const platform::Path& picture);
   bool Getloaded() const { return loaded_; }
   TagValue Tag(std::int32_t ExifTag);
   TagValue MakerNoteTag(std::int32_t MakerTag);
 
   // Steps and byte-level reads of Load, public for inspection.
-  void ReadFileBytes(const std::string& path);
+  void ReadFileBytes(const platform::Path& path);
   bool CheckExifHeader();
   bool IsIntelOrder() const;
   std::int32_t Read16(std::int64_t position) const;

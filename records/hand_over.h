@@ -1,72 +1,50 @@
 #ifndef PICMETA_RECORDS_HAND_OVER_H
 #define PICMETA_RECORDS_HAND_OVER_H
 
-#include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/os/fs.h"
-#include "platform/xml/document.h"
+#include "platform/xml/load.h"
+#include "records/folder_session.h"
 
 // The hand-over of a case's working files (CopyExifInfo) as a journaled
 // transaction, so that every record ends up in exactly one place whatever
-// crashes or races:
+// crashes, power losses or races happen:
 //
-//  1. Each working file is claimed under its folder's lock: renamed to a
-//     claim name of this call, after the journal has noted it and a note in
-//     the folder names the journal. Writers then start a new "exifinfo.xml";
-//     no other copier can take a claimed file.
-//  2. The hand-over document is written to a hidden file of the case folder,
-//     then renamed to its visible name; that rename is the commit. The
-//     journal says so once it stands.
-//  3. The claimed files go (records of a file that could not go into the
-//     hand-over come back to its folder's working file), then the journal.
+//  1. The call's journal is made in the case folder, locked for the call's
+//     life (journal.h); the lock dies with the process.
+//  2. Each working file is claimed under its folder's session: the journal
+//     notes the folder, records that cannot go are written aside (keep), a
+//     note names the claim's call, case folder and folder, and the working
+//     file is renamed to the claim name; the folder is synced. Writers then
+//     start a new "exifinfo.xml"; no other copier can take a claimed file.
+//  3. The scrambled hand-over is written whole and synced under a hidden name
+//     in the case folder. Then the journal says "committed", synced: that
+//     line is the commit. Only then does the hand-over take its visible name.
+//  4. The claims are settled: claimed files go, kept records come back. Then
+//     the journal goes.
 //
-// A call that dies leaves its journal; its lock (a LockedFile) dies with it.
-// The next CopyExifInfo of the case, and any writer of a folder that holds a
-// dead call's claim, finish the work: the claimed files go when the
-// hand-over stands, and come back to their folders' working files when it
-// does not.
-//
-// The hidden files, never read by the host and never swept as temporaries:
-//   in a picture folder   .exifinfo.xml.<id>.claim   the claimed working file
-//                         .exifinfo.xml.<id>.keep    its records not handed over
-//                         .exifinfo.xml.<id>.owner   the journal's path
-//                         .exifinfo.xml.<id>.since   while records come back
-//   in the case folder    .picmeta-<id>.journal      the journal
-//                         .picmeta-<id>.handover     the hand-over, not yet visible
+// A call that dies leaves its journal unlocked. The case's next CopyExifInfo
+// (recovery.h), and a writer of a folder that holds its claim (when the
+// writer's workspace is the case folder), finish the work by what the journal
+// says: committed, forward; otherwise back (the hidden hand-over goes, the
+// claimed files come back to their folders' working files). The names of the
+// hidden files are in hidden_files.h.
 namespace picmeta::records {
-
-// What a recovery did with one claim of a call that died.
-struct RecoveredClaim {
-  std::string folder;
-  bool committed = false;  // its records stand in the hand-over; otherwise they came back
-};
-
-// Finishes the claims that calls that died left in a folder. Called with the
-// folder's lock held, before its working file is read or changed. Claims of
-// live calls are left alone. Throws FsError on an I/O error (nothing is then
-// lost: the claim stays for a later call).
-std::vector<RecoveredClaim> RecoverFolder(const std::string& folder);
-
-// What a recovery did with the journal of a call that died.
-struct RecoveredHandOver {
-  std::string journal;
-  std::string handover;  // the hand-over file, when it stands
-  bool committed = false;
-  bool finished = false;  // every claim dealt with and the journal gone
-};
-
-// Finishes the hand-overs that calls that died left in a case folder.
-std::vector<RecoveredHandOver> RecoverCase(const std::string& case_folder);
 
 // One CopyExifInfo's hand-over: its document, the working files it claimed,
 // and their release.
 class HandOver {
  public:
-  HandOver(std::string case_folder, std::string operno);
-  // Not committed: every claimed file comes back to its folder.
+  // The case folder (absolute), the operator, and how many document folders
+  // the case has (at most one claim each). Throws FsError when the case
+  // folder cannot be looked at.
+  HandOver(platform::Path case_folder, std::string operno, std::size_t folders);
+  // Not committed: every claimed file comes back. Committed but not finished,
+  // or with an outcome that could not be written: left to a later recovery.
   ~HandOver();
   HandOver(const HandOver&) = delete;
   HandOver& operator=(const HandOver&) = delete;
@@ -86,41 +64,42 @@ class HandOver {
       kSameFile,      // the working file of another folder already taken, by another name
     };
     Kind kind = Kind::kMissing;
-    std::string path;
+    platform::Path path;
     platform::LoadResult result;
     long long records = 0;
     std::vector<Left> left;
-    std::string same_as;                    // kSameFile: the folder it was taken from
-    std::vector<RecoveredClaim> recovered;  // claims of dead calls dealt with first
+    platform::Path same_as;           // kSameFile: the folder it was taken from
+    std::vector<Leftover> leftovers;  // what dead calls left in the folder
   };
   // Takes the working file of a folder into the hand-over. Throws FsError
-  // when the folder's lock cannot be had or the file cannot be read: the
-  // folder is then left as it was.
-  Taken Take(const std::string& folder);
+  // when the folder's lock cannot be had or the file cannot be read or
+  // claimed: the folder is then left as it was.
+  Taken Take(const platform::Path& folder);
 
-  // Whether a record document was taken (the hand-over is then written, even
+  // Whether a working file was claimed (the hand-over is then written, even
   // without records).
-  bool found() const { return found_; }
+  bool found() const;
   long long records() const;
 
   struct Released {
-    std::string folder;
+    platform::Path folder;
     bool removed = false;  // the working file went
     std::string error;     // why it could not be dealt with now (a later call will)
   };
   struct Committed {
-    std::string path;  // the hand-over file
+    platform::Path path;  // the hand-over file
     std::vector<Released> released;
+    std::string unfinished;  // why the journal stays for a later call, if it does
   };
-  // Writes the hand-over file (its name as WriteHandOver chooses it), then
-  // lets the claimed files go. Throws FsError when the hand-over cannot be
-  // written: the claimed files then come back.
+  // Writes the hand-over file and lets the claimed files go. Throws FsError
+  // when the hand-over cannot be made to stand: the claimed files then come
+  // back (or, when the outcome could not be written down, wait for a later
+  // call to read it).
   Committed Commit();
 
  private:
   struct State;
   std::unique_ptr<State> state_;
-  bool found_ = false;
 };
 
 }  // namespace picmeta::records

@@ -7,7 +7,6 @@
 #include "platform/os/clock.h"
 #include "platform/os/text.h"
 #include "records/formats.h"
-#include "records/hand_over.h"
 #include "scramble/encrypt.h"
 
 namespace picmeta::records {
@@ -19,16 +18,18 @@ bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item) {
   return frame.root == "root" && item.IsElement("info");
 }
 
-std::string HandOverName(const std::string& folder, const std::string& operno, std::time_t t) {
-  return folder + "\\exif_" + OperatorForFileName(operno) + "_" + FormatStamp(t) + ".xml";
+platform::Path HandOverName(const platform::Path& folder, const std::string& operno,
+                            std::time_t t) {
+  return folder / ("exif_" + OperatorForFileName(operno) + "_" + FormatStamp(t) + ".xml");
 }
 
-std::string WriteHandOver(const std::string& folder, const std::string& operno, std::string bytes) {
+WrittenHandOver WriteHandOver(const platform::Path& folder, const std::string& operno,
+                              std::string bytes) {
   encrypt::Scramble(bytes);
   const std::time_t now = platform::Now();
   // A day of seconds is far more than any operator writes hand-overs in.
   for (std::time_t t = now; t < now + 86400; ++t) {
-    const std::string path = HandOverName(folder, operno, t);
+    const platform::Path path = HandOverName(folder, operno, t);
     platform::FileInfo taken;
     const platform::Status look = platform::StatFile(path, taken);
     if (look.code == platform::FileStatus::kIoError) platform::Check(look, "cannot look at", path);
@@ -37,18 +38,17 @@ std::string WriteHandOver(const std::string& folder, const std::string& operno, 
     // the create is exclusive all the same.
     const platform::Status s = platform::CreateExclusive(path, bytes);
     if (s.code == platform::FileStatus::kExists) continue;
+    if (s.code == platform::FileStatus::kNotSynced) return {path, s};  // it stands: never twice
     platform::Check(s, "cannot write hand-over file", path);
-    return path;
+    return {path, {}};
   }
-  throw platform::FsError("no free hand-over name in " + platform::NativePath(folder),
+  throw platform::FsError("no free hand-over name in " + folder.Native(),
                           {platform::FileStatus::kExists, EEXIST});
 }
 
-WorkingFile::WorkingFile(std::string folder)
-    : folder_(std::move(folder)),
-      path_(folder_ + "\\" + std::string(kWorkingFileName)),
-      lock_(std::in_place, folder_),
-      recovered_(std::make_unique<std::vector<RecoveredClaim>>(RecoverFolder(folder_))) {
+WorkingFile::WorkingFile(platform::Path folder, std::optional<platform::Path> case_folder)
+    : session_(std::move(folder), std::move(case_folder)),
+      path_(session_.folder() / kWorkingFileName) {
   result_ = reader_.Open(path_);
   // The first piece is read now: a file that cannot be read, or is no record
   // document from its first bytes, is known before the call does any work.
@@ -70,7 +70,7 @@ namespace {
 // Takes the reader's verdict once the file has been read (or failed).
 // The file is let go here: it is replaced, set aside or deleted next.
 void Settle(platform::XmlItemReader& reader, platform::LoadResult& result,
-            const std::string& path) {
+            const platform::Path& path) {
   reader.Close();
   result = reader.result();
   if (result.failure == platform::LoadFailure::kIoError)
@@ -104,28 +104,24 @@ std::string WorkingFile::Stamp() const {
 // is the one read.
 bool WorkingFile::RunUnlocked(RecordEditor& editor) {
   const std::string before = Stamp();
-  lock_.reset();
+  session_.Release();
   editor.Unlocked();
-  lock_.emplace(folder_);
-  const auto again = RecoverFolder(folder_);
-  recovered_->insert(recovered_->end(), again.begin(), again.end());
+  session_.Retake();
   return Stamp() == before;
 }
 
 WorkingFile::~WorkingFile() = default;
 WorkingFile::WorkingFile(WorkingFile&&) noexcept = default;
 
-std::string SetAsideUnreadable(const std::string& path) {
-  const std::string aside = path + ".unreadable-" + FormatStamp(platform::Now());
+std::optional<platform::Path> SetAsideUnreadable(const platform::Path& path) {
+  const std::string aside = path.Name() + ".unreadable-" + FormatStamp(platform::Now());
   for (int n = 1;; ++n) {
-    try {
-      const std::string name = n == 1 ? aside : aside + "-" + std::to_string(n);
-      platform::RenameNoReplace(path, name);
-      return name;
-    } catch (const platform::FsError& e) {
-      if (e.status().code == platform::FileStatus::kNotFound) return {};  // gone meanwhile
-      if (e.status().code != platform::FileStatus::kExists || n >= 1000) throw;
-    }
+    const platform::Path name = path.Parent() / (n == 1 ? aside : aside + "-" + std::to_string(n));
+    const platform::Status s = platform::MoveNoReplace(path, name);
+    if (s.ok()) return name;
+    if (s.code == platform::FileStatus::kNotFound) return std::nullopt;  // gone meanwhile
+    if (s.code != platform::FileStatus::kExists || n >= 1000)
+      platform::Check(s, "cannot set aside", path);
   }
 }
 
@@ -164,7 +160,7 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
       });
       if (!editor.Save()) return outcome;  // the writer's temporary goes with it
       writer.End(reader_.frame().epilog);
-      file->Commit();
+      outcome.synced = file->Commit();
       outcome.saved = true;
       return outcome;
     }
@@ -192,7 +188,7 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
   });
   if (!editor.Save()) return outcome;
   writer.End(frame.epilog);
-  file->Commit();
+  outcome.synced = file->Commit();
   outcome.saved = true;
   return outcome;
 }

@@ -13,6 +13,7 @@
 #include "platform/os/fs.h"
 #include "platform/xml/record_reader.h"
 #include "platform/xml/record_writer.h"
+#include "records/folder_session.h"
 
 namespace picmeta::records {
 
@@ -28,22 +29,24 @@ bool RecordFrame(platform::XmlFrame& frame);
 bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item);
 
 // folder\exif_<operno>_<YYYYMMDDHHMMSS>.xml for the local time t.
-std::string HandOverName(const std::string& folder, const std::string& operno, std::time_t t);
+platform::Path HandOverName(const platform::Path& folder, const std::string& operno, std::time_t t);
 
 // Writes the scrambled document as folder\exif_<operno>_<YYYYMMDDHHMMSS>.xml,
 // whole or not at all, and never over an existing file: when the name of the
 // current second is taken, the next second's is used, and so on. No plain
-// copy ever reaches the disk. Returns the path written; throws on failure,
-// leaving nothing behind.
-std::string WriteHandOver(const std::string& folder, const std::string& operno,
-                          std::string document_bytes);
+// copy ever reaches the disk. The path written, and whether it is on disk
+// (`synced`: ok or kNotSynced); throws on failure, leaving nothing behind.
+struct WrittenHandOver {
+  platform::Path path;
+  platform::Status synced;
+};
+WrittenHandOver WriteHandOver(const platform::Path& folder, const std::string& operno,
+                              std::string document_bytes);
 
 // Renames a file that is no record document to
 // "<name>.unreadable-<YYYYMMDDHHMMSS>" (with "-2", "-3" ... when taken), so
-// that nothing it holds is lost; the new name, or "" when it was gone.
-std::string SetAsideUnreadable(const std::string& path);
-
-struct RecoveredClaim;
+// that nothing it holds is lost; the new name, or nullopt when it was gone.
+std::optional<platform::Path> SetAsideUnreadable(const platform::Path& path);
 
 // How a call changes a working file's records as they stream past.
 class RecordEditor {
@@ -72,20 +75,22 @@ class RecordEditor {
 // as it is read, so that neither ever stands in memory whole.
 class WorkingFile {
  public:
-  // Locks the folder, settles what calls that died left of their hand-overs
-  // in it (records/hand_over.h), and opens the file. Throws FsError when the
-  // lock cannot be had in time or the file cannot be opened (an I/O error:
-  // nothing may then be changed). A file larger than 1 GiB is not read and
-  // counts as unreadable, as does one whose root element is not "root".
-  explicit WorkingFile(std::string folder);
+  // Takes the folder's session (folder_session.h: locked, what calls that
+  // died left settled, their journals looked for in `case_folder`), and opens
+  // the file. Throws FsError when the lock cannot be had in time or the file
+  // cannot be opened (an I/O error: nothing may then be changed). A file
+  // larger than 1 GiB is not read and counts as unreadable, as does one whose
+  // root element is not "root".
+  WorkingFile(platform::Path folder, std::optional<platform::Path> case_folder);
   ~WorkingFile();
   WorkingFile(WorkingFile&&) noexcept;
 
-  // The claims of calls that died, settled before the file was opened.
-  const std::vector<RecoveredClaim>& recovered() const { return *recovered_; }
+  // What calls that died left in the folder, and what became of it.
+  std::vector<Leftover> TakeLeftovers() { return session_.TakeLeftovers(); }
+  const FolderSession& session() const { return session_; }
 
-  const std::string& path() const { return path_; }
-  const std::string& folder() const { return folder_; }
+  const platform::Path& path() const { return path_; }
+  const platform::Path& folder() const { return session_.folder(); }
   // Why the file did not load (missing, unreadable, ...), or ok; known for
   // sure once it has been read.
   const platform::LoadResult& result() const { return result_; }
@@ -107,15 +112,16 @@ class WorkingFile {
   };
   struct Outcome {
     bool saved = false;
-    bool changed_meanwhile = false;  // the file changed while unlocked: nothing saved
-    std::string set_aside;           // the name an unreadable file was set aside as
-    long long records = 0;           // records in the file saved
+    platform::Status synced;                  // saved: whether that is on disk (ok or kNotSynced)
+    bool changed_meanwhile = false;           // the file changed while unlocked: nothing saved
+    std::optional<platform::Path> set_aside;  // the name an unreadable file was set aside as
+    long long records = 0;                    // records in the file saved
   };
   // Streams the records through the editor into the file's new version and
   // replaces the file atomically. An unreadable file is set aside as
   // "exifinfo.xml.unreadable-<YYYYMMDDHHMMSS>", never overwriting an earlier
   // one, so that nothing it held is lost. Throws FsError (I/O, save) or
-  // XmlError (a name the encoding cannot carry), the old file then untouched.
+  // XmlRefused (a name the encoding cannot carry), the old file then untouched.
   Outcome Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded);
 
  private:
@@ -123,10 +129,8 @@ class WorkingFile {
   std::string Stamp() const;
   // Runs the editor's unlocked work; false when the file changed meanwhile.
   bool RunUnlocked(RecordEditor& editor);
-  std::string folder_;
-  std::string path_;
-  std::optional<platform::FolderLock> lock_;
-  std::unique_ptr<std::vector<RecoveredClaim>> recovered_;
+  FolderSession session_;
+  platform::Path path_;
   platform::XmlItemReader reader_;
   platform::XmlItem first_;  // the first record, read with the file's first piece
   bool have_first_ = false;

@@ -1,32 +1,27 @@
 #include "records/workspace.h"
 
-#include "platform/os/text.h"
+#include <algorithm>
 
 namespace picmeta::records::workspace {
 
-platform::LoadResult Load(platform::XmlDocument& doc, const std::string& path) {
+platform::LoadResult Load(platform::XmlDocument& doc, const platform::Path& path) {
   return doc.LoadKeeping(path, kReadAttributes);
 }
 
-std::string Join(std::string_view folder, std::string_view name) {
-  std::string path(folder);
-  path += '\\';
-  path += name;
-  return path;
-}
-
-std::optional<std::string> ReadRelativePath(const std::string& W, platform::LoadResult& result) {
+std::optional<std::string> ReadRelativePath(const platform::Path& W, platform::LoadResult& result) {
   platform::XmlDocument doc;
-  result = Load(doc, Join(W, kDocumentSourceFile));
+  result = Load(doc, W / kDocumentSourceFile);
   if (!result) return std::nullopt;
   const auto filename = doc.SelectSingleNode(kFilenameQuery);
   if (!filename) return std::string();
-  return platform::BackslashPath(filename.GetAttribute("relativepath").value_or(""));
+  std::string relative = filename.GetAttribute("relativepath").value_or("");
+  std::replace(relative.begin(), relative.end(), '/', '\\');
+  return relative;
 }
 
-ResourceNames::ResourceNames(const std::string& folder) {
+ResourceNames::ResourceNames(const platform::Path& folder) {
   platform::XmlDocument doc;
-  result_ = Load(doc, Join(folder, kResourceFile));
+  result_ = Load(doc, folder / kResourceFile);
   if (!result_) return;
   for (const auto& filename : doc.SelectNodes(kFilenameQuery)) {
     auto index = filename.GetAttribute("resourcemainindex");

@@ -46,21 +46,18 @@ inline const std::vector<std::string_view> kReadAttributes = {
     "classcode", "foldername", "resourcemainindex", "name", "value", "relativepath", "processflag"};
 
 // Loads a workspace file (missing, unreadable or ill-formed: not loaded).
-platform::LoadResult Load(platform::XmlDocument& doc, const std::string& path);
-
-// folder + "\" + name.
-std::string Join(std::string_view folder, std::string_view name);
+platform::LoadResult Load(platform::XmlDocument& doc, const platform::Path& path);
 
 // The case folder of "documentfilesource.xml" in workspace W, relative to W,
 // with "\" separators: nullopt when the file does not load, "" when it names
 // none. `result` tells how the file loaded.
-std::optional<std::string> ReadRelativePath(const std::string& W, platform::LoadResult& result);
+std::optional<std::string> ReadRelativePath(const platform::Path& W, platform::LoadResult& result);
 
 // Names of "resourceprocess.xml" by resource index, loaded once and indexed:
 // the first element of an index wins, as a scan in document order would find.
 class ResourceNames {
  public:
-  explicit ResourceNames(const std::string& folder);
+  explicit ResourceNames(const platform::Path& folder);
   // "" when the file did not load, the index is unknown, or its element has
   // no name.
   std::string Lookup(const std::string& index) const;

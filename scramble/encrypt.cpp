@@ -20,15 +20,13 @@ constexpr std::int64_t kMaxSourceBytes = 0x7FFFFFFF;
 void Scramble(std::string& bytes) { Shift(bytes.data(), bytes.size(), 1); }
 void Unscramble(std::string& bytes) { Shift(bytes.data(), bytes.size(), 255); }
 
-void EncryptFile(const std::string& source, const std::string& destination, bool replace) {
+void EncryptFile(const platform::Path& source, const platform::Path& destination, bool replace) {
   std::string bytes;
   platform::Check(platform::ReadWholeFile(source, kMaxSourceBytes, bytes), "cannot read", source);
   Scramble(bytes);
-  if (replace) {
-    platform::AtomicWriteFile(destination, bytes);
-  } else {
-    platform::Check(platform::CreateExclusive(destination, bytes), "cannot write", destination);
-  }
+  platform::Check(replace ? platform::AtomicWriteFile(destination, bytes)
+                          : platform::CreateExclusive(destination, bytes),
+                  "cannot write", destination);
 }
 
 }  // namespace picmeta::encrypt

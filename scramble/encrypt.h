@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/os/path.h"
+
 // The byte shift that turns a record document into a hand-over file: every
 // byte plus one, modulo 256. Unscramble is its inverse, for readers.
 namespace picmeta::encrypt {
@@ -16,7 +18,8 @@ void Unscramble(std::string& bytes);
 // otherwise the destination is created and a name that is taken fails with
 // kExists. Throws platform::FsError on failure, a missing source included;
 // the source is never written.
-void EncryptFile(const std::string& source, const std::string& destination, bool replace = true);
+void EncryptFile(const platform::Path& source, const platform::Path& destination,
+                 bool replace = true);
 
 }  // namespace picmeta::encrypt
 

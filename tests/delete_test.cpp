@@ -55,7 +55,7 @@ TEST(DeleteDatafromXML, RewritesTheFileEvenWithoutAMatchKeepingOtherContent) {
   clsmain obj;
   obj.DeleteDatafromXML(dir.path(), "A.jpg");  // root is not named root: nothing selected
   platform::XmlDocument doc;
-  ASSERT_TRUE(doc.Load(dir / "exifinfo.xml"));
+  ASSERT_TRUE(doc.Load(test::At(dir / "exifinfo.xml")));
   EXPECT_EQ(doc.DocumentElement().Name(), "records");
   EXPECT_FALSE(doc.SelectSingleNode("records/info").IsNull());
   EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"exifinfo.xml"});

@@ -28,8 +28,8 @@ TEST_F(EventsTest, AFullReadExifTellsTheHandOverAndEachPictureWithoutValues) {
   ReadExif();
   const auto handover = Of(PICMETA_EVENT_HANDOVER_WRITTEN);
   ASSERT_EQ(handover.size(), 1u);
-  EXPECT_EQ(platform::NativePath(handover[0].path),
-            platform::NativePath(case_.app_path + "/exif_0815_20110811143005.xml"));
+  EXPECT_EQ(test::Shown(handover[0].path),
+            test::Shown(case_.app_path + "/exif_0815_20110811143005.xml"));
   EXPECT_EQ(handover[0].count, 7);
   EXPECT_EQ(handover[0].severity, PICMETA_INFO);
   EXPECT_EQ(handover[0].method, "ReadEXIF");
@@ -62,7 +62,7 @@ TEST_F(EventsTest, EachGateSaysWhichAndWhatValue) {
   EXPECT_EQ(gates[0].message, "business type '02' is not 2");
   EXPECT_EQ(gates[1].message, "class code '11020001' is not 11020000");
   EXPECT_EQ(gates[2].message,
-            "business type '1' of case folder " + platform::NativePath("top/case") + " is not 2");
+            "business type '1' of case folder " + test::Shown("top/case") + " is not 2");
   EXPECT_EQ(gates[2].method, "WriteDatatoXML");
   EXPECT_EQ(gates[3].message, "documentfilesource.xml names no case folder");
   EXPECT_TRUE(Of(PICMETA_EVENT_HANDOVER_WRITTEN).empty());
@@ -75,13 +75,12 @@ TEST_F(EventsTest, ASetAsideWorkingFileAndTheSaveAreTold) {
   Write();
   const auto aside = Of(PICMETA_EVENT_WORKING_FILE_SET_ASIDE);
   ASSERT_EQ(aside.size(), 1u);
-  EXPECT_EQ(platform::NativePath(aside[0].path),
-            platform::NativePath(working + ".unreadable-20110811143005"));
+  EXPECT_EQ(test::Shown(aside[0].path), test::Shown(working + ".unreadable-20110811143005"));
   EXPECT_NE(aside[0].message.find("not well-formed"), std::string::npos) << aside[0].message;
   const auto saved = Of(PICMETA_EVENT_WORKING_FILE_SAVED);
   ASSERT_EQ(saved.size(), 1u);
   EXPECT_EQ(saved[0].count, 3);
-  EXPECT_EQ(platform::NativePath(saved[0].path), platform::NativePath(working));
+  EXPECT_EQ(test::Shown(saved[0].path), test::Shown(working));
 }
 
 TEST_F(EventsTest, AFailedSaveCarriesTheOsError) {
@@ -102,7 +101,7 @@ TEST_F(EventsTest, ALockTimeoutIsAnError) {
   platform::SetDefaultLockTimeout(30);
   std::promise<void> locked, done;
   std::thread holder([&] {  // another writer, holding the folder
-    const platform::FolderLock held(case_.case_folder);
+    const platform::FolderLock held(test::At(case_.case_folder));
     locked.set_value();
     done.get_future().wait();
   });
@@ -142,13 +141,19 @@ TEST_F(EventsTest, AnInvalidQueryIsReportedAndNeverTakenForNothingThere) {
   // Memory exhausted is no input's failure either.
   EXPECT_FALSE(capture::Step([] { throw std::bad_alloc(); }));
   EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
-  // A file that failed and a picture that does not read are told where they
-  // fail, not again as faults.
+  // A failure told where it happened, and a picture that does not read, are
+  // not told again as faults.
+  EXPECT_FALSE(capture::Step([] { throw capture::Reported(); }));
+  EXPECT_FALSE(capture::Step([] { throw reader::SubscriptOutOfRange("entry past the end"); }));
+  EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
+  // A file that failed where no step told it is never dropped.
   EXPECT_FALSE(capture::Step([] {
     throw platform::FsError("cannot read x", {platform::FileStatus::kIoError, EIO});
   }));
-  EXPECT_FALSE(capture::Step([] { throw reader::SubscriptOutOfRange("entry past the end"); }));
-  EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
+  bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
+  ASSERT_EQ(bugs.size(), 3u);
+  EXPECT_NE(bugs[2].message.find("cannot read x"), std::string::npos) << bugs[2].message;
+  EXPECT_EQ(bugs[2].os_error, EIO);
 }
 
 TEST_F(EventsTest, AHandlerThatThrowsOrCallsBackBreaksNothing) {

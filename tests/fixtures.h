@@ -75,6 +75,15 @@ class EventsTest : public ::testing::Test {
   std::vector<Event> events_;
 };
 
+// Makes dir/case the workspace of its writers too, as on a workstation (the
+// sample case's explorer files, whose gates pass); the organisation id.
+inline std::string CaseFolderAsWorkspace(const TempDir& dir) {
+  const auto c = tooling::BuildSampleCase(dir / "ws");
+  for (const char* f : {"documentfilesource.xml", "top/kelexplorersource.xml"})
+    Write(dir / ("case/" + std::string(f)), Read(c.app_path + "/" + f));
+  return c.orgid;
+}
+
 // A case of one document folder, \A\B, below the picture tree dir/pics,
 // whose busiinfoprocess.xml is in dir/case.
 class ExactlyOnce : public ::testing::Test {
@@ -84,9 +93,8 @@ class ExactlyOnce : public ::testing::Test {
           "<busiinfoprocess><busiinforecord foldername='A'><subcalsscodeinforecord "
           "foldername='B'><documentinfo><relationship><resourcemainindex/></relationship>"
           "</documentinfo></subcalsscodeinforecord></busiinforecord></busiinfoprocess>");
-    const auto c = tooling::BuildSampleCase(dir_ / "ws");
-    app_ = c.app_path;
-    orgid_ = c.orgid;
+    orgid_ = CaseFolderAsWorkspace(dir_);
+    app_ = dir_ / "case";
   }
   void Copy() { clsmain().CopyExifInfo(dir_ / "case", dir_ / "pics", "9"); }
   // Every record of every hand-over file and of the working file.
@@ -128,24 +136,32 @@ class HandOverTest : public ::testing::Test {
               docs +
               "</subcalsscodeinforecord>"
               "</busiinforecord></busiinfoprocess>");
-    const auto c = tooling::BuildSampleCase(dir_ / "ws");
-    app_ = c.app_path;
-    orgid_ = c.orgid;
+    orgid_ = CaseFolderAsWorkspace(dir_);
+    app_ = dir_ / "case";
   }
   std::string Folder(const std::string& f) const { return dir_ / ("pics/" + f); }
   void Working(const std::string& folder, const std::string& body,
                const std::string& declaration = "<?xml version='1.0' encoding='GBK'?>") {
     Write(Folder(folder) + "/exifinfo.xml", declaration + body);
   }
-  void Copy() { clsmain().CopyExifInfo(dir_ / "case", dir_ / "pics", "9"); }
+  void Copy() { clsmain().CopyExifInfo(case_, dir_ / "pics", "9"); }
   void NewWrite(const std::string& picture) {
     clsmain().NewWriteDatatoXML(app_, picture, orgid_, "", "1", "", "");
   }
   std::vector<std::string> HandOvers() {
     std::vector<std::string> out;
-    for (const auto& name : List(dir_ / "case"))
-      if (name.rfind("exif_", 0) == 0) out.push_back(dir_ / ("case/" + name));
+    for (const auto& name : List(case_))
+      if (name.rfind("exif_", 0) == 0) out.push_back(case_ + "/" + name);
     return out;
+  }
+  // The three folders' working files again, and nothing else of a hand-over
+  // anywhere (the workspace files and pictures stay).
+  void Fresh() {
+    for (const std::string& folder : {case_, Folder("A/B"), Folder("A/C"), Folder("E/F")})
+      for (const auto& name : List(folder))
+        if (Hidden(name) || name.rfind("exif", 0) == 0)
+          std::filesystem::remove(P(folder + "/" + name));
+    ThreeFolders();
   }
   // How often each record stands in a hand-over or a working file.
   std::map<std::string, int> Census() {
@@ -160,9 +176,9 @@ class HandOverTest : public ::testing::Test {
   // The hidden files of unfinished hand-overs, in every folder.
   std::vector<std::string> Leftovers() {
     std::vector<std::string> out;
-    for (const char* folder : {"case", "pics/A/B", "pics/A/C", "pics/E/F"})
-      for (const auto& name : List(dir_ / folder))
-        if (Hidden(name)) out.push_back(std::string(folder) + "/" + name);
+    for (const std::string& folder : {case_, Folder("A/B"), Folder("A/C"), Folder("E/F")})
+      for (const auto& name : List(folder))
+        if (Hidden(name)) out.push_back(folder + "/" + name);
     return out;
   }
   static std::string Infos(std::initializer_list<const char*> names) {
@@ -183,6 +199,7 @@ class HandOverTest : public ::testing::Test {
 
   FixedClock clock_;
   TempDir dir_;
+  std::string case_ = dir_ / "case";  // where the case folder is now
   std::string app_, orgid_;
 };
 

@@ -14,40 +14,55 @@ namespace {
 
 using test::TempDir;
 
-TEST(FileSystem, BackslashPathsReachPosixFiles) {
+TEST(Paths, ParametersSeparateAtEitherSlashAndAreMadeAbsoluteOnce) {
   TempDir dir;
   test::Write(dir / "a/b.jpg", "12345");
-  const std::string folder = dir.path() + "\\a";
-  EXPECT_TRUE(FileExists(folder + "\\b.jpg"));
+  const Path folder = Path::FromText(dir.path() + "\\a");
+  EXPECT_TRUE(FileExists(folder / "b.jpg"));
   EXPECT_FALSE(FileExists(folder));
   EXPECT_TRUE(FolderExists(folder));
-  EXPECT_FALSE(FolderExists(folder + "\\b.jpg"));
-  const FileInfo info = GetFile(folder + "\\b.jpg");
+  EXPECT_FALSE(FolderExists(folder / "b.jpg"));
+  FileInfo info;
+  ASSERT_TRUE(StatFile(Path::FromText(dir.path() + "/a\\b.jpg"), info).ok());
   EXPECT_EQ(info.name, "b.jpg");
   EXPECT_EQ(info.size, 5);
-  EXPECT_EQ(NativePath(ParentFolderPath(folder + "\\b.jpg")), NativePath(dir / "a"));
   EXPECT_GT(info.modified, 0);
   EXPECT_LE(info.created, info.modified + 1);
-  EXPECT_THROW(GetFile(folder), FsError);
-  EXPECT_EQ(GetFileName("C:\\x/y\\z.JPG"), "z.JPG");
+  EXPECT_EQ(StatFile(folder, info).code, FileStatus::kNotRegular);
+
+  const Path text = Path::FromText("x/./y\\\\z.JPG");
+  EXPECT_EQ(text.names(), (std::vector<std::string>{"x", "y", "z.JPG"}));
+  EXPECT_FALSE(text.IsAbsolute());
+  EXPECT_EQ(text.Name(), "z.JPG");
+  EXPECT_EQ(text.Parent().Name(), "y");
+  // A name joined whole stays one name, whatever it holds.
+  EXPECT_EQ((Path() / "p\\q").names(), std::vector<std::string>{"p\\q"});
+  EXPECT_EQ(Path().Native(), ".");
+
+  // A relative parameter is read from the current folder when it is made absolute.
+  const Path absolute = Absolute(Path::FromText("a\\b.jpg"));
+  EXPECT_TRUE(absolute.IsAbsolute());
+  EXPECT_EQ(absolute,
+            Absolute(Path::FromNative(test::U8(std::filesystem::current_path()))) / "a" / "b.jpg");
+  EXPECT_EQ(Absolute(folder), folder);
 }
 
 TEST(FileSystem, DeleteRefusesReadOnlyFilesEvenForRoot) {
   TempDir dir;
   test::Write(dir / "ro.xml", "x");
   ::chmod((dir / "ro.xml").c_str(), 0444);
-  EXPECT_THROW(DeleteFile(dir / "ro.xml"), FsError);
+  EXPECT_THROW(DeleteFile(test::At(dir / "ro.xml")), FsError);
   EXPECT_TRUE(test::Exists(dir / "ro.xml"));
   ::chmod((dir / "ro.xml").c_str(), 0644);
-  DeleteFile(dir / "ro.xml");
+  DeleteFile(test::At(dir / "ro.xml"));
   EXPECT_FALSE(test::Exists(dir / "ro.xml"));
-  EXPECT_THROW(DeleteFile(dir / "ro.xml"), FsError);
+  EXPECT_EQ(RemoveFile(test::At(dir / "ro.xml")).code, FileStatus::kNotFound);
 }
 
 TEST(AtomicWrite, ReplacesWhole) {
   TempDir dir;
   test::Write(dir / "f.xml", "old content that is longer");
-  AtomicWriteFile(dir / "f.xml", "new");
+  EXPECT_TRUE(AtomicWriteFile(test::At(dir / "f.xml"), "new").ok());
   EXPECT_EQ(test::Read(dir / "f.xml"), "new");
   EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
 }
@@ -58,7 +73,7 @@ TEST(AtomicWrite, EveryFailingStepLeavesTheOldFileAndNoTemporary) {
     test::Write(dir / "f.xml", "old");
     {
       test::FaultGuard faults([op](Op o) { return o == op ? Fault{ENOSPC} : Fault{}; });
-      EXPECT_THROW(AtomicWriteFile(dir / "f.xml", "new content"), FsError);
+      EXPECT_THROW((void)AtomicWriteFile(test::At(dir / "f.xml"), "new content"), FsError);
     }
     EXPECT_EQ(test::Read(dir / "f.xml"), "old");
     EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
@@ -69,9 +84,9 @@ TEST(AtomicWrite, RefusesReadOnlyTargetsAndMissingFolders) {
   TempDir dir;
   test::Write(dir / "ro.xml", "old");
   ::chmod((dir / "ro.xml").c_str(), 0444);
-  EXPECT_THROW(AtomicWriteFile(dir / "ro.xml", "new"), FsError);
+  EXPECT_THROW((void)AtomicWriteFile(test::At(dir / "ro.xml"), "new"), FsError);
   EXPECT_EQ(test::Read(dir / "ro.xml"), "old");
-  EXPECT_THROW(AtomicWriteFile(dir / "none/f.xml", "new"), FsError);
+  EXPECT_THROW((void)AtomicWriteFile(test::At(dir / "none/f.xml"), "new"), FsError);
 }
 
 TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
@@ -80,7 +95,7 @@ TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
   std::atomic<int> overlap{0};
   auto worker = [&] {
     for (int i = 0; i < 20; ++i) {
-      FolderLock lock(dir.path());
+      FolderLock lock(test::At(dir.path()));
       if (inside.fetch_add(1) != 0) overlap++;
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       inside.fetch_sub(1);
@@ -91,10 +106,10 @@ TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
   b.join();
   EXPECT_EQ(overlap.load(), 0);
 
-  FolderLock held(dir.path());
+  FolderLock held(test::At(dir.path()));
   auto timed_out = [&](int timeout_ms) {
     try {
-      FolderLock again(dir.path(), timeout_ms);
+      FolderLock again(test::At(dir.path()), timeout_ms);
     } catch (const FsError& e) {
       return e.status().code == FileStatus::kLockTimeout;
     }
@@ -111,7 +126,7 @@ TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(timed_out(60000));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  EXPECT_THROW(FolderLock(dir / "missing"), FsError);
+  EXPECT_THROW(FolderLock(test::At(dir / "missing")), FsError);
 }
 
 }  // namespace

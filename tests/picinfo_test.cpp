@@ -148,7 +148,7 @@ TEST_F(ReadBusiIndexTest, ReadsTheNamedFolderOfTheTopListing) {
       "<component name='classcode' value='11020000'/><component name='BusiType' value='x'/>"
       "<component name='busitype' value='1'/><component name='busitype' value='2'/>"
       "<component name='claimstno' value='C-1'/>");
-  Public_Function::ReadBusiIndex(dir_.path(), "top\\case\\deeper", record_);
+  Public_Function::ReadBusiIndex(test::At(dir_.path()), "top\\case\\deeper", record_);
   EXPECT_EQ(record_.Busitype(), "2");  // the last of a repeated name wins
   EXPECT_EQ(record_.ClassCode(), "11020000");
   EXPECT_EQ(record_.Claimstno(), "C-1");
@@ -157,13 +157,13 @@ TEST_F(ReadBusiIndexTest, ReadsTheNamedFolderOfTheTopListing) {
 TEST_F(ReadBusiIndexTest, MissingPiecesLeaveTheRecordAsItWas) {
   Listing("<component name='busitype'/><component name='classcode' value='11020000'/>");
   record_.Busitype("keep");
-  Public_Function::ReadBusiIndex(dir_.path(), "top\\case", record_);
+  Public_Function::ReadBusiIndex(test::At(dir_.path()), "top\\case", record_);
   EXPECT_EQ(record_.Busitype(), "keep");  // component without a value
   EXPECT_EQ(record_.Claimstno(), "");
   clsPicinfo other;
-  Public_Function::ReadBusiIndex(dir_.path(), "top\\nocase", other);
-  Public_Function::ReadBusiIndex(dir_.path(), "missing\\case", other);
-  Public_Function::ReadBusiIndex(dir_.path(), "top", other);  // one component: no match
+  Public_Function::ReadBusiIndex(test::At(dir_.path()), "top\\nocase", other);
+  Public_Function::ReadBusiIndex(test::At(dir_.path()), "missing\\case", other);
+  Public_Function::ReadBusiIndex(test::At(dir_.path()), "top", other);  // one component: no match
   EXPECT_EQ(other.Busitype(), "");
   EXPECT_EQ(other.ClassCode(), "");
 }

@@ -104,17 +104,17 @@ TEST(PosixFiles, FilesTheLibraryKeepsOpenNeverTakeTheStandardStreams) {
   ASSERT_GE(saved, 0);
   ::close(0);
   platform::ReadFile file;
-  const platform::Status opened = file.Open(dir / "a.xml");
+  const platform::Status opened = file.Open(test::At(dir / "a.xml"));
   const bool read_took_it = ::fcntl(0, F_GETFD) != -1;
   platform::LockedFile journal;
-  const platform::Status created = journal.Create(dir / "journal");
+  const platform::Status created = journal.Create(test::At(dir / "journal"), "picmeta");
   const bool journal_took_it = ::fcntl(0, F_GETFD) != -1;
   bool lock_took_it = false;
   {
-    platform::FolderLock lock(dir.path());
+    platform::FolderLock lock(test::At(dir.path()));
     lock_took_it = ::fcntl(0, F_GETFD) != -1;
   }
-  platform::AtomicWriteFile(dir / "b.xml", "written");
+  ASSERT_TRUE(platform::AtomicWriteFile(test::At(dir / "b.xml"), "written").ok());
   ::dup2(saved, 0);
   ::close(saved);
   ASSERT_TRUE(opened.ok());
@@ -134,7 +134,7 @@ TEST(PosixFiles, AReplacedFileKeepsItsMode) {
   TempDir dir;
   test::Write(dir / "f.xml", "old content that is longer");
   ::chmod((dir / "f.xml").c_str(), 0640);
-  platform::AtomicWriteFile(dir / "f.xml", "new");
+  ASSERT_TRUE(platform::AtomicWriteFile(test::At(dir / "f.xml"), "new").ok());
   EXPECT_EQ(test::Read(dir / "f.xml"), "new");
   struct stat st {};
   ::stat((dir / "f.xml").c_str(), &st);
@@ -223,7 +223,7 @@ TEST_F(CaseTest, SymbolicLinksAreReplacedNeverWrittenThrough) {
   const std::string link = dir_ / "link.xml";
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
   const mode_t mask = ::umask(022);
-  platform::AtomicWriteFile(link, "new");
+  ASSERT_TRUE(platform::AtomicWriteFile(test::At(link), "new").ok());
   ::umask(mask);
   EXPECT_EQ(test::Read(target), kThreeRecords);
   EXPECT_EQ(test::Read(link), "new");
@@ -247,23 +247,25 @@ TEST(FileService, StatusesTellWhatWentWrong) {
   ::symlink((dir / "f").c_str(), (dir / "link").c_str());
   std::string bytes;
   using platform::FileStatus;
-  EXPECT_EQ(platform::ReadWholeFile(dir / "none", 10, bytes).code, FileStatus::kNotFound);
-  EXPECT_EQ(platform::ReadWholeFile(dir.path(), 10, bytes).code, FileStatus::kNotRegular);
-  EXPECT_EQ(platform::ReadWholeFile(dir / "fifo", 10, bytes).code, FileStatus::kNotRegular);
-  EXPECT_EQ(platform::ReadWholeFile(dir / "link", 10, bytes).code, FileStatus::kNotRegular);
-  EXPECT_EQ(platform::ReadWholeFile(dir / "f", 4, bytes).code, FileStatus::kTooLarge);
-  ASSERT_TRUE(platform::ReadWholeFile(dir / "f", 5, bytes).ok());
+  EXPECT_EQ(platform::ReadWholeFile(test::At(dir / "none"), 10, bytes).code, FileStatus::kNotFound);
+  EXPECT_EQ(platform::ReadWholeFile(test::At(dir.path()), 10, bytes).code, FileStatus::kNotRegular);
+  EXPECT_EQ(platform::ReadWholeFile(test::At(dir / "fifo"), 10, bytes).code,
+            FileStatus::kNotRegular);
+  EXPECT_EQ(platform::ReadWholeFile(test::At(dir / "link"), 10, bytes).code,
+            FileStatus::kNotRegular);
+  EXPECT_EQ(platform::ReadWholeFile(test::At(dir / "f"), 4, bytes).code, FileStatus::kTooLarge);
+  ASSERT_TRUE(platform::ReadWholeFile(test::At(dir / "f"), 5, bytes).ok());
   EXPECT_EQ(bytes, "12345");
   {
     test::FaultGuard faults([](platform::Op op) {
       return op == platform::Op::kRead ? platform::Fault{EIO} : platform::Fault{};
     });
-    const auto s = platform::ReadWholeFile(dir / "f", 5, bytes);
+    const auto s = platform::ReadWholeFile(test::At(dir / "f"), 5, bytes);
     EXPECT_EQ(s.code, FileStatus::kIoError);
     EXPECT_EQ(s.error, std::errc::io_error);
   }
-  EXPECT_FALSE(platform::FileExists(dir / "link"));
-  EXPECT_EQ(platform::CreateExclusive(dir / "f", "x").code, FileStatus::kExists);
+  EXPECT_FALSE(platform::FileExists(test::At(dir / "link")));
+  EXPECT_EQ(platform::CreateExclusive(test::At(dir / "f"), "x").code, FileStatus::kExists);
   EXPECT_EQ(test::Read(dir / "f"), "12345");
   EXPECT_EQ(test::List(dir.path()), (std::vector<std::string>{"f", "fifo", "link"}));
 }
@@ -274,8 +276,9 @@ TEST(FileService, TheNoReplaceRenameFallsBackOnAHardLink) {
   test::FaultGuard faults([](platform::Op op) {
     return op == platform::Op::kRename ? platform::Fault{EINVAL} : platform::Fault{};
   });
-  ASSERT_TRUE(platform::CreateExclusive(dir / "a.xml", "first").ok());
-  EXPECT_EQ(platform::CreateExclusive(dir / "a.xml", "second").code, platform::FileStatus::kExists);
+  ASSERT_TRUE(platform::CreateExclusive(test::At(dir / "a.xml"), "first").ok());
+  EXPECT_EQ(platform::CreateExclusive(test::At(dir / "a.xml"), "second").code,
+            platform::FileStatus::kExists);
   EXPECT_EQ(test::Read(dir / "a.xml"), "first");
   EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"a.xml"});
   struct stat st {};
@@ -383,43 +386,65 @@ bool DyingAt(int n, const std::function<void()>& f) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Runs f in a child, to its end.
+void InChild(const std::function<void()>& f) { DyingAt(1 << 30, f); }
+
 // A copier killed at every single file operation in turn; then, as the case
 // may be, the recovery killed too; then a copy that finishes. Every record
-// ends up in exactly one place, and nothing hidden stays behind.
+// ends up in exactly one place, and nothing hidden stays behind: with the
+// folders as given, with the case folder moved before the recovery, and with
+// relative folders read from another working folder by the recovery.
 TEST_F(HandOverTest, ACopyKilledAtAnyStepHandsEveryRecordOverExactlyOnce) {
-  std::mt19937 random(7);
-  int steps = 0;
-  for (int n = 1;; ++n) {
-    // A fresh case for each step (the fixture's folders are reused, emptied).
-    for (const char* folder : {"case", "pics/A/B", "pics/A/C", "pics/E/F"})
-      for (const auto& name : test::List(dir_ / folder))
-        if (name != "busiinfoprocess.xml")
-          std::filesystem::remove(test::P(dir_ / (std::string(folder) + "/" + name)));
-    ThreeFolders();
-    const bool finished = DyingAt(n, [&] { Copy(); });
-    if (!finished && n % 3 == 0) DyingAt(1 + static_cast<int>(random() % 60), [&] { Copy(); });
-    Copy();
-    ExpectEachOnce(Census(), kThree, "killed at step " + std::to_string(n));
-    EXPECT_TRUE(Leftovers().empty()) << "killed at step " << n;
-    if (HasFailure()) return;
-    if (finished) break;
-    steps = n;
+  enum class Setting { kAsGiven, kCaseMoved, kRelative };
+  const std::string given = case_, moved = dir_ / "archive/case-moved";
+  std::filesystem::create_directories(test::P(dir_ / "archive"));
+  for (const Setting setting : {Setting::kAsGiven, Setting::kCaseMoved, Setting::kRelative}) {
+    const char* name = setting == Setting::kAsGiven     ? "as given"
+                       : setting == Setting::kCaseMoved ? "case moved"
+                                                        : "relative";
+    auto copy = [&] {
+      if (setting != Setting::kRelative) return Copy();
+      if (::chdir((dir_ / "pics/A").c_str()) != 0) ::_exit(4);
+      clsmain().CopyExifInfo("../../case", "..", "9");
+    };
+    std::mt19937 random(7);
+    int steps = 0;
+    for (int n = 1;; ++n) {
+      Fresh();
+      const std::string context = std::string(name) + ", killed at step " + std::to_string(n);
+      const bool finished = DyingAt(n, [&] {
+        if (setting != Setting::kRelative) return Copy();
+        if (::chdir(dir_.path().c_str()) != 0) ::_exit(4);
+        clsmain().CopyExifInfo("case", "pics/", "9");
+      });
+      if (setting == Setting::kCaseMoved) {
+        std::filesystem::rename(test::P(given), test::P(moved));
+        case_ = moved;
+      }
+      if (!finished && n % 3 == 0) DyingAt(1 + static_cast<int>(random() % 60), copy);
+      InChild(copy);
+      ExpectEachOnce(Census(), kThree, context);
+      EXPECT_TRUE(Leftovers().empty()) << context;
+      if (setting == Setting::kCaseMoved) {
+        std::filesystem::rename(test::P(moved), test::P(given));
+        case_ = given;
+      }
+      if (HasFailure()) return;
+      if (finished) break;
+      steps = n;
+    }
+    EXPECT_GT(steps, 20);
+    std::printf("[ hand-over ] %s: killed at each of %d steps\n", name, steps);
   }
-  EXPECT_GT(steps, 20);
-  std::printf("[ hand-over ] killed at each of %d steps\n", steps);
 }
 
-// The same, but the folders' writers find the dead call's claims first: each
-// settles its own folder before it writes.
+// The same, but the folders' writers (whose workspace is the case folder) find
+// the dead call's claims first: each settles its own folder before it writes.
 TEST_F(HandOverTest, AWriterFinishesWhatAKilledCopyLeftInItsFolder) {
   const std::string picture = tooling::BuildCameraJpeg({});
   for (const char* f : {"A/B", "A/C", "E/F"}) test::Write(Folder(f) + "/new.jpg", picture);
   for (int n = 1;; ++n) {
-    for (const char* folder : {"case", "pics/A/B", "pics/A/C", "pics/E/F"})
-      for (const auto& name : test::List(dir_ / folder))
-        if (name != "busiinfoprocess.xml" && name != "new.jpg")
-          std::filesystem::remove(test::P(dir_ / (std::string(folder) + "/" + name)));
-    ThreeFolders();
+    Fresh();
     const bool finished = DyingAt(n, [&] { Copy(); });
     for (const char* f : {"A/B", "A/C", "E/F"}) NewWrite(Folder(f) + "/new.jpg");
     std::map<std::string, int> seen = Census();
@@ -427,9 +452,12 @@ TEST_F(HandOverTest, AWriterFinishesWhatAKilledCopyLeftInItsFolder) {
     EXPECT_EQ(seen["new.jpg"], 3) << "killed at step " << n;
     seen.erase("new.jpg");
     ExpectEachOnce(seen, kThree, "writers after a kill at step " + std::to_string(n));
-    for (const char* f : {"pics/A/B", "pics/A/C", "pics/E/F"})
-      for (const auto& name : test::List(dir_ / f))
-        EXPECT_FALSE(name.rfind(".exifinfo.xml.", 0) == 0) << f << "/" << name << " step " << n;
+    for (const char* f : {"A/B", "A/C", "E/F"})
+      for (const auto& name : test::List(Folder(f)))
+        EXPECT_FALSE(test::Hidden(name)) << f << "/" << name << " step " << n;
+    // The journal the writers left is finished by the next copy.
+    Copy();
+    EXPECT_TRUE(Leftovers().empty()) << "step " << n;
     if (HasFailure() || finished) break;
   }
 }
@@ -649,7 +677,8 @@ TEST_F(CaseTest, AThreadCancelledInsideACallIsCancelledAndTheProcessLivesOn) {
   GTEST_SKIP() << "AddressSanitizer cannot follow a cancelled thread's unwinding";
 #endif
   std::optional<platform::FolderLock> held;
-  held.emplace(case_.case_folder);  // the call waits for the folder, at a cancellation point
+  held.emplace(
+      test::At(case_.case_folder));  // the call waits for the folder, at a cancellation point
   pthread_t thread;
   auto body = [](void* self) -> void* {
     static_cast<CaseTest*>(self)->Write();

@@ -233,11 +233,11 @@ TEST(EncryptFile, ShiftsEveryByteAndLeavesExactlyTheScrambledSource) {
   TempDir dir;
   test::Write(dir / "src", std::string("abc\xFE\xFF\x00", 6));
   test::Write(dir / "dst", "a much longer earlier content");
-  encrypt::EncryptFile(dir / "src", dir / "dst");
+  encrypt::EncryptFile(test::At(dir / "src"), test::At(dir / "dst"));
   EXPECT_EQ(test::Read(dir / "dst"), std::string("bcd\xFF\x00\x01", 6));
   // A missing source fails and is not made; nothing is written.
   try {
-    encrypt::EncryptFile(dir / "none", dir / "dst2");
+    encrypt::EncryptFile(test::At(dir / "none"), test::At(dir / "dst2"));
     ADD_FAILURE() << "a missing source was scrambled";
   } catch (const platform::FsError& e) {
     EXPECT_EQ(e.status().code, platform::FileStatus::kNotFound);
@@ -246,23 +246,24 @@ TEST(EncryptFile, ShiftsEveryByteAndLeavesExactlyTheScrambledSource) {
   EXPECT_FALSE(test::Exists(dir / "dst2"));
   // Without replace, a destination that is there stays as it was.
   try {
-    encrypt::EncryptFile(dir / "src", dir / "dst", false);
+    encrypt::EncryptFile(test::At(dir / "src"), test::At(dir / "dst"), false);
     ADD_FAILURE() << "an existing destination was written";
   } catch (const platform::FsError& e) {
     EXPECT_EQ(e.status().code, platform::FileStatus::kExists);
   }
   EXPECT_EQ(test::Read(dir / "dst"), std::string("bcd\xFF\x00\x01", 6));
-  encrypt::EncryptFile(dir / "src", dir / "new", false);
+  encrypt::EncryptFile(test::At(dir / "src"), test::At(dir / "new"), false);
   EXPECT_EQ(test::Read(dir / "new"), std::string("bcd\xFF\x00\x01", 6));
   std::string all;
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
   all += std::string(200000, '\xFF');  // crosses block boundaries
   test::Write(dir / "all", all);
-  encrypt::EncryptFile(dir / "all", dir / "all.xml");
+  encrypt::EncryptFile(test::At(dir / "all"), test::At(dir / "all.xml"));
   std::string back = test::Read(dir / "all.xml");
   encrypt::Unscramble(back);
   EXPECT_EQ(back, all);
-  EXPECT_THROW(encrypt::EncryptFile(dir / "all", dir / "missing/x.xml"), platform::FsError);
+  EXPECT_THROW(encrypt::EncryptFile(test::At(dir / "all"), test::At(dir / "missing/x.xml")),
+               platform::FsError);
 }
 
 }  // namespace

@@ -153,12 +153,12 @@ TEST(FileService, OnlyAbandonedTemporariesAreSweptAndNotOnEverySave) {
   test::Write(live, "in progress");
   test::Write(old, "abandoned");
   test::SetModified(old, std::time(nullptr) - 7200);
-  platform::AtomicWriteFile(dir / "exifinfo.xml", "x");
+  EXPECT_TRUE(platform::AtomicWriteFile(test::At(dir / "exifinfo.xml"), "x").ok());
   EXPECT_TRUE(test::Exists(live));
   EXPECT_FALSE(test::Exists(old));
   test::Write(old, "abandoned later");
   test::SetModified(old, std::time(nullptr) - 7200);
-  platform::AtomicWriteFile(dir / "exifinfo.xml", "y");
+  EXPECT_TRUE(platform::AtomicWriteFile(test::At(dir / "exifinfo.xml"), "y").ok());
   EXPECT_TRUE(test::Exists(old));  // the folder was swept within the hour
 }
 
@@ -166,8 +166,8 @@ TEST(FileService, OnlyAbandonedTemporariesAreSweptAndNotOnEverySave) {
 
 TEST_F(CaseTest, AMethodAfterALockTimeoutWorks) {
   {
-    platform::FolderLock held(case_.case_folder);
-    EXPECT_THROW(platform::FolderLock(case_.case_folder, 30), platform::FsError);
+    platform::FolderLock held(test::At(case_.case_folder));
+    EXPECT_THROW(platform::FolderLock(test::At(case_.case_folder), 30), platform::FsError);
   }
   Write();
   EXPECT_EQ(test::RecordNames(exifinfo_).size(), 3u);

@@ -95,8 +95,10 @@ bool Exists(const std::string& path) { return fs::exists(P(path)); }
 std::vector<std::string> List(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(P(folder), ec))
-    names.push_back(U8(e.path().filename()));
+  for (const auto& e : fs::directory_iterator(P(folder), ec)) {
+    std::string name = U8(e.path().filename());
+    if (name != kFolderLockFile) names.push_back(std::move(name));
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/os/fs.h"
+#include "platform/os/path.h"
 
 namespace picmeta::test {
 
@@ -29,6 +30,13 @@ class TempDir {
   std::string path_;
 };
 
+// A test's path (the system's spelling) as the library holds paths.
+inline platform::Path At(const std::string& native) { return platform::Path::FromNative(native); }
+// How the library tells a path written with "/" in events and messages.
+inline std::string Shown(const std::string& text) {
+  return platform::Path::FromText(text).Native();
+}
+
 // A UTF-8 path for std::filesystem and the streams (on Windows a plain
 // std::string would be taken in the ANSI code page).
 std::filesystem::path P(const std::string& utf8);
@@ -37,6 +45,9 @@ std::string U8(const std::filesystem::path& path);
 void Write(const std::string& path, const std::string& bytes);  // creates folders
 std::string Read(const std::string& path);                      // "" when missing
 bool Exists(const std::string& path);
+// The file a folder's lock is held on, where the system keeps one (Windows):
+// it stays in every folder the library locked, and List leaves it out.
+inline constexpr const char* kFolderLockFile = ".picmeta.lock";
 std::vector<std::string> List(const std::string& folder);  // sorted names
 // Sets a file's modification (and access) time.
 void SetModified(const std::string& path, std::time_t when);

@@ -165,7 +165,7 @@ class WindowsCase : public ::testing::Test {
                                                                 const std::string& log,
                                                                 bool mixed) {
     return {{"PICMETA_APP", case_.app_path},
-            {"PICMETA_FOLDER", platform::NativePath(case_.case_folder)},
+            {"PICMETA_FOLDER", test::Shown(case_.case_folder)},
             {"PICMETA_LOG", log},
             {"PICMETA_FIRST", std::to_string(first)},
             {"PICMETA_COUNT", std::to_string(count)},
@@ -249,7 +249,7 @@ TEST(WindowsFiles, ASaveWaitsForAFileHeldOpenThenReplacesIt) {
       "Holder",
       {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"}, {"PICMETA_HOLD_MS", "500"}});
   WaitFor(dir / "ready");
-  platform::AtomicWriteFile(file, "new");
+  EXPECT_TRUE(platform::AtomicWriteFile(test::At(file), "new").ok());
   EXPECT_EQ(test::Read(file), "new");
   EXPECT_EQ(holder.Wait(), 0u);
   EXPECT_EQ(test::List(dir.path()), (std::vector<std::string>{"exifinfo.xml", "ready"}));
@@ -264,7 +264,7 @@ TEST(WindowsFiles, ASaveGivesUpOnAFileHeldTooLongAndLeavesItAsItWas) {
       {{"PICMETA_FILE", file}, {"PICMETA_READY", dir / "ready"}, {"PICMETA_HOLD_MS", "6000"}});
   WaitFor(dir / "ready");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(platform::AtomicWriteFile(file, "new"), platform::FsError);
+  EXPECT_THROW((void)platform::AtomicWriteFile(test::At(file), "new"), platform::FsError);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   holder.Kill();
   EXPECT_EQ(test::Read(file), "old");
@@ -282,7 +282,7 @@ TEST(WindowsFiles, AReadWaitsForAFileHeldExclusivelyAndTellsWindowsOwnError) {
                             {"PICMETA_SHARE", "none"}});
     WaitFor(dir / "ready");
     std::string bytes;
-    ASSERT_TRUE(platform::ReadWholeFile(file, 100, bytes).ok());
+    ASSERT_TRUE(platform::ReadWholeFile(test::At(file), 100, bytes).ok());
     EXPECT_EQ(bytes, "content");
     EXPECT_EQ(holder.Wait(), 0u);
   }
@@ -293,7 +293,7 @@ TEST(WindowsFiles, AReadWaitsForAFileHeldExclusivelyAndTellsWindowsOwnError) {
                           {"PICMETA_SHARE", "none"}});
   WaitFor(dir / "ready");
   std::string bytes;
-  const platform::Status s = platform::ReadWholeFile(file, 100, bytes);
+  const platform::Status s = platform::ReadWholeFile(test::At(file), 100, bytes);
   holder.Kill();
   EXPECT_EQ(s.code, platform::FileStatus::kIoError);
   EXPECT_EQ(s.error.value(), static_cast<int>(ERROR_SHARING_VIOLATION));  // the system's own code
@@ -303,24 +303,30 @@ TEST(WindowsFiles, AReadWaitsForAFileHeldExclusivelyAndTellsWindowsOwnError) {
 TEST(WindowsFiles, OneLockServesEverySpellingOfAFolder) {
   TempDir dir;
   test::Write(dir / "Case/x", "");
-  const std::string folder = platform::NativePath(dir / "Case");
+  const std::string folder = test::Shown(dir / "Case");
   std::string other = dir.path() + "/case";
   for (char& c : other)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   bool refused = false;
   {
-    platform::FolderLock held(folder);
+    platform::FolderLock held(test::At(folder));
     std::thread([&] {
       try {
-        platform::FolderLock second(other, 50);
+        platform::FolderLock second(test::At(other), 50);
       } catch (const platform::FsError&) {
         refused = true;
       }
     }).join();
   }
   EXPECT_TRUE(refused);
-  std::thread([&] { platform::FolderLock again(other, 50); }).join();  // released with its holder
+  std::thread([&] {
+    platform::FolderLock again(test::At(other), 50);
+  }).join();  // released with its holder
+  // The lock is the lock file's, which stays, hidden.
   EXPECT_EQ(test::List(dir / "Case"), std::vector<std::string>{"x"});
+  const DWORD lock = ::GetFileAttributesW(Wide(dir / "Case/.picmeta.lock").c_str());
+  ASSERT_NE(lock, INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(lock & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
 TEST(WindowsFiles, PicturesAreReadWhileAnotherProgramHoldsThemOpen) {
@@ -331,7 +337,7 @@ TEST(WindowsFiles, PicturesAreReadWhileAnotherProgramHoldsThemOpen) {
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   clsPicinfo r;
-  Public_Function::ReadPicInfo(platform::NativePath(dir / "IMG.jpg"), r);
+  Public_Function::ReadPicInfo(test::Shown(dir / "IMG.jpg"), r);
   ::CloseHandle(h);
   EXPECT_EQ(r.Make().substr(0, 5), "Canon");
   EXPECT_EQ(r.Filename(), "IMG.jpg");
@@ -341,8 +347,10 @@ TEST(WindowsFiles, ChineseFolderAndPictureNamesWorkWhateverTheCodePage) {
   TempDir dir;
   const std::string folder = dir / "车险/现场照片";
   test::Write(folder + "/车损.jpg", tooling::BuildCameraJpeg({}));
-  EXPECT_TRUE(platform::FolderExists(folder));
-  EXPECT_EQ(platform::GetFile(folder + "\\车损.jpg").name, "车损.jpg");
+  EXPECT_TRUE(platform::FolderExists(test::At(folder)));
+  platform::FileInfo info;
+  ASSERT_TRUE(platform::StatFile(platform::Path::FromText(folder + "\\车损.jpg"), info).ok());
+  EXPECT_EQ(info.name, "车损.jpg");
   clsPicinfo r;
   Public_Function::ReadPicInfo(folder + "\\车损.jpg", r);
   EXPECT_EQ(r.Filename(), "车损.jpg");

@@ -424,9 +424,8 @@ TEST_F(CopyTest, MergesWorkingFilesInPostOrderAndDeletesThemAfterwards) {
   test::Write(dir_ / "pics/A/B/C/photo.jpg", "untouched");
   Copy();
   // Told as the system spells folders.
-  EXPECT_EQ(told, (std::vector<std::string>{
-                      platform::NativePath("/A/B/C/G/H/I/J"), platform::NativePath("/A/B/C"),
-                      platform::NativePath("/A/B/D"), platform::NativePath("/E/F")}));
+  EXPECT_EQ(told, (std::vector<std::string>{test::Shown("/A/B/C/G/H/I/J"), test::Shown("/A/B/C"),
+                                            test::Shown("/A/B/D"), test::Shown("/E/F")}));
   EXPECT_EQ(OutputNames(), (std::vector<std::string>{"j1", "d1", "d2", "f1", "f2", "f3"}));
   EXPECT_FALSE(test::Exists(dir_ / "pics/A/B/D/exifinfo.xml"));
   EXPECT_FALSE(test::Exists(dir_ / "pics/E/F/exifinfo.xml"));
@@ -462,7 +461,7 @@ TEST_F(CopyTest, TheCInterfaceNotifiesWithItsUserData) {
   Working("/E/F", {"f2"});
   Copy();
   EXPECT_EQ(told.size(), 4u);  // four document folders, told once: the second call is silent
-  EXPECT_EQ(told.back(), platform::NativePath("/E/F"));
+  EXPECT_EQ(told.back(), test::Shown("/E/F"));
 }
 
 TEST_F(CopyTest, NothingToCollectWritesNothing) {

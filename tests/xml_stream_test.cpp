@@ -163,7 +163,7 @@ TEST(XmlStream, ANameTheEncodingCannotCarryIsRefusedAndLeavesNothing) {
   writer.Begin(frame, [&out](std::string_view b) { out.append(b); });
   auto bad = XmlItem::Element("info");
   bad.SetAttribute("名😀", "x");
-  EXPECT_THROW(writer.Write(bad), XmlError);
+  EXPECT_THROW(writer.Write(bad), XmlRefused);
   auto good = XmlItem::Element("info");
   good.SetAttribute("名", "x");  // Chinese names are fine in GBK
   writer.Write(good);
@@ -208,14 +208,14 @@ TEST(XmlStream, FilesAreReadWholeOrNotAtAll) {
   const std::string file = LibraryFile(3);
   test::Write(dir / "exifinfo.xml", file);
   XmlItemReader reader;
-  ASSERT_TRUE(reader.Open(dir / "exifinfo.xml"));
+  ASSERT_TRUE(reader.Open(test::At(dir / "exifinfo.xml")));
   XmlItem item;
   int n = 0;
   while (reader.Next(item)) ++n;
   EXPECT_TRUE(reader.result());
   EXPECT_EQ(n, 3);
-  EXPECT_EQ(reader.Open(dir / "missing.xml").failure, LoadFailure::kMissing);
-  EXPECT_EQ(reader.Open(dir / "exifinfo.xml", 10).failure, LoadFailure::kTooLarge);
+  EXPECT_EQ(reader.Open(test::At(dir / "missing.xml")).failure, LoadFailure::kMissing);
+  EXPECT_EQ(reader.Open(test::At(dir / "exifinfo.xml"), 10).failure, LoadFailure::kTooLarge);
 }
 
 }  // namespace

@@ -19,9 +19,9 @@ TEST(XmlDocument, LoadReportsMissingAndBrokenFilesAsNotLoaded) {
   test::Write(dir / "broken.xml", "<root><info></root>");
   test::CaptureOutput out;
   XmlDocument doc;
-  EXPECT_FALSE(doc.Load(dir / "missing.xml"));
-  EXPECT_FALSE(doc.Load(dir / "broken.xml"));
-  EXPECT_FALSE(doc.Load(dir.path()));  // a folder
+  EXPECT_FALSE(doc.Load(test::At(dir / "missing.xml")));
+  EXPECT_FALSE(doc.Load(test::At(dir / "broken.xml")));
+  EXPECT_FALSE(doc.Load(test::At(dir.path())));  // a folder
   EXPECT_FALSE(doc.LoadXML(""));
   EXPECT_TRUE(doc.LoadXML("<a/>"));
   EXPECT_EQ(out.Finish(), "");
@@ -107,7 +107,7 @@ TEST(RecordDocument, GbkWorkspaceFilesAreReadByTheirDeclaration) {
               test::Gbk("<?xml version=\"1.0\" encoding=\"GBK\"?>"
                         "<documentinfo><filename name=\"照片一.jpg\"/></documentinfo>"));
   XmlDocument doc;
-  ASSERT_TRUE(doc.Load(dir / "w.xml"));
+  ASSERT_TRUE(doc.Load(test::At(dir / "w.xml")));
   EXPECT_EQ(doc.SelectSingleNode("documentinfo/filename").GetAttribute("name"), "照片一.jpg");
 }
 
@@ -134,7 +134,7 @@ TEST_P(HostileXml, LoadsAsNotLoadedQuicklyAndSilently) {
   test::Write(dir / "h.xml", text);
   test::CaptureOutput out;
   XmlDocument doc;
-  EXPECT_FALSE(doc.Load(dir / "h.xml"));
+  EXPECT_FALSE(doc.Load(test::At(dir / "h.xml")));
   EXPECT_EQ(out.Finish(), "");
 }
 

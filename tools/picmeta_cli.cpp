@@ -241,26 +241,31 @@ std::optional<Args> Parse(const Command& c, int argc, char** argv, std::string& 
   return args;
 }
 
+// A folder option is a method's parameter ("/" and "\\" separate); a file
+// operand is the system's own path.
+platform::Path Parameter(const std::string& text) { return platform::Path::FromText(text); }
+platform::Path Operand(const std::string& text) { return platform::Path::FromNative(text); }
+
 bool Missing(bool present, const std::string& what, const std::string& path) {
   if (present) return false;
   std::cerr << "error: " << what << " '" << path << "' does not exist\n";
   return true;
 }
 bool NoFolder(const std::string& path, const char* what) {
-  return Missing(platform::FolderExists(path), std::string(what) + " folder", path);
+  return Missing(platform::FolderExists(Parameter(path)), std::string(what) + " folder", path);
 }
-bool NoFile(const std::string& path, const char* what) {
-  if (platform::FolderExists(path)) {
+bool NoFile(const platform::Path& file, const std::string& path, const char* what) {
+  if (platform::FolderExists(file)) {
     std::cerr << "error: " << what << " '" << path << "' is a folder, not a file\n";
     return true;
   }
-  return Missing(platform::FileExists(path), what, path);
+  return Missing(platform::FileExists(file), what, path);
 }
 
 int Finish(const Outcome& o, bool wrote) { return wrote && !o.error ? kDone : kNothingWritten; }
 
 int PrintHandOvers(const Outcome& o) {
-  for (const auto& path : o.handovers) std::cout << platform::NativePath(path) << "\n";
+  for (const auto& path : o.handovers) std::cout << path << "\n";
   return Finish(o, !o.handovers.empty());
 }
 
@@ -281,7 +286,9 @@ int Write(const Args& a, Outcome& o) {
 }
 
 int NewWrite(const Args& a, Outcome& o) {
-  if (NoFolder(a.Get("app-path"), "workspace") || NoFile(a.Get("file"), "picture")) return kUsage;
+  if (NoFolder(a.Get("app-path"), "workspace") ||
+      NoFile(Parameter(a.Get("file")), a.Get("file"), "picture"))
+    return kUsage;
   clsmain().NewWriteDatatoXML(a.Get("app-path"), a.Get("file"), a.Get("orgid"), a.Get("busiorgid"),
                               a.Get("operno"), a.Get("opername"), a.Get("busi-time"));
   return Finish(o, o.saved > 0);
@@ -305,14 +312,17 @@ int Copy(const Args& a, Outcome& o) {
 
 // IN and OUT naming one file would lose IN: refused.
 bool SameFile(const std::string& in, const std::string& out) {
-  if (!platform::SameFile(in, out)) return false;
+  platform::FileId a, b;
+  if (!platform::GetFileId(Operand(in), a).ok() || !platform::GetFileId(Operand(out), b).ok() ||
+      !(a == b))
+    return false;
   std::cerr << "error: IN and OUT are the same file\n";
   return true;
 }
 
 std::optional<std::string> ReadInput(const std::string& path) {
   std::string bytes;
-  const platform::Status s = platform::ReadWholeFile(path, kMaxInput, bytes);
+  const platform::Status s = platform::ReadWholeFile(Operand(path), kMaxInput, bytes);
   if (s.ok()) return bytes;
   std::cerr << "error: cannot read '" << path << "': " << platform::Describe(s) << "\n";
   return std::nullopt;
@@ -334,7 +344,7 @@ std::string AsUtf8(const std::string& plain) {
     writer.Begin(frame, [&out](std::string_view bytes) { out.append(bytes); });
     for (const platform::XmlItem& item : items) writer.Write(item);
     writer.End(frame.epilog);
-  } catch (const platform::XmlError&) {
+  } catch (const platform::XmlRefused&) {
     return plain;
   }
   return out;
@@ -348,15 +358,16 @@ int Taken(const std::string& path) {
 // OUT is replaced only when asked to; otherwise it is created, never over a
 // file that is there (also one that appears meanwhile).
 int WriteOutput(const std::string& path, const std::string& bytes, bool force) {
+  const platform::Path out = Operand(path);
   try {
     if (force) {
-      platform::AtomicWriteFile(path, bytes);
+      platform::Check(platform::AtomicWriteFile(out, bytes), "cannot write", out);
       return kDone;
     }
-    if (platform::FileExists(path) || platform::FolderExists(path)) return Taken(path);
-    const platform::Status s = platform::CreateExclusive(path, bytes);
+    if (platform::FileExists(out) || platform::FolderExists(out)) return Taken(path);
+    const platform::Status s = platform::CreateExclusive(out, bytes);
     if (s.code == platform::FileStatus::kExists) return Taken(path);
-    platform::Check(s, "cannot write", path);
+    platform::Check(s, "cannot write", out);
     return kDone;
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";
@@ -369,7 +380,7 @@ int Unscramble(const Args& a, Outcome&) {
     std::cerr << "error: unscramble takes IN and an optional OUT\n";
     return kUsage;
   }
-  if (NoFile(a.operands[0], "input")) return kUsage;
+  if (NoFile(Operand(a.operands[0]), a.operands[0], "input")) return kUsage;
   if (a.operands.size() == 2 && SameFile(a.operands[0], a.operands[1])) return kUsage;
   auto bytes = ReadInput(a.operands[0]);
   if (!bytes) return kUsage;
@@ -388,7 +399,9 @@ int Scramble(const Args& a, Outcome&) {
     std::cerr << "error: scramble takes IN and OUT\n";
     return kUsage;
   }
-  if (NoFile(a.operands[0], "input") || SameFile(a.operands[0], a.operands[1])) return kUsage;
+  if (NoFile(Operand(a.operands[0]), a.operands[0], "input") ||
+      SameFile(a.operands[0], a.operands[1]))
+    return kUsage;
   auto bytes = ReadInput(a.operands[0]);
   if (!bytes) return kUsage;
   platform::XmlDocument doc;
@@ -397,14 +410,15 @@ int Scramble(const Args& a, Outcome&) {
       records::TrimBlanks(*bytes).find("encoding=\"GBK\"") == std::string::npos)
     std::cerr << "warning: " << a.operands[0]
               << " is not a well-formed GBK record document: the receiving side will reject it\n";
-  const std::string& out = a.operands[1];
+  const platform::Path out = Operand(a.operands[1]);
   const bool force = a.Flag("force");
-  if (!force && (platform::FileExists(out) || platform::FolderExists(out))) return Taken(out);
+  if (!force && (platform::FileExists(out) || platform::FolderExists(out)))
+    return Taken(a.operands[1]);
   try {
-    picmeta::encrypt::EncryptFile(a.operands[0], out, force);
+    picmeta::encrypt::EncryptFile(Operand(a.operands[0]), out, force);
     return kDone;
   } catch (const platform::FsError& e) {
-    if (!force && e.status().code == platform::FileStatus::kExists) return Taken(out);
+    if (!force && e.status().code == platform::FileStatus::kExists) return Taken(a.operands[1]);
     std::cerr << "error: " << e.what() << "\n";
     return kNothingWritten;
   }
@@ -440,13 +454,13 @@ int Show(const Args& a, Outcome&) {
   if (json) std::cout << "[";
   for (const std::string& path : a.operands) {
     // Every picture that is there is shown; each one that is not gets its line.
-    if (NoFile(path, "picture")) {
+    if (NoFile(Operand(path), path, "picture")) {
       missing = true;
       continue;
     }
     const std::size_t i = shown++;
     clsPicinfo r;
-    picmeta::Public_Function::ReadPicInfo(path, r);
+    picmeta::Public_Function::ReadPicture(Operand(path), r);
     const std::vector<std::pair<const char*, std::string>> fields = {
         {"Filename", r.Filename()},
         {"Filetype", r.Filetype()},
@@ -539,7 +553,7 @@ int Demo(const Args& a, Outcome& o) {
     std::cerr << "error: ReadEXIF wrote no hand-over file\n";
     return kNothingWritten;
   }
-  const std::string path = platform::NativePath(o.handovers.back());
+  const std::string path = o.handovers.back();
   auto bytes = ReadInput(path);
   if (!bytes) return kNothingWritten;
   picmeta::encrypt::Unscramble(*bytes);

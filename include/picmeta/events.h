@@ -78,6 +78,19 @@ enum picmeta_event_code {
   /* warning: an Exif text value longer than 64 KiB was cut to its first
      64 KiB (at a character boundary) */
   PICMETA_EVENT_VALUE_CUT = 211,
+  /* warning: a file named like the hand-over's hidden files (".exifinfo.xml.*"
+     in a picture folder, ".picmeta-*" in a case folder) is not of their form,
+     is no regular file, is too large, or belongs to no journal of this case
+     (a copy, a file from elsewhere): it is left where it is, never followed,
+     and blocks nothing; path = the file */
+  PICMETA_EVENT_HIDDEN_FILE_IGNORED = 212,
+  /* warning: the claim of a hand-over that a call which ended left, or that
+     hand-over's journal, cannot be settled by this call (its journal is not
+     in this call's case folder, is of another case, cannot be read, or a
+     folder it claimed is out of reach): it waits, its records kept, for a
+     call that can decide (the CopyExifInfo of its case); path = the claim or
+     the journal */
+  PICMETA_EVENT_CLAIM_WAITING = 213,
 
   /* error: another writer held the folder's lock too long; the call's
      records for that folder were not written */

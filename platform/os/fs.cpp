@@ -26,16 +26,24 @@ constexpr std::string_view kTempPrefix = ".pmtmp-";
 std::atomic<int> g_lock_timeout_ms{20000};
 std::atomic<bool> g_injecting{false};
 std::mutex g_injector_mutex;
-FaultInjector g_injector;
+std::shared_ptr<const FaultInjector> g_injector;
 thread_local std::string_view t_fault_path;
+std::atomic<bool> g_recording{false};
+std::mutex g_recorder_mutex;
+ChangeRecorder g_recorder;
 
 // ---- The fault seam, on the table ----
 
 // Asks the injector about op; the fault to apply (error 0: none).
 Fault Injected(Op op) {
   if (!g_injecting.load(std::memory_order_acquire)) return {};
-  std::lock_guard lock(g_injector_mutex);
-  return g_injector ? g_injector(op) : Fault{};
+  std::shared_ptr<const FaultInjector> injector;
+  {
+    std::lock_guard lock(g_injector_mutex);
+    injector = g_injector;
+  }
+  // Asked outside the lock: an injector may wait for another thread's calls.
+  return injector ? (*injector)(op) : Fault{};
 }
 
 std::error_code Generic(int error) { return {error, std::generic_category()}; }
@@ -44,9 +52,90 @@ std::error_code Generic(int error) { return {error, std::generic_category()}; }
 // injector names one.
 template <class Call>
 std::error_code Sys(Op op, Call call) {
-  if (const Fault f = Injected(op); f.error != 0) return Generic(f.error);
+  const Fault f = Injected(op);
+  if (f.error != 0) return Generic(f.error);
+  if (f.skip && op == Op::kFsync) return {};
   return call();
 }
+
+// ---- The recording seam, on the table ----
+
+// A primitive that changes files or folders, recorded once it succeeded
+// (`change` says what it did), under one lock while a recorder is installed.
+template <class Call, class Describe>
+std::error_code Changing(Call call, Describe change) {
+  if (!g_recording.load(std::memory_order_acquire)) return call();
+  std::lock_guard lock(g_recorder_mutex);
+  const std::error_code ec = call();
+  if (ec || !g_recorder) return ec;
+  const Change c = change();
+  g_recorder(c);
+  // Where renames are written through (no folder is ever synced), a rename
+  // makes its folder's entries durable.
+  if (c.kind == Change::Kind::kRename && !os::kSyncsFolders)
+    g_recorder(
+        {Change::Kind::kSyncFolder, Path::FromNative(c.target).Parent().Native(), {}, nullptr, {}});
+  return ec;
+}
+
+// The table's calls that change something, recorded.
+namespace changed {
+std::error_code CreateNew(const std::string& native, bool shared, os::OwnedHandle& handle) {
+  return Changing([&] { return os::CreateNew(native, shared, handle); },
+                  [&] {
+                    return Change{Change::Kind::kCreate, native, {}, handle.get(), {}};
+                  });
+}
+std::error_code OpenReadWrite(const std::string& native, os::OwnedHandle& handle) {
+  return Changing([&] { return os::OpenReadWrite(native, handle); },
+                  [&] {
+                    return Change{Change::Kind::kOpen, native, {}, handle.get(), {}};
+                  });
+}
+std::error_code Write(os::Handle& handle, const char* bytes, std::size_t n, std::size_t& wrote) {
+  return Changing([&] { return os::Write(handle, bytes, n, wrote); },
+                  [&] {
+                    return Change{Change::Kind::kWrite, {}, {}, &handle, {bytes, wrote}};
+                  });
+}
+std::error_code Flush(os::Handle& handle) {
+  return Changing([&] { return os::Flush(handle); },
+                  [&] {
+                    return Change{Change::Kind::kSync, {}, {}, &handle, {}};
+                  });
+}
+std::error_code Unlink(const std::string& native) {
+  return Changing([&] { return os::Unlink(native); },
+                  [&] {
+                    return Change{Change::Kind::kUnlink, native, {}, nullptr, {}};
+                  });
+}
+std::error_code Rename(const std::string& from, const std::string& to) {
+  return Changing([&] { return os::Rename(from, to); },
+                  [&] {
+                    return Change{Change::Kind::kRename, from, to, nullptr, {}};
+                  });
+}
+std::error_code RenameNoReplace(const std::string& from, const std::string& to) {
+  return Changing([&] { return os::RenameNoReplace(from, to); },
+                  [&] {
+                    return Change{Change::Kind::kRename, from, to, nullptr, {}};
+                  });
+}
+std::error_code Link(const std::string& from, const std::string& to) {
+  return Changing([&] { return os::Link(from, to); },
+                  [&] {
+                    return Change{Change::Kind::kLink, from, to, nullptr, {}};
+                  });
+}
+std::error_code SyncFolderNative(const std::string& native) {
+  return Changing([&] { return os::SyncFolder(native); },
+                  [&] {
+                    return Change{Change::Kind::kSyncFolder, native, {}, nullptr, {}};
+                  });
+}
+
+}  // namespace changed
 
 // Names the path FaultPath() tells while it lives.
 struct FaultPathScope {
@@ -63,10 +152,8 @@ Status ReadOnly() {
   return {FileStatus::kReadOnly, std::make_error_code(std::errc::permission_denied)};
 }
 
-void ThrowIfNotOpen(const os::OwnedHandle& handle, const std::string& path) {
-  if (!handle)
-    throw FsError("cannot write " + NativePath(path) + ": not open",
-                  {FileStatus::kIoError, NotOpen()});
+void ThrowIfNotOpen(const os::OwnedHandle& handle, const Path& path) {
+  if (!handle) Check({FileStatus::kIoError, NotOpen()}, "cannot write", path);
 }
 
 // ---- Writing ----
@@ -77,7 +164,7 @@ Status WriteAll(os::Handle& handle, std::string_view bytes) {
     if (f.error != 0) return StatusOf(Generic(f.error));
     const std::size_t want = f.short_io ? std::max<std::size_t>(1, bytes.size() / 2) : bytes.size();
     std::size_t wrote = 0;
-    if (const auto ec = os::Write(handle, bytes.data(), want, wrote)) {
+    if (const auto ec = changed::Write(handle, bytes.data(), want, wrote)) {
       if (ec == std::errc::interrupted) continue;
       return StatusOf(ec);
     }
@@ -105,34 +192,41 @@ bool SweepDue(const std::string& folder, std::time_t now) {
 
 // Removes temporaries that were clearly abandoned (by a writer that crashed):
 // one still being written, here or on another host sharing the folder, is
-// never that old. Not through the seam: cleaning up must not be made to fail.
-void SweepAbandoned(const std::string& folder) {
+// never that old, and one its maker keeps locked (a journal not yet named) is
+// left to it. Not through the fault seam: cleaning up must not be made to fail.
+void SweepAbandoned(const Path& folder) {
   const std::time_t now = std::time(nullptr);
-  if (!SweepDue(folder, now)) return;
+  const std::string native = folder.Native();
+  if (!SweepDue(native, now)) return;
   std::vector<std::string> names;
-  if (os::List(folder, names)) return;
+  if (os::List(native, names)) return;
   for (const std::string& name : names) {
     if (!IsTemporaryName(name)) continue;
-    const std::string path = os::JoinNative(folder, name);
+    const std::string path = (folder / name).Native();
     Node node;
     if (os::Stat(path, false, node) || node.kind != Node::Kind::kRegular) continue;
-    if (now - node.modified > kAbandonedAfterSeconds) (void)os::Unlink(path);
+    if (now - node.modified <= kAbandonedAfterSeconds) continue;
+    os::OwnedHandle handle;
+    bool busy = true;
+    if (os::OpenReadWrite(path, handle) || os::TryLock(*handle, busy) || busy) continue;
+    handle.reset();
+    (void)changed::Unlink(path);
   }
 }
 
 // Writes bytes to a new temporary file in folder, flushed and closed; its
 // native path in `temp`. Nothing is left behind on failure.
-Status WriteTemporary(const std::string& folder, std::string_view bytes, std::string& temp) {
-  temp = os::JoinNative(folder, TemporaryName());
+Status WriteTemporary(const Path& folder, std::string_view bytes, std::string& temp) {
+  temp = (folder / TemporaryName()).Native();
   os::OwnedHandle handle;
-  if (const auto ec = Sys(Op::kOpen, [&] { return os::CreateNew(temp, false, handle); }))
+  if (const auto ec = Sys(Op::kOpen, [&] { return changed::CreateNew(temp, false, handle); }))
     return StatusOf(ec);
   Status s = WriteAll(*handle, bytes);
-  if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return os::Flush(*handle); }));
+  if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return changed::Flush(*handle); }));
   if (s.ok()) s = StatusOf(os::Close(handle));
   if (!s.ok()) {
     handle.reset();
-    (void)os::Unlink(temp);  // not through the seam: cleaning up must not be made to fail
+    (void)changed::Unlink(temp);  // not through the seam: cleaning up must not be made to fail
   }
   return s;
 }
@@ -140,16 +234,19 @@ Status WriteTemporary(const std::string& folder, std::string_view bytes, std::st
 // Renames without ever replacing; where the file system cannot tell, a hard
 // link (which fails on an existing name) does it.
 std::error_code RenameNoReplaceNative(const std::string& from, const std::string& to) {
-  std::error_code ec = Sys(Op::kRename, [&] { return os::RenameNoReplace(from, to); });
+  std::error_code ec = Sys(Op::kRename, [&] { return changed::RenameNoReplace(from, to); });
   if (ec != std::errc::invalid_argument && ec != std::errc::function_not_supported) return ec;
-  if (const auto linked = Sys(Op::kLink, [&] { return os::Link(from, to); })) return linked;
-  (void)os::Unlink(from);
+  if (const auto linked = Sys(Op::kLink, [&] { return changed::Link(from, to); })) return linked;
+  (void)changed::Unlink(from);
   return {};
 }
 
-void SyncNative(const std::string& folder) {
-  if (!os::kSyncsFolders) return;  // renames are written through
-  (void)Sys(Op::kFsync, [&] { return os::SyncFolder(folder); });
+// The folder's entries made durable; kNotSynced when that failed.
+Status SyncNative(const std::string& folder) {
+  if (!os::kSyncsFolders) return {};  // renames are written through
+  if (const auto ec = Sys(Op::kFsync, [&] { return changed::SyncFolderNative(folder); }))
+    return {FileStatus::kNotSynced, ec};
+  return {};
 }
 
 // ---- Folder locks ----
@@ -187,6 +284,7 @@ std::string Describe(const Status& status) {
                                            "read-only",
                                            "held by another call",
                                            "held by another call for too long",
+                                           "done, but its folder could not be synced",
                                            "I/O error"};
   static_assert(std::size(kTexts) == static_cast<std::size_t>(FileStatus::kIoError) + 1);
   if (status.ok()) return "ok";
@@ -198,18 +296,24 @@ std::string Describe(const Status& status) {
 FsError::FsError(const std::string& what, Status status)
     : std::runtime_error(what), status_(status) {}
 
-void Check(const Status& status, const std::string& what, std::string_view path) {
-  if (!status.ok()) throw FsError(what + " " + NativePath(path) + ": " + Describe(status), status);
+void Check(const Status& status, const std::string& what, const Path& path) {
+  if (!status.ok()) throw FsError(what + " " + path.Native() + ": " + Describe(status), status);
 }
 
-// ---- The seam ----
+// ---- The seams ----
 
 std::string_view FaultPath() { return t_fault_path; }
 
 void SetFaultInjector(FaultInjector injector) {
   std::lock_guard lock(g_injector_mutex);
-  g_injector = std::move(injector);
+  g_injector = injector ? std::make_shared<const FaultInjector>(std::move(injector)) : nullptr;
   g_injecting.store(static_cast<bool>(g_injector), std::memory_order_release);
+}
+
+void SetChangeRecorder(ChangeRecorder recorder) {
+  std::lock_guard lock(g_recorder_mutex);
+  g_recorder = std::move(recorder);
+  g_recording.store(static_cast<bool>(g_recorder), std::memory_order_release);
 }
 
 // ---- Names ----
@@ -228,23 +332,6 @@ std::string UniqueId() {
   return buf;
 }
 
-std::string BackslashPath(std::string_view path) {
-  std::string out(path);
-  std::replace(out.begin(), out.end(), '/', '\\');
-  return out;
-}
-
-std::string NativePath(std::string_view path) {
-  std::string out(path);
-  std::replace(out.begin(), out.end(), os::kSeparator == '/' ? '\\' : '/', os::kSeparator);
-  return out;
-}
-
-std::string GetFileName(std::string_view path) {
-  const auto sep = path.find_last_of("\\/");
-  return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
-}
-
 bool IsTemporaryName(std::string_view name) {
   return name.substr(0, kTempPrefix.size()) == kTempPrefix;
 }
@@ -253,12 +340,12 @@ void SetDefaultLockTimeout(int timeout_ms) { g_lock_timeout_ms.store(timeout_ms)
 
 // ---- Looking at files ----
 
-Status StatFile(std::string_view path, FileInfo& info) {
+Status StatFile(const Path& path, FileInfo& info) {
   Node node;
-  if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(NativePath(path), false, node); }))
+  if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(path.Native(), false, node); }))
     return StatusOf(ec);
   if (node.kind != Node::Kind::kRegular) return {FileStatus::kNotRegular};
-  info.name = GetFileName(path);
+  info.name = path.Name();
   info.created = node.created;
   info.modified = node.modified;
   info.modified_ns = node.modified_ns;
@@ -267,50 +354,39 @@ Status StatFile(std::string_view path, FileInfo& info) {
   return {};
 }
 
-bool FileExists(std::string_view path) {
+bool FileExists(const Path& path) {
   FileInfo info;
   return StatFile(path, info).ok();
 }
 
-bool FolderExists(std::string_view path) {
+bool FolderExists(const Path& path) {
   Node node;
-  return !Sys(Op::kStat, [&] { return os::Stat(NativePath(path), true, node); }) &&
+  return !Sys(Op::kStat, [&] { return os::Stat(path.Native(), true, node); }) &&
          node.kind == Node::Kind::kFolder;
 }
 
-FileInfo GetFile(std::string_view path) {
-  FileInfo info;
-  Check(StatFile(path, info), "cannot find file", path);
-  return info;
-}
-
-std::string ParentFolderPath(std::string_view path) {
-  std::string parent;
-  if (const auto ec = os::ParentFolder(NativePath(path), parent))
-    throw FsError("cannot resolve " + NativePath(path), StatusOf(ec));
-  return BackslashPath(parent);
-}
-
-bool SameFile(std::string_view a, std::string_view b) {
-  Node na, nb;
-  return !os::StatId(NativePath(a), true, na) && !os::StatId(NativePath(b), true, nb) &&
-         na.id == nb.id;
-}
-
-Status GetFileId(std::string_view path, FileId& id) {
+Status GetFileId(const Path& path, FileId& id, std::uint32_t* links) {
   Node node;
-  if (const auto ec = Sys(Op::kStat, [&] { return os::StatId(NativePath(path), false, node); }))
+  if (const auto ec = Sys(Op::kStat, [&] { return os::StatId(path.Native(), false, node); }))
     return StatusOf(ec);
   if (node.kind != Node::Kind::kRegular) return {FileStatus::kNotRegular};
+  id = node.id;
+  if (links) *links = node.links;
+  return {};
+}
+
+Status GetFolderId(const Path& path, FileId& id) {
+  Node node;
+  if (const auto ec = Sys(Op::kStat, [&] { return os::StatId(path.Native(), true, node); }))
+    return StatusOf(ec);
+  if (node.kind != Node::Kind::kFolder) return {FileStatus::kNotRegular};
   id = node.id;
   return {};
 }
 
-Status ListFolder(std::string_view folder, std::vector<std::string>& names) {
+Status ListFolder(const Path& folder, std::vector<std::string>& names) {
   names.clear();
-  const std::string native = NativePath(folder);
-  if (const auto ec =
-          Sys(Op::kList, [&] { return os::List(native.empty() ? "." : native, names); }))
+  if (const auto ec = Sys(Op::kList, [&] { return os::List(folder.Native(), names); }))
     return StatusOf(ec);
   names.erase(std::remove_if(names.begin(), names.end(),
                              [](const std::string& n) { return n == "." || n == ".."; }),
@@ -325,14 +401,14 @@ ReadFile::~ReadFile() = default;
 ReadFile::ReadFile(ReadFile&& other) noexcept = default;
 ReadFile& ReadFile::operator=(ReadFile&& other) noexcept = default;
 
-Status ReadFile::Open(std::string_view path, Access access) {
+Status ReadFile::Open(const Path& path, Access access) {
   handle_.reset();
   os::OwnedHandle handle;
   std::error_code ec;
   {
-    const FaultPathScope scope(path);
-    ec = Sys(Op::kOpen,
-             [&] { return os::OpenRead(NativePath(path), access == Access::kScattered, handle); });
+    const std::string native = path.Native();
+    const FaultPathScope scope(native);
+    ec = Sys(Op::kOpen, [&] { return os::OpenRead(native, access == Access::kScattered, handle); });
   }
   if (ec) return StatusOf(ec);
   Node node;
@@ -364,7 +440,7 @@ Status ReadFile::ReadAt(std::int64_t offset, void* buffer, std::size_t n) const 
   return {};
 }
 
-Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& bytes) {
+Status ReadWholeFile(const Path& path, std::int64_t max_size, std::string& bytes) {
   ReadFile file;
   if (Status s = file.Open(path); !s.ok()) return s;
   if (file.size() > max_size) return {FileStatus::kTooLarge};
@@ -374,26 +450,26 @@ Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& 
 
 // ---- Changing files ------------------------------------------------------------
 
-void DeleteFile(std::string_view path) {
-  const std::string native = NativePath(path);
+Status RemoveFile(const Path& path) {
+  const std::string native = path.Native();
   Node node;
   if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(native, false, node); }))
-    Check(StatusOf(ec), "cannot delete", path);
-  if (node.kind != Node::Kind::kRegular) Check({FileStatus::kNotRegular}, "cannot delete", path);
-  if (node.read_only) Check(ReadOnly(), "cannot delete", path);
-  if (const auto ec = Sys(Op::kUnlink, [&] { return os::Unlink(native); }))
-    Check(StatusOf(ec), "cannot delete", path);
+    return StatusOf(ec);
+  if (node.kind != Node::Kind::kRegular) return {FileStatus::kNotRegular};
+  if (node.read_only) return ReadOnly();
+  return StatusOf(Sys(Op::kUnlink, [&] { return changed::Unlink(native); }));
 }
 
-void AtomicWriteFile(std::string_view path, std::string_view bytes) {
+void DeleteFile(const Path& path) { Check(RemoveFile(path), "cannot delete", path); }
+
+Status AtomicWriteFile(const Path& path, std::string_view bytes) {
   AtomicFileWriter writer(path);
   writer.Write(bytes);
-  writer.Commit();
+  return writer.Commit();
 }
 
-AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
-  const std::string native = NativePath(path);
-  const std::string folder = os::FolderOf(native);
+AtomicFileWriter::AtomicFileWriter(const Path& path) : path_(path) {
+  const std::string native = path.Native();
   Node node;
   if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(native, false, node); })) {
     if (StatusOf(ec).code != FileStatus::kNotFound) Check(StatusOf(ec), "cannot replace", path);
@@ -403,9 +479,10 @@ AtomicFileWriter::AtomicFileWriter(std::string_view path) : path_(path) {
   } else if (node.kind != Node::Kind::kLink) {  // a link is replaced, never written through
     Check({FileStatus::kNotRegular}, "cannot replace", path);
   }
+  const Path folder = path.Parent();
   SweepAbandoned(folder);
-  temp_ = os::JoinNative(folder, TemporaryName());
-  if (const auto ec = Sys(Op::kOpen, [&] { return os::CreateNew(temp_, false, handle_); }))
+  temp_ = (folder / TemporaryName()).Native();
+  if (const auto ec = Sys(Op::kOpen, [&] { return changed::CreateNew(temp_, false, handle_); }))
     Check(StatusOf(ec), "cannot write", path);
 }
 
@@ -414,7 +491,7 @@ AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 void AtomicFileWriter::Discard() {
   if (!handle_) return;
   handle_.reset();
-  (void)os::Unlink(temp_);  // not through the seam: cleaning up must not be made to fail
+  (void)changed::Unlink(temp_);  // not through the seam: cleaning up must not be made to fail
 }
 
 void AtomicFileWriter::Write(std::string_view bytes) {
@@ -425,52 +502,50 @@ void AtomicFileWriter::Write(std::string_view bytes) {
   }
 }
 
-void AtomicFileWriter::Commit() {
+Status AtomicFileWriter::Commit() {
   ThrowIfNotOpen(handle_, path_);
   Status s;
   if (keep_mode_) s = StatusOf(os::SetMode(*handle_, *keep_mode_));
-  if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return os::Flush(*handle_); }));
+  if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return changed::Flush(*handle_); }));
   if (!s.ok()) {
     Discard();
     Check(s, "cannot write", path_);
   }
   if (const auto ec = os::Close(handle_)) {
-    (void)os::Unlink(temp_);
+    (void)changed::Unlink(temp_);
     Check(StatusOf(ec), "cannot write", path_);
   }
-  const std::string native = NativePath(path_);
-  if (const auto ec = Sys(Op::kRename, [&] { return os::Rename(temp_, native); })) {
-    (void)os::Unlink(temp_);
+  const std::string native = path_.Native();
+  if (const auto ec = Sys(Op::kRename, [&] { return changed::Rename(temp_, native); })) {
+    (void)changed::Unlink(temp_);
     Check(StatusOf(ec), "cannot replace", path_);
   }
-  // The new content is in place, so a failure from here on is not reported:
-  // the caller must not believe the old file still stands.
-  SyncNative(os::FolderOf(native));
+  // The new content is in place: a failure from here on is no failure to
+  // replace, only to make the replacement durable.
+  return SyncNative(path_.Parent().Native());
 }
 
-Status CreateExclusive(std::string_view path, std::string_view bytes) {
-  const std::string native = NativePath(path);
-  const std::string folder = os::FolderOf(native);
+Status CreateExclusive(const Path& path, std::string_view bytes) {
+  const Path folder = path.Parent();
   SweepAbandoned(folder);
   std::string temp;
   if (Status s = WriteTemporary(folder, bytes, temp); !s.ok()) return s;
-  if (const auto ec = RenameNoReplaceNative(temp, native)) {
-    (void)os::Unlink(temp);
+  if (const auto ec = RenameNoReplaceNative(temp, path.Native())) {
+    (void)changed::Unlink(temp);
     return StatusOf(ec);
   }
-  SyncNative(folder);
-  return {};
+  return SyncNative(folder.Native());
 }
 
-void RenameNoReplace(std::string_view path, std::string_view target) {
-  if (const auto ec = RenameNoReplaceNative(NativePath(path), NativePath(target)))
-    Check(StatusOf(ec), "cannot rename", path);
+Status MoveNoReplace(const Path& path, const Path& target) {
+  return StatusOf(RenameNoReplaceNative(path.Native(), target.Native()));
 }
 
-void SyncFolder(std::string_view folder) {
-  const std::string native = NativePath(folder);
-  SyncNative(native.empty() ? "." : native);
+void RenameNoReplace(const Path& path, const Path& target) {
+  Check(MoveNoReplace(path, target), "cannot rename", path);
 }
+
+Status SyncFolder(const Path& folder) { return SyncNative(folder.Native()); }
 
 // ---- LockedFile ----------------------------------------------------------------
 
@@ -478,28 +553,38 @@ LockedFile::~LockedFile() { Close(); }
 
 void LockedFile::Close() { handle_.reset(); }  // the lock goes with it
 
-Status LockedFile::Create(std::string_view path) {
+Status LockedFile::Create(const Path& path, std::string_view first) {
   Close();
-  path_ = std::string(path);
-  const std::string native = NativePath(path);
+  const Path folder = path.Parent();
+  const std::string temp = (folder / TemporaryName()).Native();
   os::OwnedHandle handle;
-  if (const auto ec = Sys(Op::kOpen, [&] { return os::CreateNew(native, true, handle); }))
+  if (const auto ec = Sys(Op::kOpen, [&] { return changed::CreateNew(temp, true, handle); }))
     return StatusOf(ec);
+  // Locked, written and synced under a name nobody takes; then named.
   bool busy = false;
-  if (const auto ec = os::TryLock(*handle, busy); ec || busy) {
+  Status s = StatusOf(os::TryLock(*handle, busy));
+  if (s.ok() && busy) s = {FileStatus::kLocked};
+  if (s.ok()) s = WriteAll(*handle, first);
+  if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return changed::Flush(*handle); }));
+  Node node;
+  if (s.ok()) s = StatusOf(os::Stat(*handle, node));
+  if (s.ok()) s = StatusOf(RenameNoReplaceNative(temp, path.Native()));
+  if (!s.ok()) {
     handle.reset();
-    (void)os::Unlink(native);
-    return busy ? Status{FileStatus::kLocked} : StatusOf(ec);
+    (void)changed::Unlink(temp);
+    return s;
   }
   handle_ = std::move(handle);
-  return {};
+  path_ = path;
+  id_ = node.id;
+  return SyncNative(folder.Native());
 }
 
-Status LockedFile::TryTake(std::string_view path) {
+Status LockedFile::TryTake(const Path& path) {
   Close();
-  path_ = std::string(path);
+  path_ = path;
   os::OwnedHandle handle;
-  if (const auto ec = Sys(Op::kOpen, [&] { return os::OpenReadWrite(NativePath(path), handle); }))
+  if (const auto ec = Sys(Op::kOpen, [&] { return changed::OpenReadWrite(path.Native(), handle); }))
     return StatusOf(ec);
   Node node;
   if (const auto ec = os::Stat(*handle, node)) return StatusOf(ec);
@@ -514,6 +599,7 @@ Status LockedFile::TryTake(std::string_view path) {
     break;
   }
   handle_ = std::move(handle);
+  id_ = node.id;
   return {};
 }
 
@@ -521,16 +607,23 @@ Status LockedFile::Append(std::string_view bytes) {
   if (!handle_) return {FileStatus::kIoError, NotOpen()};
   if (const auto ec = os::SeekEnd(*handle_)) return StatusOf(ec);
   if (Status s = WriteAll(*handle_, bytes); !s.ok()) return s;
-  return StatusOf(Sys(Op::kFsync, [&] { return os::Flush(*handle_); }));
+  return StatusOf(Sys(Op::kFsync, [&] { return changed::Flush(*handle_); }));
 }
 
-Status LockedFile::ReadAll(std::string& bytes) const {
+Status LockedFile::ReadAll(std::int64_t max_size, std::string& bytes) const {
   bytes.clear();
   if (!handle_) return {FileStatus::kIoError, NotOpen()};
+  Node node;
+  if (const auto ec = os::Stat(*handle_, node)) return StatusOf(ec);
+  if (node.size > max_size) return {FileStatus::kTooLarge};
   char buffer[8192];
   for (std::int64_t at = 0;;) {
     std::size_t got = 0;
-    if (const auto ec = os::ReadAt(*handle_, at, buffer, sizeof buffer, got)) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::int64_t>(sizeof buffer, max_size + 1 - at));
+    if (want == 0) return {FileStatus::kTooLarge};  // it grew meanwhile
+    if (const auto ec =
+            Sys(Op::kRead, [&] { return os::ReadAt(*handle_, at, buffer, want, got); })) {
       if (ec == std::errc::interrupted) continue;
       return StatusOf(ec);
     }
@@ -540,19 +633,14 @@ Status LockedFile::ReadAll(std::string& bytes) const {
   }
 }
 
-Status LockedFile::RenameTo(std::string_view target) {
+Status LockedFile::Sync() {
   if (!handle_) return {FileStatus::kIoError, NotOpen()};
-  // The open file is renamed: every handle of it shares deletion.
-  if (const auto ec = RenameNoReplaceNative(NativePath(path_), NativePath(target)))
-    return StatusOf(ec);
-  path_ = std::string(target);
-  SyncNative(os::FolderOf(NativePath(path_)));
-  return {};
+  return StatusOf(Sys(Op::kFsync, [&] { return changed::Flush(*handle_); }));
 }
 
 Status LockedFile::Remove() {
   if (!handle_) return {FileStatus::kIoError, NotOpen()};
-  const Status s = StatusOf(Sys(Op::kUnlink, [&] { return os::Unlink(NativePath(path_)); }));
+  const Status s = StatusOf(Sys(Op::kUnlink, [&] { return changed::Unlink(path_.Native()); }));
   Close();  // the name goes once the last handle does
   return s;
 }
@@ -561,12 +649,11 @@ Status LockedFile::Remove() {
 
 bool HoldingFolderLock() { return t_held_count > 0; }
 
-FolderLock::FolderLock(std::string_view folder, int timeout_ms) {
-  const std::string native = NativePath(folder);
+FolderLock::FolderLock(const Path& folder, int timeout_ms) {
   os::OwnedHandle handle;
   FileId id;
-  if (const auto ec = Sys(
-          Op::kOpen, [&] { return os::OpenFolderLock(native.empty() ? "." : native, handle, id); }))
+  if (const auto ec =
+          Sys(Op::kOpen, [&] { return os::OpenFolderLock(folder.Native(), handle, id); }))
     Check(StatusOf(ec), "cannot open folder", folder);
   const Status timed_out{FileStatus::kLockTimeout, std::make_error_code(std::errc::timed_out)};
   // Held by this very thread: it cannot be released while this one waits.

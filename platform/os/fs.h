@@ -12,10 +12,12 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/os/path.h"
+
 // The file service: every file the library touches (pictures, workspace files,
 // record files, hand-over files) is opened, read, written, replaced and
-// deleted here and nowhere else. Paths come in the library's form, with "\"
-// separators; each platform's implementation turns them into its own.
+// deleted here and nowhere else. Paths are Path values (path.h), spelt in the
+// system's form only at the system call.
 //
 // Files are opened without following a final symbolic link and without
 // blocking; anything but a regular file is refused. Every call answers with a
@@ -44,6 +46,7 @@ enum class FileStatus {
   kReadOnly,     // a file without write permission, which is never replaced or deleted
   kLocked,       // another owner, alive, holds the file's lock (LockedFile)
   kLockTimeout,  // a folder's lock was not had in time (FolderLock)
+  kNotSynced,    // done, but its folder could not be synced: a power loss may undo it
   kIoError,      // anything else; `error` holds the system's error
 };
 
@@ -83,7 +86,7 @@ class FsError : public std::runtime_error {
 };
 
 // Throws FsError for a status that is not ok.
-void Check(const Status& status, const std::string& what, std::string_view path);
+void Check(const Status& status, const std::string& what, const Path& path);
 
 // The fault-injection seam. Tests install an injector; every call of the
 // service asks it first and fails with the error it names, or (short_io)
@@ -92,6 +95,7 @@ enum class Op { kOpen, kStat, kRead, kWrite, kFsync, kRename, kLink, kUnlink, kL
 struct Fault {
   int error = 0;
   bool short_io = false;
+  bool skip = false;  // a sync (kFsync) is not made and counts as done: tests that need no disk
 };
 using FaultInjector = std::function<Fault(Op)>;
 void SetFaultInjector(FaultInjector injector);
@@ -99,18 +103,34 @@ void SetFaultInjector(FaultInjector injector);
 // (ReadFile::Open), the path being opened; "" otherwise.
 std::string_view FaultPath();
 
+// The recording seam (tests of what a power loss can leave): every change the
+// service makes to files and folders, cleaning up included, in the order the
+// system made them, once each has succeeded.
+struct Change {
+  enum class Kind {
+    kCreate,      // a new file at `path`, open as `file`
+    kOpen,        // an existing file at `path` open for writing as `file`
+    kWrite,       // `bytes` written to the end of `file`
+    kSync,        // `file`'s content made durable
+    kRename,      // `path` renamed to `target`, replacing it
+    kLink,        // `target` made a second name of `path`
+    kUnlink,      // `path` removed
+    kSyncFolder,  // the entries of folder `path` made durable
+  };
+  Kind kind;
+  std::string path;  // native
+  std::string target;
+  const void* file = nullptr;
+  std::string_view bytes;
+};
+using ChangeRecorder = std::function<void(const Change&)>;
+// While a recorder is installed, every change is made and recorded under one
+// lock, so that the record's order is the order the changes were made in.
+void SetChangeRecorder(ChangeRecorder recorder);
+
 // A name part unique to this call among every process and host sharing a
 // folder: process id, a sequence number and a random salt.
 std::string UniqueId();
-
-// The platform's path for a path in the library's form.
-std::string NativePath(std::string_view path);
-
-// Every "/" becomes "\": a path in the library's form.
-std::string BackslashPath(std::string_view path);
-
-// The text after the last "\" or "/".
-std::string GetFileName(std::string_view path);
 
 struct FileInfo {
   std::string name;         // last component, as stored
@@ -123,17 +143,11 @@ struct FileInfo {
 
 // Attributes of a regular file (a final symbolic link is not followed, so it
 // counts as kNotRegular).
-Status StatFile(std::string_view path, FileInfo& info);
-bool FileExists(std::string_view path);
+Status StatFile(const Path& path, FileInfo& info);
+bool FileExists(const Path& path);
 // Folders are looked up following links: a workspace may well be reached
 // through one.
-bool FolderExists(std::string_view path);
-// Throws FsError when no regular file has that path.
-FileInfo GetFile(std::string_view path);
-// The folder holding a path: absolute, "\" separators, no trailing "\".
-std::string ParentFolderPath(std::string_view path);
-// True when both paths name the same existing file.
-bool SameFile(std::string_view a, std::string_view b);
+bool FolderExists(const Path& path);
 
 // What tells one file from another, whatever name it is reached by: device
 // and file number (volume serial and file index on Windows).
@@ -143,11 +157,13 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 // The identity of the regular file at path (a final symbolic link is not
-// followed).
-Status GetFileId(std::string_view path, FileId& id);
+// followed), and how many names it has.
+Status GetFileId(const Path& path, FileId& id, std::uint32_t* links = nullptr);
+// The identity of a folder (reached following links, as folders are).
+Status GetFolderId(const Path& path, FileId& id);
 
 // The names in a folder, "." and ".." left out, in no particular order.
-Status ListFolder(std::string_view folder, std::vector<std::string>& names);
+Status ListFolder(const Path& folder, std::vector<std::string>& names);
 
 // A regular file open for positioned reads; closed with the object.
 class ReadFile {
@@ -161,7 +177,7 @@ class ReadFile {
   // read-ahead pulls in data nobody looks at).
   enum class Access { kWhole, kScattered };
   // Opens path for reading: kNotRegular for anything but a regular file.
-  Status Open(std::string_view path, Access access = Access::kWhole);
+  Status Open(const Path& path, Access access = Access::kWhole);
   bool is_open() const { return handle_ != nullptr; }
   std::int64_t size() const { return size_; }
   // Reads n bytes at offset, however many calls that takes; a file that ends
@@ -175,50 +191,58 @@ class ReadFile {
 
 // The whole content of a regular file of at most max_size bytes (kTooLarge
 // otherwise, without reading it).
-Status ReadWholeFile(std::string_view path, std::int64_t max_size, std::string& bytes);
+Status ReadWholeFile(const Path& path, std::int64_t max_size, std::string& bytes);
 
 // Deletes a regular file without force: a read-only file (no write permission
 // bit, also for root) is refused.
-void DeleteFile(std::string_view path);
+Status RemoveFile(const Path& path);
+// RemoveFile, throwing FsError on failure.
+void DeleteFile(const Path& path);
 
 // Replaces the file at path with bytes so that a crash or a failed write never
 // leaves it truncated: temporary file in the same folder, sync, rename, sync
 // of the folder. On failure (FsError) the old file is untouched and no
 // temporary file remains. A read-only target is refused as DeleteFile does; a
 // symbolic link is replaced by a regular file, never written through. The new
-// file keeps the mode of the regular file it replaces.
-void AtomicWriteFile(std::string_view path, std::string_view bytes);
+// file keeps the mode of the regular file it replaces. Once the new file is
+// in place the answer is ok, or kNotSynced when the folder could not be
+// synced.
+Status AtomicWriteFile(const Path& path, std::string_view bytes);
 
 // AtomicWriteFile for content made piece by piece, so that a large file never
 // stands in memory whole: the pieces go to a temporary file in the same
 // folder, and Commit puts it in place (sync, rename, sync of the folder). A
 // writer that is not committed leaves the old file untouched and no temporary
-// behind. Every failure throws FsError.
+// behind. Every failure before the new file is in place throws FsError.
 class AtomicFileWriter {
  public:
   // Refuses a read-only or non-regular target as AtomicWriteFile does.
-  explicit AtomicFileWriter(std::string_view path);
+  explicit AtomicFileWriter(const Path& path);
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
   void Write(std::string_view bytes);
-  void Commit();
+  // The new file in place: ok, or kNotSynced.
+  Status Commit();
   // Drops what was written; the old file stays as it was.
   void Discard();
 
  private:
-  std::string path_;
+  Path path_;
   std::string temp_;  // native
   os::OwnedHandle handle_;
   std::optional<unsigned> keep_mode_;  // the mode of the file replaced
 };
 
 // Writes a new file at path, whole or not at all, and never over an existing
-// one: kExists when the name is taken, also by another process racing for it.
-Status CreateExclusive(std::string_view path, std::string_view bytes);
+// one: kExists when the name is taken, also by another process racing for it;
+// kNotSynced when it was made but its folder could not be synced.
+Status CreateExclusive(const Path& path, std::string_view bytes);
 
-// Renames path to target, failing with FsError when target exists.
-void RenameNoReplace(std::string_view path, std::string_view target);
+// Renames path to target, never replacing target (kExists when it is taken).
+Status MoveNoReplace(const Path& path, const Path& target);
+// MoveNoReplace, throwing FsError on failure.
+void RenameNoReplace(const Path& path, const Path& target);
 
 // A file that stays open and locked for as long as its owner keeps it: the
 // system releases the lock when the owning process dies, so that another
@@ -232,29 +256,37 @@ class LockedFile {
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
-  // Creates a new file (kExists when the name is taken), locked.
-  Status Create(std::string_view path);
-  // Opens an existing file and takes its lock without waiting: kLocked while
-  // its owner, in this process or another, still holds it.
-  Status TryTake(std::string_view path);
+  // Makes a new file holding `first` (kExists when the name is taken): it is
+  // written, synced and locked under a temporary name first, so that nobody
+  // ever sees it under its name unlocked or incomplete. kNotSynced: it stands
+  // under its name, but the folder could not be synced.
+  Status Create(const Path& path, std::string_view first);
+  // Opens an existing regular file and takes its lock without waiting:
+  // kLocked while its owner, in this process or another, still holds it.
+  Status TryTake(const Path& path);
   bool is_open() const { return handle_ != nullptr; }
-  const std::string& path() const { return path_; }
+  const Path& path() const { return path_; }
+  // The open file's identity.
+  const FileId& id() const { return id_; }
 
   Status Append(std::string_view bytes);
-  Status ReadAll(std::string& bytes) const;
-  // Renames the file, keeping it open and locked (kExists when target is taken).
-  Status RenameTo(std::string_view target);
+  // The whole content, if it holds at most max_size bytes (kTooLarge
+  // otherwise, without reading it).
+  Status ReadAll(std::int64_t max_size, std::string& bytes) const;
+  // Makes what it holds durable.
+  Status Sync();
   // Deletes the file, then lets it go.
   Status Remove();
   void Close();
 
  private:
   os::OwnedHandle handle_;
-  std::string path_;
+  Path path_;
+  FileId id_;
 };
 
 // Makes deletions and renames in a folder survive a power loss.
-void SyncFolder(std::string_view folder);
+Status SyncFolder(const Path& folder);
 
 // True for the name of a temporary file that the service makes.
 bool IsTemporaryName(std::string_view name);
@@ -263,18 +295,21 @@ bool IsTemporaryName(std::string_view name);
 // tests shorten it.
 void SetDefaultLockTimeout(int timeout_ms);
 
-// Exclusive lock on a folder, between threads and processes alike. Waits at
-// most `timeout_ms` (the default when negative), then throws FsError with the
-// status kLockTimeout (and the error ETIMEDOUT); a thread that holds the
-// folder's lock already fails so at once, as it would wait for itself.
+// Exclusive lock on a folder, between threads, processes and hosts sharing the
+// folder alike. Waits at most `timeout_ms` (the default when negative), then
+// throws FsError with the status kLockTimeout (and the error ETIMEDOUT); a
+// thread that holds the folder's lock already fails so at once, as it would
+// wait for itself.
 class FolderLock {
  public:
-  explicit FolderLock(std::string_view folder, int timeout_ms = -1);
+  explicit FolderLock(const Path& folder, int timeout_ms = -1);
   ~FolderLock();
   FolderLock(FolderLock&& other) noexcept;
   FolderLock& operator=(FolderLock&&) = delete;
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
+  // The folder's identity.
+  const FileId& id() const { return id_; }
 
  private:
   os::OwnedHandle handle_;  // closing it releases the lock

@@ -71,20 +71,35 @@ void Fill(const struct stat& st, Node& node) {
   node.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   node.created = node.modified;
   node.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  node.links = static_cast<std::uint32_t>(st.st_nlink);
 }
 
 }  // namespace
 
 // ---- Names ----
 
-std::string FolderOf(const std::string& native) {
-  const auto slash = native.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : native.substr(0, slash);
+bool IsSeparator(char c) { return c == '/'; }
+
+std::size_t SplitRoot(std::string_view path, bool text_form, std::string& root) {
+  const bool rooted = !path.empty() && (path[0] == '/' || (text_form && path[0] == '\\'));
+  root.assign(rooted ? 1 : 0, '/');
+  return rooted ? 1 : 0;
 }
 
-std::string JoinNative(const std::string& folder, const std::string& name) {
-  return folder + "/" + name;
+bool RootIsAbsolute(const std::string& root) { return root == "/"; }
+
+// Only the current folder is put in front: ".." and links are left for the
+// system to resolve, as it would for the path given.
+std::error_code FullPath(const std::string& native, std::string& full) {
+  if (!native.empty() && native[0] == '/') {
+    full = native;
+    return {};
+  }
+  std::error_code ec;
+  const std::filesystem::path current = std::filesystem::current_path(ec);
+  if (ec) return ec;
+  full = current.string() + "/" + native;
+  return {};
 }
 
 std::error_code Stat(const std::string& native, bool follow, Node& node) {
@@ -101,6 +116,7 @@ std::error_code Stat(const std::string& native, bool follow, Node& node) {
       static_cast<std::int64_t>(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
   node.created =
       (st.stx_mask & STATX_BTIME) ? static_cast<std::time_t>(st.stx_btime.tv_sec) : node.modified;
+  node.links = st.stx_nlink;
   return {};
 }
 
@@ -109,15 +125,6 @@ std::error_code StatId(const std::string& native, bool follow, Node& node) {
   if ((follow ? ::stat(native.c_str(), &st) : ::lstat(native.c_str(), &st)) != 0)
     return LastError();
   Fill(st, node);
-  return {};
-}
-
-std::error_code ParentFolder(const std::string& native, std::string& parent) {
-  std::error_code ec;
-  const auto absolute = std::filesystem::absolute(std::filesystem::path(native), ec);
-  if (ec) return ec;
-  parent = absolute.lexically_normal().parent_path().string();
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
   return {};
 }
 

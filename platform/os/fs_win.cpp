@@ -22,15 +22,12 @@ namespace os {
 
 const char kSeparator = '\\';
 
-// A file handle, or a folder's lock: a named mutex (owned once waited for).
+// A file handle (a folder's lock is a handle of its lock file).
 struct Handle {
   HANDLE h = INVALID_HANDLE_VALUE;
-  bool mutex = false;
-  bool owned = false;
 };
 
 void HandleClose::operator()(Handle* handle) const noexcept {
-  if (handle->mutex && handle->owned) ::ReleaseMutex(handle->h);
   if (handle->h != INVALID_HANDLE_VALUE && handle->h != nullptr) ::CloseHandle(handle->h);
   std::default_delete<Handle>()(handle);
 }
@@ -87,7 +84,7 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 std::error_code Own(HANDLE h, OwnedHandle& handle) {
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return LastError();
-  handle.reset(std::make_unique<Handle>(Handle{h, false, false}).release());
+  handle.reset(std::make_unique<Handle>(Handle{h}).release());
   return {};
 }
 
@@ -127,6 +124,7 @@ void Fill(const BY_HANDLE_FILE_INFORMATION& info, bool follow, Node& node) {
   Fill<BY_HANDLE_FILE_INFORMATION>(info, follow, node);
   node.id = {info.dwVolumeSerialNumber,
              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  node.links = info.nNumberOfLinks;
 }
 
 // A file that another program holds open in a way that excludes ours (the
@@ -168,16 +166,70 @@ bool LockOne(HANDLE h) {
 
 // ---- Names ----
 
-std::string FolderOf(const std::string& native) {
-  const auto sep = native.find_last_of("\\/");
-  if (sep == std::string::npos) return ".";
-  return sep == 0 || (sep == 2 && native[1] == ':') ? native.substr(0, sep + 1)
-                                                    : native.substr(0, sep);
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// "C:\", "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\"; "C:" and "\"
+// are roots that still need the current folder.
+std::size_t SplitRoot(std::string_view path, bool, std::string& root) {
+  auto sep = [&](std::size_t i) { return i < path.size() && IsSeparator(path[i]); };
+  auto drive = [&](std::size_t i) {
+    return i + 1 < path.size() && path[i + 1] == ':' &&
+           ((path[i] >= 'A' && path[i] <= 'Z') || (path[i] >= 'a' && path[i] <= 'z'));
+  };
+  // The end of the name that starts at i.
+  auto name_end = [&](std::size_t i) {
+    while (i < path.size() && !IsSeparator(path[i])) ++i;
+    return i;
+  };
+  std::size_t used = 0;
+  root.clear();
+  if (sep(0) && sep(1) && path.size() > 3 && (path[2] == '?' || path[2] == '.') && sep(3)) {
+    root = "\\\\?\\";
+    used = 4;
+    if (path.substr(used, 4) == "UNC\\" || path.substr(used, 4) == "UNC/") {
+      const std::size_t server = name_end(used + 4), share = name_end(server + 1);
+      root += "UNC\\" + std::string(path.substr(used + 4, server - used - 4)) + "\\" +
+              std::string(path.substr(server + 1, share - server - 1)) + "\\";
+      return std::min(share + 1, path.size());
+    }
+    if (drive(used)) {
+      root += std::string(path.substr(used, 2)) + "\\";
+      return std::min(used + 3, path.size());
+    }
+    return used;
+  }
+  if (sep(0) && sep(1)) {
+    const std::size_t server = name_end(2), share = name_end(server + 1);
+    root = "\\\\" + std::string(path.substr(2, server - 2)) + "\\" +
+           std::string(path.substr(server + 1, share - server - 1)) + "\\";
+    return std::min(share + 1, path.size());
+  }
+  if (drive(0)) {
+    root = std::string(path.substr(0, 2));
+    if (!sep(2)) return 2;
+    root += "\\";
+    return 3;
+  }
+  if (sep(0)) {
+    root = "\\";
+    return 1;
+  }
+  return 0;
 }
 
-std::string JoinNative(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;
-  return folder + "\\" + name;
+bool RootIsAbsolute(const std::string& root) { return root.size() >= 3 && root.back() == '\\'; }
+
+// As the system resolves names: ".." by name, trailing dots and blanks dropped.
+std::error_code FullPath(const std::string& native, std::string& full) {
+  const std::wstring wide = Utf16(native);
+  const DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return LastError();
+  std::wstring out(n, L'\0');
+  const DWORD got = ::GetFullPathNameW(wide.c_str(), n, out.data(), nullptr);
+  if (got == 0 || got >= n) return LastError();
+  out.resize(got);
+  full = Utf8(out);
+  return {};
 }
 
 std::error_code Stat(const std::string& native, bool follow, Node& node) {
@@ -201,29 +253,10 @@ std::error_code StatId(const std::string& native, bool follow, Node& node) {
   return {};
 }
 
-std::error_code ParentFolder(const std::string& native, std::string& parent) {
-  const std::wstring wide = Wide(native);
-  const DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return LastError();
-  std::wstring full(n, L'\0');
-  const DWORD got = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
-  if (got == 0 || got >= n) return LastError();
-  full.resize(got);
-  std::string absolute = Utf8(full);
-  while (absolute.size() > 3 && absolute.back() == '\\') absolute.pop_back();
-  const auto sep = absolute.find_last_of('\\');
-  if (sep == std::string::npos) {
-    parent = absolute;
-    return {};
-  }
-  parent = absolute.substr(0, sep);
-  if (parent.size() == 2 && parent[1] == ':') parent += "\\";  // a drive's root keeps its "\"
-  return {};
-}
-
 std::error_code List(const std::string& folder, std::vector<std::string>& names) {
   WIN32_FIND_DATAW found{};
-  const std::wstring pattern = Wide(JoinNative(folder, "*"));
+  const std::wstring pattern =
+      Wide(folder + (!folder.empty() && IsSeparator(folder.back()) ? "*" : "\\*"));
   HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                    nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {
@@ -367,38 +400,33 @@ std::error_code TryLock(Handle& handle, bool& busy) {
   return Error(error);
 }
 
-// A named mutex per folder, named by the folder's file identity, so that every
-// spelling of its path ("/" or "\", letter case, a relative path) takes the
-// same lock and nothing is left in the folder. The system releases it when a
-// process ends without releasing it (the next owner sees it abandoned, which
-// is fine: every file is replaced whole).
+// A byte-range lock on a lock file in the folder: the file system holds it,
+// so it excludes every process of every session, and every workstation that
+// reaches the folder through a share; the system drops it when the owning
+// process ends. The file stays (hidden), so that no one ever locks a file
+// that another is about to remove. The folder's identity tells one folder
+// from another whatever its spelling.
 std::error_code OpenFolderLock(const std::string& native, OwnedHandle& handle, FileId& id) {
   Node folder;
   if (const auto ec = StatId(native, true, folder)) return ec;
   if (folder.kind != Node::Kind::kFolder) return Error(ERROR_DIRECTORY);
   id = folder.id;
-  wchar_t name[96];
-  std::swprintf(name, 96, L"Local\\picmeta-folder-%08lx-%016llx",
-                static_cast<unsigned long>(id.device), static_cast<unsigned long long>(id.file));
-  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
-  if (!mutex) return LastError();
-  handle.reset(std::make_unique<Handle>(Handle{mutex, true, false}).release());
-  return {};
+  const std::wstring lock =
+      Wide(native + (IsSeparator(native.back()) ? "" : "\\") + ".picmeta.lock");
+  HANDLE h = INVALID_HANDLE_VALUE;
+  const auto ec = RetryingBusy(
+      [&] {
+        h = ::CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr);
+        return h == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+      },
+      true);
+  if (ec) return ec;
+  return Own(h, handle);
 }
 
-std::error_code TryLockFolder(Handle& handle, bool& busy) {
-  busy = false;
-  const DWORD waited = ::WaitForSingleObject(handle.h, 0);
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-    handle.owned = true;
-    return {};
-  }
-  if (waited == WAIT_TIMEOUT) {
-    busy = true;
-    return {};
-  }
-  return LastError();
-}
+std::error_code TryLockFolder(Handle& handle, bool& busy) { return TryLock(handle, busy); }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(::GetCurrentProcessId()); }
 

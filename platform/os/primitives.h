@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -29,22 +30,29 @@ struct Node {
   std::time_t created = 0;  // birth time where the system records it, else modification time
   std::time_t modified = 0;
   std::int64_t modified_ns = 0;
-  FileId id;  // filled by StatId and Stat of a handle
+  FileId id;                // filled by StatId and Stat of a handle
+  std::uint32_t links = 1;  // names the file has (filled with id)
 };
 
 // ---- Names ----
-// The separator of the system's paths ("/" or "\\"); the other one is none.
+// The separator the system's paths are spelt with.
 extern const char kSeparator;
-// The last component and the folder of a native path ("." for none).
-std::string FolderOf(const std::string& native);
-std::string JoinNative(const std::string& folder, const std::string& name);
+// Whether a character separates names in the system's paths.
+bool IsSeparator(char c);
+// The root at the start of a path: its native spelling in `root`, and how
+// many characters it took ("" and 0 for a relative path). `text_form`: the
+// library's text form, where "\" separates as "/" does.
+std::size_t SplitRoot(std::string_view path, bool text_form, std::string& root);
+// Whether a root names a folder on its own (POSIX "/", Windows "C:\" or
+// "\\server\share\"; not "C:" nor "\").
+bool RootIsAbsolute(const std::string& root);
+// The absolute spelling of a native path, from the current folder.
+std::error_code FullPath(const std::string& native, std::string& full);
 // What is under a name: a final link is not followed unless `follow`; a link
 // to a folder counts as a folder when followed.
 std::error_code Stat(const std::string& native, bool follow, Node& node);
 // Stat with the file's identity.
 std::error_code StatId(const std::string& native, bool follow, Node& node);
-// The absolute, normalised folder holding a native path.
-std::error_code ParentFolder(const std::string& native, std::string& parent);
 // The names in a folder, "." and ".." included or not.
 std::error_code List(const std::string& folder, std::vector<std::string>& names);
 std::error_code Unlink(const std::string& native);
@@ -89,8 +97,8 @@ std::error_code Close(OwnedHandle& handle);
 // handle, in this process or another, holds it. The system drops it when the
 // handle is closed or its process ends.
 std::error_code TryLock(Handle& handle, bool& busy);
-// A folder's lock between threads and processes: opened, then tried as
-// TryLock. Closing the handle releases it.
+// A folder's lock between threads, processes and hosts sharing the folder:
+// opened, then tried as TryLock. Closing the handle releases it.
 std::error_code OpenFolderLock(const std::string& native, OwnedHandle& handle, FileId& id);
 std::error_code TryLockFolder(Handle& handle, bool& busy);
 

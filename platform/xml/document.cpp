@@ -80,7 +80,9 @@ std::vector<XmlNode> Select(xmlDocPtr doc, xmlNodePtr context_node, std::string_
   ctx->error = &detail::Silent;
   ctx->node = context_node;
   std::unique_ptr<xmlXPathObject, XPathObjectFree> result(xmlXPathCompiledEval(comp, ctx.get()));
-  if (!result || result->type != XPATH_NODESET || !result->nodesetval) return nodes;
+  // An evaluation that fails (memory exhausted) is a fault, not "nothing there".
+  if (!result) throw XmlError("query could not be evaluated: " + std::string(query));
+  if (result->type != XPATH_NODESET || !result->nodesetval) return nodes;  // none
   const xmlNodeSet* set = result->nodesetval;
   const int count = first_only ? std::min(set->nodeNr, 1) : set->nodeNr;
   nodes.reserve(static_cast<std::size_t>(count));
@@ -187,14 +189,14 @@ void XmlDocument::Free::operator()(_xmlDoc* doc) const { xmlFreeDoc(doc); }
 
 XmlDocument::XmlDocument() { detail::InitOnce(); }
 
-LoadResult XmlDocument::Load(std::string_view path, Blanks blanks, std::int64_t max_bytes) {
+LoadResult XmlDocument::Load(const Path& path, Blanks blanks, std::int64_t max_bytes) {
   doc_.reset();
   std::string bytes;
   const Status s = ReadWholeFile(path, max_bytes, bytes);
   return s.ok() ? Parse(std::move(bytes), blanks) : NotRead(s);
 }
 
-LoadResult XmlDocument::LoadKeeping(std::string_view path,
+LoadResult XmlDocument::LoadKeeping(const Path& path,
                                     const std::vector<std::string_view>& attributes) {
   doc_.reset();
   std::string bytes;

@@ -57,11 +57,11 @@ class XmlDocument {
   // Fails (never an exception, never a message) for a missing, unreadable or
   // ill-formed file, and for any document that carries a DOCTYPE. The document
   // is then empty. kDrop drops whitespace-only text between elements.
-  LoadResult Load(std::string_view path, Blanks blanks = Blanks::kKeep,
+  LoadResult Load(const Path& path, Blanks blanks = Blanks::kKeep,
                   std::int64_t max_bytes = kMaxDocumentBytes);
   // Loads keeping only the attributes of these (local) names: a reader that
   // looks at no others builds no nodes for them, whatever the file holds.
-  LoadResult LoadKeeping(std::string_view path, const std::vector<std::string_view>& attributes);
+  LoadResult LoadKeeping(const Path& path, const std::vector<std::string_view>& attributes);
   LoadResult LoadXML(std::string_view text, Blanks blanks = Blanks::kKeep);
   bool Loaded() const { return doc_ != nullptr; }
 

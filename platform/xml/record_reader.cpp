@@ -383,7 +383,7 @@ XmlItemReader::~XmlItemReader() = default;
 XmlItemReader::XmlItemReader(XmlItemReader&&) noexcept = default;
 XmlItemReader& XmlItemReader::operator=(XmlItemReader&&) noexcept = default;
 
-LoadResult XmlItemReader::Open(std::string_view path, std::int64_t max_bytes) {
+LoadResult XmlItemReader::Open(const Path& path, std::int64_t max_bytes) {
   state_ = std::make_unique<State>();
   State& s = *state_;
   if (const Status st = s.file.Open(path); !st.ok()) {

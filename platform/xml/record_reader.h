@@ -25,7 +25,7 @@ class XmlItemReader {
 
   // Opens a document file. The failure of the open (missing, not regular,
   // larger than max_bytes and not read, I/O error), or success.
-  LoadResult Open(std::string_view path, std::int64_t max_bytes = kMaxDocumentBytes);
+  LoadResult Open(const Path& path, std::int64_t max_bytes = kMaxDocumentBytes);
   // A document held in memory.
   LoadResult OpenBytes(std::string bytes);
 

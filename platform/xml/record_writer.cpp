@@ -32,7 +32,7 @@ struct XmlItemWriter::State {
 
   void Name(std::string_view name) {
     if (!encoder.AppendName(out, name))
-      throw XmlError("the name " + std::string(name) + " cannot be written in " + encoding);
+      throw XmlRefused("the name " + std::string(name) + " cannot be written in " + encoding);
   }
 
   void Attributes(const std::vector<XmlItem::Attribute>& attributes) {

@@ -26,7 +26,7 @@ class XmlItemWriter {
   // Writes the declaration and the prolog; an encoding that cannot be written
   // (or none) gives UTF-8.
   void Begin(const XmlFrame& frame, Sink sink);
-  // The root's next child. Throws XmlError for a name that the encoding
+  // The root's next child. Throws XmlRefused for a name that the encoding
   // cannot carry (it would be written as a character reference, which a name
   // cannot hold): a document that would not load again is never written.
   void Write(const XmlItem& item);

@@ -30,7 +30,9 @@ void Move(const Path& from, const Path& to) {
   platform::Check(platform::MoveNoReplace(from, to), "cannot rename", from);
 }
 
-void Sync(const Path& folder) { platform::Check(platform::SyncFolder(folder), "cannot sync", folder); }
+void Sync(const Path& folder) {
+  platform::Check(platform::SyncFolder(folder), "cannot sync", folder);
+}
 
 const std::string* Filename(const platform::XmlItem& record) {
   return record.GetAttribute("Filename");

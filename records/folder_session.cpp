@@ -35,8 +35,19 @@ void FolderSession::Retake() {
   Finish();
 }
 
-void FolderSession::Settle(const std::string& id, bool committed) {
+bool FolderSession::Settle(const std::string& id, bool committed) {
+  using hidden::Kind;
+  bool any = false;
+  for (const Kind kind : {Kind::kClaim, Kind::kKeep, Kind::kNote}) {
+    platform::FileInfo info;
+    const Status s = platform::StatFile(hidden::Name(folder_, kind, id), info);
+    if (s.code == FileStatus::kIoError) platform::Check(s, "cannot look at", folder_);
+    any = any || s.code != FileStatus::kNotFound;
+  }
+  if (!any) return true;  // settled already
+  if (!NoteNamesThis(id)) return false;
   SettleClaim(*this, id, committed);
+  return true;
 }
 
 void FolderSession::Finish() {
@@ -92,6 +103,45 @@ void FolderSession::Add(Leftover leftover) {
   leftovers_.push_back(std::move(leftover));
 }
 
+// Whether call `id`'s note here names this folder and the case folder;
+// otherwise says why its claim stays.
+bool FolderSession::NoteNamesThis(const std::string& id) {
+  using hidden::Kind;
+  const Path claim = hidden::Name(folder_, Kind::kClaim, id);
+  auto leave = [&](Leftover::Kind kind, const Path& path, std::string why) {
+    Add({kind, path, std::move(why)});
+    return false;
+  };
+  if (!case_folder_)
+    return leave(
+        Leftover::Kind::kWaiting, claim,
+        "a claim of hand-over " + id + ": this call knows no case folder to find its journal in");
+  const Path note_path = hidden::Name(folder_, Kind::kNote, id);
+  std::string text;
+  const Status read = platform::ReadWholeFile(note_path, kMaxNoteBytes, text);
+  if (read.code == FileStatus::kIoError)
+    return leave(Leftover::Kind::kWaiting, claim,
+                 "its note cannot be read: " + platform::Describe(read));
+  const auto note = read.ok() ? ParseNote(text) : std::nullopt;
+  if (!note || note->id != id)
+    return leave(Leftover::Kind::kIgnored, read.ok() ? note_path : claim,
+                 read.ok() ? "not a claim's note of the hand-over" : "no claim's note beside it");
+  if (note->folder != id_)
+    return leave(Leftover::Kind::kIgnored, note_path, "the note of a claim made in another folder");
+  if (!case_id_) {
+    platform::FileId case_id;
+    const Status s = platform::GetFolderId(*case_folder_, case_id);
+    if (!s.ok())
+      return leave(Leftover::Kind::kWaiting, claim,
+                   "case folder " + case_folder_->Native() + ": " + platform::Describe(s));
+    case_id_ = case_id;
+  }
+  if (note->case_folder != *case_id_)
+    return leave(Leftover::Kind::kWaiting, claim,
+                 "a claim of a hand-over of another case folder than " + case_folder_->Native());
+  return true;
+}
+
 // Settles call `id`'s claim here when its note and its journal verify each
 // other; otherwise says why it stays.
 void FolderSession::Verify(const std::string& id) {
@@ -100,43 +150,8 @@ void FolderSession::Verify(const std::string& id) {
   auto leave = [&](Leftover::Kind kind, const Path& path, std::string why) {
     Add({kind, path, std::move(why)});
   };
-  if (!case_folder_) {
-    leave(Leftover::Kind::kWaiting, claim,
-          "a claim of hand-over " + id + ": this call knows no case folder to find its journal in");
-    return;
-  }
-  const Path note_path = hidden::Name(folder_, Kind::kNote, id);
+  if (!NoteNamesThis(id)) return;
   std::string text;
-  const Status read = platform::ReadWholeFile(note_path, kMaxNoteBytes, text);
-  if (read.code == FileStatus::kIoError) {
-    leave(Leftover::Kind::kWaiting, claim, "its note cannot be read: " + platform::Describe(read));
-    return;
-  }
-  const auto note = read.ok() ? ParseNote(text) : std::nullopt;
-  if (!note || note->id != id) {
-    leave(Leftover::Kind::kIgnored, read.ok() ? note_path : claim,
-          read.ok() ? "not a claim's note of the hand-over" : "no claim's note beside it");
-    return;
-  }
-  if (note->folder != id_) {
-    leave(Leftover::Kind::kIgnored, note_path, "the note of a claim made in another folder");
-    return;
-  }
-  if (!case_id_) {
-    platform::FileId case_id;
-    const Status s = platform::GetFolderId(*case_folder_, case_id);
-    if (!s.ok()) {
-      leave(Leftover::Kind::kWaiting, claim,
-            "case folder " + case_folder_->Native() + ": " + platform::Describe(s));
-      return;
-    }
-    case_id_ = case_id;
-  }
-  if (note->case_folder != *case_id_) {
-    leave(Leftover::Kind::kWaiting, claim,
-          "a claim of a hand-over of another case folder than " + case_folder_->Native());
-    return;
-  }
   const Path journal_path = hidden::Name(*case_folder_, Kind::kJournal, id);
   platform::LockedFile journal;
   const Status taken = journal.TryTake(journal_path);

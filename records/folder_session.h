@@ -56,9 +56,10 @@ class FolderSession {
 
   // Settles the claim of call `id` here as its journal (held by the caller)
   // decided: committed, the claimed file goes and its kept records come back;
-  // not, the claimed file comes back. Throws FsError; what could not be done
-  // stays for a later session.
-  void Settle(const std::string& id, bool committed);
+  // not, the claimed file comes back. False when its note does not name this
+  // folder and the case folder (the claim then stays, told). Throws FsError;
+  // what could not be done stays for a later session.
+  bool Settle(const std::string& id, bool committed);
 
   // Lets the folder go for a while, and takes it again (finishing again what
   // calls that died left meanwhile).
@@ -68,6 +69,7 @@ class FolderSession {
  private:
   void Finish();
   void Verify(const std::string& id);
+  bool NoteNamesThis(const std::string& id);
   void Add(Leftover leftover);
   platform::Path folder_;
   std::optional<platform::Path> case_folder_;

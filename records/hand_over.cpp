@@ -92,7 +92,8 @@ struct HandOver::State {
       Released r{claim.folder, committed, {}};
       try {
         FolderSession session(claim.folder, case_folder);
-        session.Settle(id, committed);
+        if (!session.Settle(id, committed))
+          throw platform::FsError("its claim's note is not this call's", {FileStatus::kIoError});
       } catch (const platform::FsError& e) {
         r.removed = false;
         r.error = e.what();

@@ -46,7 +46,8 @@ bool ValidId(std::string_view id) {
 
 platform::Path Name(const platform::Path& folder, Kind kind, std::string_view id) {
   for (const Form& f : kForms)
-    if (f.kind == kind) return folder / (std::string(f.prefix) + std::string(id) + std::string(f.suffix));
+    if (f.kind == kind)
+      return folder / (std::string(f.prefix) + std::string(id) + std::string(f.suffix));
   return folder;  // every kind has its form
 }
 

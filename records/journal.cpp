@@ -43,8 +43,9 @@ std::vector<Line> Lines(std::string_view text) {
     if (end == std::string_view::npos) break;
     const std::string_view line = text.substr(at, end - at);
     const auto blank = line.find(' ');
-    lines.push_back({line.substr(0, blank),
-                     blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1)});
+    lines.push_back({line.substr(0, blank), blank == std::string_view::npos
+                                                ? std::string_view()
+                                                : line.substr(blank + 1)});
     at = end + 1;
   }
   return lines;
@@ -60,7 +61,8 @@ bool FileNamePart(std::string_view text) {
 }  // namespace
 
 std::int64_t MaxJournalBytes(std::size_t folders) {
-  return kHeadBytes + kClaimLineBytes * static_cast<std::int64_t>(std::min(folders, kMaxCaseFolders)) +
+  return kHeadBytes +
+         kClaimLineBytes * static_cast<std::int64_t>(std::min(folders, kMaxCaseFolders)) +
          kClaimLineBytes;  // the committed line
 }
 
@@ -85,7 +87,8 @@ std::string CommittedLine(std::time_t stamp) {
 std::optional<JournalText> ParseJournal(std::string_view text) {
   const std::vector<Line> lines = Lines(text);
   // The head is written whole before the journal takes its name.
-  if (lines.size() < 4 || text.substr(0, kJournalHeader.size() + 1) != std::string(kJournalHeader) + "\n")
+  if (lines.size() < 4 ||
+      text.substr(0, kJournalHeader.size() + 1) != std::string(kJournalHeader) + "\n")
     return std::nullopt;
   JournalText j;
   if (lines[1].key != "id" || !hidden::ValidId(lines[1].value)) return std::nullopt;

@@ -46,9 +46,10 @@ std::int64_t MaxJournalBytes(std::size_t folders);
 struct JournalText {
   std::string id;
   platform::FileId case_folder;
-  std::string operno;                     // as the hand-over's file name holds it
-  std::vector<platform::FileId> claims;   // the picture folders, in claim order
-  std::optional<std::time_t> committed;   // the hand-over stands (not revoked); its name's first second
+  std::string operno;                    // as the hand-over's file name holds it
+  std::vector<platform::FileId> claims;  // the picture folders, in claim order
+  std::optional<std::time_t>
+      committed;  // the hand-over stands (not revoked); its name's first second
   bool Lists(const platform::FileId& folder) const;
 };
 std::string JournalHead(const std::string& id, const platform::FileId& case_folder,

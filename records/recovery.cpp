@@ -65,8 +65,8 @@ bool BringIntoView(const Path& case_folder, const JournalText& j,
     moved = platform::RemoveFile(hidden);
   } else {
     moved = {FileStatus::kExists};
-    for (std::time_t t = *j.committed; t < *j.committed + 86400 && moved.code == FileStatus::kExists;
-         ++t) {
+    for (std::time_t t = *j.committed;
+         t < *j.committed + 86400 && moved.code == FileStatus::kExists; ++t) {
       const Path name = HandOverName(case_folder, j.operno, t);
       if (platform::FileExists(name)) continue;
       moved = platform::MoveNoReplace(hidden, name);
@@ -113,8 +113,7 @@ CaseRecovery RecoverCase(const Path& case_folder, const std::vector<Path>& folde
       continue;  // its call is alive, or being recovered, or done meanwhile
     if (taken.code == FileStatus::kIoError) platform::Check(taken, "cannot open", journal_path);
     std::string text;
-    const Status read =
-        taken.ok() ? journal.ReadAll(MaxJournalBytes(folders.size()), text) : taken;
+    const Status read = taken.ok() ? journal.ReadAll(MaxJournalBytes(folders.size()), text) : taken;
     if (read.code == FileStatus::kIoError) platform::Check(read, "cannot read", journal_path);
     const auto j = read.ok() ? ParseJournal(text) : std::nullopt;
     if (!j || j->id != id) {
@@ -157,7 +156,11 @@ CaseRecovery RecoverCase(const Path& case_folder, const std::vector<Path>& folde
       try {
         FolderSession session(*folder, case_folder);
         for (Leftover& l : session.TakeLeftovers()) out.leftovers.push_back(std::move(l));
-        session.Settle(id, r.committed);
+        if (!session.Settle(id, r.committed)) {
+          all = false;
+          why = "a claim in " + folder->Native() + " does not name this journal";
+        }
+        for (Leftover& l : session.TakeLeftovers()) out.leftovers.push_back(std::move(l));
       } catch (const platform::FsError& e) {
         all = false;
         why = e.what();

@@ -146,6 +146,24 @@ TEST(Child, Holder) {
   ::CloseHandle(h);
 }
 
+// Holds a folder's lock for PICMETA_HOLD_MS, or (PICMETA_TRY_MS) tries to
+// take it for that long: exit code 0 when it was had, 2 when it was refused.
+TEST(Child, FolderLocker) {
+  if (!IsChild("FolderLocker")) GTEST_SKIP() << "a child role";
+  const platform::Path folder = platform::Path::FromText(Env("PICMETA_FOLDER"));
+  if (const std::string wait = Env("PICMETA_TRY_MS"); !wait.empty()) {
+    try {
+      platform::FolderLock lock(folder, std::atoi(wait.c_str()));
+    } catch (const platform::FsError&) {
+      std::exit(2);
+    }
+    return;
+  }
+  platform::FolderLock lock(folder);
+  test::Write(Env("PICMETA_READY"), "held");
+  ::Sleep(static_cast<DWORD>(std::atoi(Env("PICMETA_HOLD_MS").c_str())));
+}
+
 void WaitFor(const std::string& path) {
   for (int i = 0; i < 3000 && !test::Exists(path); ++i) ::Sleep(10);
   ASSERT_TRUE(test::Exists(path)) << path;

@@ -55,6 +55,10 @@ if(PICMETA_WINE_TEMPLATE)
   add_test(NAME Windows.MsiInstallsUpgradesAndUninstallsCleanly
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/msi_test.sh ${PROJECT_BINARY_DIR}
                    ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE} ${msi_arch} ${PROJECT_VERSION})
+  add_test(NAME Windows.AFolderLockHoldsAcrossWorkstations
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/folder_lock_test.sh
+                   $<TARGET_FILE:picmeta_tests> ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE})
+  set_tests_properties(Windows.AFolderLockHoldsAcrossWorkstations PROPERTIES TIMEOUT 300)
   set_tests_properties(Windows.RegistrationFreeActivationNeedsOnlyTheManifests
                        Windows.MsiInstallsUpgradesAndUninstallsCleanly PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 endif()

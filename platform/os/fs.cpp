@@ -71,7 +71,7 @@ std::error_code Changing(Call call, Describe change) {
   const Change c = change();
   g_recorder(c);
   // Where renames are written through (no folder is ever synced), a rename
-  // makes its folder's entries durable.
+  // makes every change of names before it durable.
   if (c.kind == Change::Kind::kRename && !os::kSyncsFolders)
     g_recorder(
         {Change::Kind::kSyncFolder, Path::FromNative(c.target).Parent().Native(), {}, nullptr, {}});
@@ -546,6 +546,8 @@ void RenameNoReplace(const Path& path, const Path& target) {
 }
 
 Status SyncFolder(const Path& folder) { return SyncNative(folder.Native()); }
+
+bool FoldersAreSynced() { return os::kSyncsFolders; }
 
 // ---- LockedFile ----------------------------------------------------------------
 

@@ -287,6 +287,10 @@ class LockedFile {
 
 // Makes deletions and renames in a folder survive a power loss.
 Status SyncFolder(const Path& folder);
+// Whether the system needs that (POSIX). Where not (Windows), the file system
+// keeps its changes of names in the order made, and a rename is written
+// through with all before it.
+bool FoldersAreSynced();
 
 // True for the name of a temporary file that the service makes.
 bool IsTemporaryName(std::string_view name);

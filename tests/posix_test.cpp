@@ -386,6 +386,23 @@ bool DyingAt(int n, const std::function<void()>& f) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// FIFOs and links under the hand-over's own names never block a call and are
+// never followed.
+TEST_F(HandOverTest, FifosAndLinksUnderHiddenNamesNeitherBlockNorAreFollowed) {
+  ThreeFolders();
+  const std::string victim = dir_ / "victim.txt";
+  test::Write(victim, "keep me");
+  ASSERT_EQ(::mkfifo((case_ + "/.picmeta-1-2-0000abcd.journal").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((Folder("A/B") + "/.exifinfo.xml.1-3-0000abcd.owner").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), (case_ + "/.picmeta-1-4-0000abcd.handover").c_str()), 0);
+  ASSERT_EQ(
+      ::symlink(victim.c_str(), (Folder("A/C") + "/.exifinfo.xml.1-5-0000abcd.claim").c_str()), 0);
+  Copy();
+  ExpectEachOnce(Census(), kThree, "");
+  EXPECT_EQ(test::Read(victim), "keep me");
+  EXPECT_EQ(Leftovers().size(), 4u);
+}
+
 // Runs f in a child, to its end.
 void InChild(const std::function<void()>& f) { DyingAt(1 << 30, f); }
 

@@ -179,7 +179,8 @@ std::error_code CreateNew(const std::string& native, bool, OwnedHandle& handle) 
 }
 
 std::error_code OpenReadWrite(const std::string& native, OwnedHandle& handle) {
-  return Own(Open(native.c_str(), O_RDWR | O_NOFOLLOW), handle);
+  // O_NONBLOCK: a FIFO under the name must not stop the call.
+  return Own(Open(native.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK), handle);
 }
 
 std::error_code Stat(Handle& handle, Node& node) {

@@ -179,7 +179,11 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
 
 void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1, std::string Operno) {
   capture::MethodScope scope("CopyExifInfo");
-  Step([&] { Run(strFolderPath1, TempPath1, Operno); });
+  Step([&] {
+    if (capture::Accepted(
+            {{"strFolderPath1", &strFolderPath1}, {"TempPath1", &TempPath1}, {"Operno", &Operno}}))
+      Run(strFolderPath1, TempPath1, Operno);
+  });
   scope.Finish();
 }
 

@@ -36,6 +36,7 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   using capture::Step;
   capture::MethodScope scope("DeleteDatafromXML");
   Step([&] {
+    if (!capture::Accepted({{"LastPath1", &LastPath1}, {"pic_name", &pic_name}})) return;
     const platform::Path folder = Public_Function::FolderParameter(LastPath1);
     // Its caller names no case folder: claims of calls that died here wait
     // for the CopyExifInfo of their case.

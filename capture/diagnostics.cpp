@@ -12,6 +12,7 @@
 #include "capture/guarded.h"
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
+#include "platform/os/debugger.h"
 #include "platform/os/fs.h"
 #include "platform/xml/document.h"
 #include "reader/exif_reader.h"
@@ -44,6 +45,14 @@ Slot<FolderNotification> g_folders;
 thread_local const char* t_method = "";
 thread_local bool t_in_handler = false;
 thread_local std::vector<Event>* t_waiting = nullptr;  // the innermost method's
+thread_local capture::CallListener* t_listener = nullptr;
+std::atomic<bool> g_trace{true};
+
+bool Tracing() { return platform::kHasDebuggerOutput && g_trace.load(std::memory_order_relaxed); }
+
+const char* SeverityText(picmeta_severity s) {
+  return s == PICMETA_ERROR ? "error" : s == PICMETA_WARNING ? "warning" : "info";
+}
 
 // Runs a host callback: whatever it throws is ignored, but a cancelled
 // thread unwinds on.
@@ -79,13 +88,18 @@ namespace capture {
 namespace {
 
 void Deliver(const Event& e) {
-  const auto handler = g_log.Get();  // called outside the lock: it may replace itself
-  if (!handler) return;
+  if (Tracing())
+    platform::WriteToDebugger("Picmeta: " + std::string(SeverityText(e.severity)) + " " +
+                              std::to_string(e.code) + " " + e.method + ": " + e.message + " [" +
+                              e.path + "]");
+  const auto handler = g_log.IsSet() ? g_log.Get() : nullptr;  // called outside the lock
+  if (!handler && !t_listener) return;
   t_in_handler = true;
   struct Reset {
     ~Reset() { t_in_handler = false; }
   } reset;
-  CallHost([&] { (*handler)(e); });
+  if (handler) CallHost([&] { (*handler)(e); });
+  if (t_listener) CallHost([&] { t_listener->OnEvent(e); });
 }
 
 void DeliverWaiting() {
@@ -108,7 +122,14 @@ MethodScope::~MethodScope() {
 }
 void MethodScope::Finish() { DeliverWaiting(); }
 
-bool Logging() { return g_log.IsSet() && !t_in_handler; }
+ListenerScope::ListenerScope(CallListener* listener) : previous_(t_listener) {
+  t_listener = listener;
+}
+ListenerScope::~ListenerScope() { t_listener = previous_; }
+
+void SetDebuggerTrace(bool on) { g_trace.store(on); }
+
+bool Logging() { return (g_log.IsSet() || t_listener || Tracing()) && !t_in_handler; }
 
 void Emit(int code, const std::string& path, const std::string& message, long long count,
           int os_error) {
@@ -145,15 +166,34 @@ void ReportIfUnexpected(std::exception_ptr failure) {
   }
 }
 
+bool Accepted(std::initializer_list<Parameter> parameters) {
+  for (const auto& [name, value] : parameters) {
+    const auto nul = value->find('\0');
+    if (nul == std::string::npos) continue;
+    Emit(PICMETA_EVENT_PARAMETER_REFUSED, "",
+         std::string("parameter ") + name + " holds a NUL character (at " + std::to_string(nul) +
+             "): the call does nothing");
+    return false;
+  }
+  return true;
+}
+
 std::string Counted(long long n, std::string_view noun) {
   return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
 }
 
 void NotifyFolder(const std::string& folder) {
-  if (!g_folders.IsSet()) return;
-  const auto current = g_folders.Get();
+  if (!g_folders.IsSet() && !t_listener) return;
   const std::string native = folder.empty() ? "" : platform::Path::FromText(folder).Native();
-  if (current) CallHost([&] { (*current)(native); });
+  if (const auto current = g_folders.IsSet() ? g_folders.Get() : nullptr)
+    CallHost([&] { (*current)(native); });
+  if (t_listener && !t_in_handler) {
+    t_in_handler = true;
+    struct Reset {
+      ~Reset() { t_in_handler = false; }
+    } reset;
+    CallHost([&] { t_listener->OnFolder(native); });
+  }
 }
 
 }  // namespace capture

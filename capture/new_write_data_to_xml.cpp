@@ -86,7 +86,16 @@ void clsmain::NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, s
                                 std::string Busiorgid, std::string Operno, std::string Opername,
                                 std::string BusiTime) {
   capture::MethodScope scope("NewWriteDatatoXML");
-  Step([&] { Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime); });
+  Step([&] {
+    if (capture::Accepted({{"AppPath1", &AppPath1},
+                           {"strFilePath", &strFilePath},
+                           {"Orgid", &Orgid},
+                           {"Busiorgid", &Busiorgid},
+                           {"Operno", &Operno},
+                           {"Opername", &Opername},
+                           {"BusiTime", &BusiTime}}))
+      Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime);
+  });
   scope.Finish();
 }
 

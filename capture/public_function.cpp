@@ -70,7 +70,7 @@ PictureRead ReadPicture(const platform::Path& picture, clsPicinfo& record) {
                     -1, st.error.value());
     return read;
   }
-  const std::string& name = picture.Name();
+  const std::string& name = file.name;  // the picture's name as stored, whatever its spelling here
   const auto dot = name.find_last_of('.');
   record.Filetype(records::TrimBlanks(dot == std::string::npos ? name : name.substr(dot + 1)));
   record.Filename(records::TrimBlanks(name));

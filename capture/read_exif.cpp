@@ -181,8 +181,20 @@ void clsmain::ReadEXIF(std::string TempPath1, std::string AppPath1, std::string 
                        std::string Systemid, std::string BusiProcess, std::string IP) {
   capture::MethodScope scope("ReadEXIF");
   Step([&] {
-    Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
-        Systemid, BusiProcess, IP);
+    if (capture::Accepted({{"TempPath1", &TempPath1},
+                           {"AppPath1", &AppPath1},
+                           {"Busitype", &Busitype},
+                           {"ClassCode", &ClassCode},
+                           {"Orgid", &Orgid},
+                           {"Busiorgid", &Busiorgid},
+                           {"Operno", &Operno},
+                           {"Opername", &Opername},
+                           {"BusiTime", &BusiTime},
+                           {"Systemid", &Systemid},
+                           {"BusiProcess", &BusiProcess},
+                           {"IP", &IP}}))
+      Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
+          Systemid, BusiProcess, IP);
   });
   scope.Finish();
 }

@@ -1,3 +1,4 @@
+#include <unordered_map>
 #include <unordered_set>
 
 #include "capture/diagnostics.h"
@@ -20,18 +21,32 @@ namespace ws = records::workspace;
 // Filenames of the records a working file holds.
 class RecordedNames : public records::RecordEditor {
  public:
+  explicit RecordedNames(const platform::Path& folder) : folder_(folder) {}
   void Begin() override { recorded_.clear(); }
   bool Record(platform::XmlItem& info) override {
     if (const std::string* name = info.GetAttribute("Filename")) recorded_.insert(*name);
     return true;
   }
-  // The record holds the name as stored, so it is looked up so.
+  // The record holds the name in its stored form, and of the file as the
+  // file system names it (which a listing may spell otherwise on Windows).
   bool Has(const std::string& listed) const {
-    return recorded_.count(records::StoredForm(listed)) > 0;
+    if (recorded_.count(records::StoredForm(listed))) return true;
+    auto [it, fresh] = on_disk_.try_emplace(listed);
+    if (fresh) {
+      platform::FileInfo info;
+      if (platform::StatFile(folder_ / listed, info).ok() && info.name != listed)
+        it->second = info.name;
+    }
+    return !it->second.empty() && recorded_.count(records::StoredForm(it->second));
   }
 
  protected:
   std::unordered_set<std::string> recorded_;
+
+ private:
+  const platform::Path& folder_;
+  mutable std::unordered_map<std::string, std::string>
+      on_disk_;  // listed -> its name on disk, if other
 };
 
 // Appends a record for each listed picture that has none. The pictures are
@@ -42,9 +57,9 @@ class AddListed : public RecordedNames {
   using Made = std::vector<std::pair<std::string, platform::XmlItem>>;
   // make: reads a picture into a record of `made`; none: the records made
   // before are added as they are.
-  AddListed(const std::vector<std::string>& listed, Made& made,
+  AddListed(const platform::Path& folder, const std::vector<std::string>& listed, Made& made,
             const std::function<void(const std::string&)>* make)
-      : listed_(listed), made_(made), make_(make) {}
+      : RecordedNames(folder), listed_(listed), made_(made), make_(make) {}
   bool Unlock() override {
     if (!make_) return false;
     for (const std::string& name : listed_)
@@ -130,7 +145,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   // records made are added to what it holds now.
   bool again = true;
   for (int pass = 0; again && pass < 2; ++pass) {
-    AddListed add(listed, made, pass == 0 ? &make : nullptr);
+    AddListed add(case_folder, listed, made, pass == 0 ? &make : nullptr);
     auto opened = Public_Function::OpenWorkingFile(case_folder, W);
     again = Public_Function::RewriteWorkingFile(*opened, add,
                                                 records::WorkingFile::IfNotLoaded::kStartEmpty)
@@ -143,7 +158,15 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
                              std::string Operno, std::string Opername, std::string BusiTime) {
   capture::MethodScope scope("WriteDatatoXML");
-  Step([&] { Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime); });
+  Step([&] {
+    if (capture::Accepted({{"AppPath1", &AppPath1},
+                           {"Orgid", &Orgid},
+                           {"Busiorgid", &Busiorgid},
+                           {"Operno", &Operno},
+                           {"Opername", &Opername},
+                           {"BusiTime", &BusiTime}}))
+      Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime);
+  });
   scope.Finish();
 }
 

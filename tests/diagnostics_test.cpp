@@ -97,6 +97,30 @@ TEST_F(EventsTest, AFailedSaveCarriesTheOsError) {
   EXPECT_TRUE(Of(PICMETA_EVENT_WORKING_FILE_SAVED).empty());
 }
 
+// A parameter holding a NUL names another file than the one a system call
+// would reach (the call stops at the NUL): the method touches nothing.
+TEST_F(EventsTest, AParameterHoldingANulIsRefusedBeforeAnyFileIsTouched) {
+  std::string picture = case_.case_folder + "/IMG_0001.JPG";
+  picture.push_back('\0');
+  picture += "/../IMG_0002.JPG";
+  const auto before = test::FilesIn(case_.case_folder);
+  clsmain obj;
+  obj.NewWriteDatatoXML(case_.app_path, picture, case_.orgid, "", "0815", "", "");
+  obj.DeleteDatafromXML(case_.case_folder, std::string("IMG_0001.JPG\0x", 14));
+  obj.CopyExifInfo(case_.app_path, case_.temp_path,
+                   std::string("08\0"
+                               "15",
+                               5));
+  EXPECT_EQ(test::FilesIn(case_.case_folder), before);
+  EXPECT_TRUE(test::HandOvers(case_.app_path).empty());
+  const auto refused = Of(PICMETA_EVENT_PARAMETER_REFUSED);
+  ASSERT_EQ(refused.size(), 3u);
+  EXPECT_NE(refused[0].message.find("strFilePath"), std::string::npos) << refused[0].message;
+  EXPECT_NE(refused[1].message.find("pic_name"), std::string::npos) << refused[1].message;
+  EXPECT_NE(refused[2].message.find("Operno"), std::string::npos) << refused[2].message;
+  EXPECT_EQ(events_.size(), 3u);
+}
+
 TEST_F(EventsTest, ALockTimeoutIsAnError) {
   platform::SetDefaultLockTimeout(30);
   std::promise<void> locked, done;

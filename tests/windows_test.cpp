@@ -375,5 +375,39 @@ TEST(WindowsFiles, ChineseFolderAndPictureNamesWorkWhateverTheCodePage) {
   EXPECT_EQ(r.Make().substr(0, 5), "Canon");
 }
 
+// The record of a picture is keyed by the name the file system stores,
+// however the caller spells it (letter case, trailing dots and blanks).
+TEST_F(WindowsCase, OnePictureHasOneRecordWhateverItsSpelling) {
+  clsmain obj;
+  obj.WriteDatatoXML(case_.app_path, case_.orgid, "", "0815", "", "");
+  for (const char* spelling : {"img_0002.jpg", "IMG_0002.JPG.", "Img_0002.jpg . "})
+    obj.NewWriteDatatoXML(case_.app_path, case_.case_folder + "\\" + spelling, case_.orgid, "",
+                          "0815", "", "");
+  const auto names = test::RecordNames(case_.case_folder + "/exifinfo.xml");
+  EXPECT_EQ(std::count(names.begin(), names.end(), "IMG_0002.JPG"), 1) << names.size();
+  for (const auto& n : names) EXPECT_EQ(n.find("img"), std::string::npos) << n;
+  // A listing that spells a picture otherwise adds no second record either.
+  test::Write(case_.case_folder + "/kelexplorersource.xml",
+              "<kelexplorerinfo><file name='img_0001.jpg' processflag='1'/></kelexplorerinfo>");
+  obj.WriteDatatoXML(case_.app_path, case_.orgid, "", "0815", "", "");
+  obj.WriteDatatoXML(case_.app_path, case_.orgid, "", "0815", "", "");
+  const auto again = test::RecordNames(case_.case_folder + "/exifinfo.xml");
+  EXPECT_EQ(again.size(), names.size());
+}
+
+// Paths longer than MAX_PATH work, whether or not the system has long-path
+// support turned on (they are given to it in the "\\?\" form).
+TEST_F(WindowsCase, PathsLongerThanMaxPathWork) {
+  std::string deep = dir_ / "deep";
+  while (deep.size() < 300) deep += "/a-folder-name-of-some-length";
+  std::filesystem::create_directories(test::P(deep));
+  ASSERT_GT(deep.size(), static_cast<std::size_t>(MAX_PATH));
+  test::Write(deep + "/IMG.JPG", tooling::BuildCameraJpeg({}));
+  clsmain().DeleteDatafromXML(deep, "none.jpg");  // nothing there: nothing written
+  EXPECT_FALSE(test::Exists(deep + "/exifinfo.xml"));
+  clsmain().NewWriteDatatoXML(case_.app_path, deep + "/IMG.JPG", case_.orgid, "", "0815", "", "");
+  EXPECT_EQ(test::RecordNames(deep + "/exifinfo.xml"), std::vector<std::string>{"IMG.JPG"});
+}
+
 }  // namespace
 }  // namespace picmeta

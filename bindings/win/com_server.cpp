@@ -1,17 +1,21 @@
 // The COM in-process server: the class object of clsmain, its dual interface
-// _clsmain (dispatch through the embedded type library), self-registration
-// machine-wide or for the current user, and unloading.
+// _clsmain (dispatch through the embedded type library), its events through a
+// connection point (__clsmain), self-registration machine-wide or for the
+// current user, and unloading.
 #include <windows.h>
 // The OLE headers need windows.h first.
 #include <oleauto.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "capture/diagnostics.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/utf16.h"
 // The identifiers of the interface, the class and the library, defined here.
@@ -62,24 +66,222 @@ std::wstring ModulePath() {
   }
 }
 
-// The type information of _clsmain, from the type library in this module's
-// resources; loaded once.
-ITypeInfo* TypeInfo() {
-  static ITypeInfo* info = [] {
-    ITypeLib* library = nullptr;
-    ITypeInfo* found = nullptr;
-    if (SUCCEEDED(::LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library)) && library) {
-      library->GetTypeInfoOfGuid(IID__clsmain, &found);
-      library->Release();
-    }
-    return found;
+// The type library in this module's resources, loaded once, and the type
+// information of one of its interfaces or classes.
+ITypeInfo* TypeInfoOf(REFGUID guid) {
+  static ITypeLib* library = [] {
+    ITypeLib* loaded = nullptr;
+    if (FAILED(::LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &loaded))) loaded = nullptr;
+    return loaded;
   }();
+  ITypeInfo* found = nullptr;
+  if (library) library->GetTypeInfoOfGuid(guid, &found);
+  return found;  // a new reference
+}
+ITypeInfo* TypeInfo() {
+  static ITypeInfo* info = TypeInfoOf(IID__clsmain);
   return info;
 }
 
-class ComClsmain final : public _clsmain {
+// A COM enumerator over a snapshot of items, each kept (AddRef'd) while held.
+template <class Interface, class Item, const IID* kIid>
+class Enumerator final : public Interface {
  public:
-  ComClsmain() { ++g_objects; }
+  explicit Enumerator(std::vector<Item> items, std::size_t at = 0)
+      : items_(std::move(items)), at_(at) {
+    for (Item& item : items_) Keep(item);
+    ++g_objects;
+  }
+  ~Enumerator() {
+    for (Item& item : items_) Drop(item);
+    --g_objects;
+  }
+  Enumerator(const Enumerator&) = delete;
+  Enumerator& operator=(const Enumerator&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (riid == IID_IUnknown || riid == *kIid) {
+      *out = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const long left = --refs_;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* out, ULONG* fetched) override {
+    if (!out || (count > 1 && !fetched)) return E_POINTER;
+    ULONG n = 0;
+    for (; n < count && at_ < items_.size(); ++n, ++at_) {
+      out[n] = items_[at_];
+      Keep(out[n]);
+    }
+    if (fetched) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    const std::size_t left = items_.size() - at_;
+    at_ += std::min<std::size_t>(count, left);
+    return count <= left ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    at_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(Interface** out) override {
+    if (!out) return E_POINTER;
+    *out = new (std::nothrow) Enumerator(items_, at_);
+    return *out ? S_OK : E_OUTOFMEMORY;
+  }
+
+ private:
+  static void Keep(IConnectionPoint* p) { p->AddRef(); }
+  static void Drop(IConnectionPoint* p) { p->Release(); }
+  static void Keep(CONNECTDATA& c) { c.pUnk->AddRef(); }
+  static void Drop(CONNECTDATA& c) { c.pUnk->Release(); }
+  std::vector<Item> items_;
+  std::size_t at_;
+  std::atomic<long> refs_{1};
+};
+
+// A BSTR argument of an event, freed with the call.
+struct EventText {
+  explicit EventText(const std::string& text) : bstr(Bstr(text)) {}
+  ~EventText() { ::SysFreeString(bstr); }
+  EventText(const EventText&) = delete;
+  EventText& operator=(const EventText&) = delete;
+  BSTR bstr;
+};
+
+VARIANT Long(long value) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = value;
+  return v;
+}
+VARIANT Text(const EventText& text) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = text.bstr;
+  return v;
+}
+
+class ComClsmain;
+
+// The connection point of the events (__clsmain), part of its object: it
+// lives and counts references with it.
+class EventPoint final : public IConnectionPoint {
+ public:
+  explicit EventPoint(ComClsmain& owner) : owner_(owner) {}
+  ~EventPoint() {
+    for (const auto& [cookie, sink] : sinks_) sink->Release();
+  }
+  EventPoint(const EventPoint&) = delete;
+  EventPoint& operator=(const EventPoint&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
+      *out = static_cast<IConnectionPoint*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
+    if (!iid) return E_POINTER;
+    *iid = DIID___clsmain;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override;
+  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
+    if (!sink || !cookie) return E_POINTER;
+    *cookie = 0;
+    IDispatch* events = nullptr;
+    // A sink made for the events answers for them; any IDispatch will do.
+    if (FAILED(sink->QueryInterface(DIID___clsmain, reinterpret_cast<void**>(&events))) &&
+        FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&events))))
+      return CONNECT_E_CANNOTCONNECT;
+    try {
+      sinks_.emplace_back(++next_cookie_, events);
+    } catch (...) {
+      events->Release();
+      return E_OUTOFMEMORY;
+    }
+    *cookie = next_cookie_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
+    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+      if (it->first != cookie) continue;
+      IDispatch* sink = it->second;
+      sinks_.erase(it);
+      sink->Release();
+      return S_OK;
+    }
+    return CONNECT_E_NOCONNECTION;
+  }
+  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    try {
+      std::vector<CONNECTDATA> items;
+      for (const auto& [cookie, sink] : sinks_) items.push_back({sink, cookie});
+      *out = new Enumerator<IEnumConnections, CONNECTDATA, &IID_IEnumConnections>(std::move(items));
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+
+  // Calls `dispid` of every sink. A sink that fails, or unadvises meanwhile,
+  // changes nothing of the call.
+  void Fire(DISPID dispid, VARIANT* arguments, UINT count) noexcept {
+    if (sinks_.empty()) return;
+    std::vector<IDispatch*> sinks;
+    try {
+      for (const auto& [cookie, sink] : sinks_) sinks.push_back(sink);
+    } catch (...) {
+      return;
+    }
+    for (IDispatch* sink : sinks) sink->AddRef();
+    for (IDispatch* sink : sinks) {
+      DISPPARAMS params{arguments, nullptr, count, 0};
+      EXCEPINFO exception{};
+      UINT bad = 0;
+      sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                   &exception, &bad);
+      ::SysFreeString(exception.bstrSource);
+      ::SysFreeString(exception.bstrDescription);
+      ::SysFreeString(exception.bstrHelpFile);
+      sink->Release();
+    }
+  }
+
+ private:
+  ComClsmain& owner_;
+  std::vector<std::pair<DWORD, IDispatch*>> sinks_;
+  DWORD next_cookie_ = 0;
+};
+
+class ComClsmain final : public _clsmain,
+                         public IConnectionPointContainer,
+                         public IProvideClassInfo2,
+                         private picmeta::capture::CallListener {
+ public:
+  ComClsmain() : events_(*this) { ++g_objects; }
   ~ComClsmain() { --g_objects; }
   ComClsmain(const ComClsmain&) = delete;
   ComClsmain& operator=(const ComClsmain&) = delete;
@@ -89,11 +291,16 @@ class ComClsmain final : public _clsmain {
     if (!out) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID__clsmain) {
       *out = static_cast<_clsmain*>(this);
-      AddRef();
-      return S_OK;
+    } else if (riid == IID_IConnectionPointContainer) {
+      *out = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_IProvideClassInfo || riid == IID_IProvideClassInfo2) {
+      *out = static_cast<IProvideClassInfo2*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
     }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -130,9 +337,43 @@ class ComClsmain final : public _clsmain {
                         exception, arg_error);
   }
 
+  // IConnectionPointContainer: the one point, of __clsmain.
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    try {
+      *out = new Enumerator<IEnumConnectionPoints, IConnectionPoint*, &IID_IEnumConnectionPoints>(
+          {&events_});
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (riid != DIID___clsmain) return CONNECT_E_NOCONNECTION;
+    events_.AddRef();
+    *out = &events_;
+    return S_OK;
+  }
+
+  // IProvideClassInfo2: the class, and its source of events.
+  HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override {
+    if (!out) return E_POINTER;
+    *out = TypeInfoOf(CLSID_clsmain);
+    return *out ? S_OK : E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* out) override {
+    if (!out) return E_POINTER;
+    if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+    *out = DIID___clsmain;
+    return S_OK;
+  }
+
   // _clsmain
   HRESULT STDMETHODCALLTYPE get_GV_FilePath(BSTR* value) override {
-    if (!value) return S_OK;
+    if (!value) return E_POINTER;
     *value = nullptr;
     return Guarded([&] { *value = Bstr(object_.GV_FilePath()); });
   }
@@ -143,7 +384,7 @@ class ComClsmain final : public _clsmain {
                                      BSTR Orgid, BSTR Busiorgid, BSTR Operno, BSTR Opername,
                                      BSTR BusiTime, BSTR Systemid, BSTR BusiProcess,
                                      BSTR IP) override {
-    return Guarded([&] {
+    return Call([&] {
       object_.ReadEXIF(Utf8(TempPath1), Utf8(AppPath1), Utf8(Busitype), Utf8(ClassCode),
                        Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno), Utf8(Opername), Utf8(BusiTime),
                        Utf8(Systemid), Utf8(BusiProcess), Utf8(IP));
@@ -151,32 +392,78 @@ class ComClsmain final : public _clsmain {
   }
   HRESULT STDMETHODCALLTYPE WriteDatatoXML(BSTR AppPath1, BSTR Orgid, BSTR Busiorgid, BSTR Operno,
                                            BSTR Opername, BSTR BusiTime) override {
-    return Guarded([&] {
+    return Call([&] {
       object_.WriteDatatoXML(Utf8(AppPath1), Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno),
                              Utf8(Opername), Utf8(BusiTime));
     });
   }
   HRESULT STDMETHODCALLTYPE DeleteDatafromXML(BSTR LastPath1, BSTR pic_name) override {
-    return Guarded([&] { object_.DeleteDatafromXML(Utf8(LastPath1), Utf8(pic_name)); });
+    return Call([&] { object_.DeleteDatafromXML(Utf8(LastPath1), Utf8(pic_name)); });
   }
   HRESULT STDMETHODCALLTYPE CopyExifInfo(BSTR strFolderPath1, BSTR TempPath1,
                                          BSTR Operno) override {
-    return Guarded(
-        [&] { object_.CopyExifInfo(Utf8(strFolderPath1), Utf8(TempPath1), Utf8(Operno)); });
+    return Call([&] { object_.CopyExifInfo(Utf8(strFolderPath1), Utf8(TempPath1), Utf8(Operno)); });
   }
   HRESULT STDMETHODCALLTYPE NewWriteDatatoXML(BSTR AppPath1, BSTR strFilePath, BSTR Orgid,
                                               BSTR Busiorgid, BSTR Operno, BSTR Opername,
                                               BSTR BusiTime) override {
-    return Guarded([&] {
+    return Call([&] {
       object_.NewWriteDatatoXML(Utf8(AppPath1), Utf8(strFilePath), Utf8(Orgid), Utf8(Busiorgid),
                                 Utf8(Operno), Utf8(Opername), Utf8(BusiTime));
     });
   }
 
  private:
+  // A method: its events go to this object's sinks, on this thread, while it
+  // runs. The object lives through it, whatever a sink releases.
+  template <class Body>
+  HRESULT Call(Body body) noexcept {
+    AddRef();
+    const HRESULT hr = Guarded([&] {
+      const picmeta::capture::ListenerScope scope(this);
+      body();
+    });
+    Release();
+    return hr;
+  }
+
+  // The events of this object's calls, to its sinks (DISPIDs of __clsmain).
+  void OnEvent(const picmeta::Event& e) override {
+    try {
+      const EventText method(e.method), path(e.path), message(e.message);
+      const long count = e.count < 0            ? -1
+                         : e.count > 0x7FFFFFFF ? 0x7FFFFFFF
+                                                : static_cast<long>(e.count);
+      // In reverse order, as IDispatch takes them.
+      VARIANT arguments[] = {Long(e.os_error), Long(count),      Text(message), Text(path),
+                             Text(method),     Long(e.severity), Long(e.code)};
+      events_.Fire(1, arguments, 7);
+    } catch (...) {
+    }
+  }
+  void OnFolder(const std::string& folder) override {
+    try {
+      const EventText path(folder);
+      VARIANT arguments[] = {Text(path)};
+      events_.Fire(2, arguments, 1);
+    } catch (...) {
+    }
+  }
+
+  friend class EventPoint;
   std::atomic<long> refs_{1};
+  EventPoint events_;
   picmeta::clsmain object_;
 };
+
+ULONG STDMETHODCALLTYPE EventPoint::AddRef() { return owner_.AddRef(); }
+ULONG STDMETHODCALLTYPE EventPoint::Release() { return owner_.Release(); }
+HRESULT STDMETHODCALLTYPE EventPoint::GetConnectionPointContainer(IConnectionPointContainer** out) {
+  if (!out) return E_POINTER;
+  *out = static_cast<IConnectionPointContainer*>(&owner_);
+  owner_.AddRef();
+  return S_OK;
+}
 
 class ClassFactory final : public IClassFactory {
  public:
@@ -205,8 +492,14 @@ class ClassFactory final : public IClassFactory {
     object.release()->Release();
     return hr;
   }
+  // Never below zero, however unbalanced the host's calls.
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    lock ? ++g_locks : --g_locks;
+    if (lock) {
+      ++g_locks;
+      return S_OK;
+    }
+    for (long n = g_locks.load(); n > 0 && !g_locks.compare_exchange_weak(n, n - 1);) {
+    }
     return S_OK;
   }
 };
@@ -218,6 +511,9 @@ ClassFactory g_factory;
 const wchar_t kProgId[] = L"Picmeta.clsmain";
 const wchar_t kClsid[] = L"{BDE3DA38-7E73-42F7-B70B-FA18A40C57DC}";
 const wchar_t kIid[] = L"{3DC73DB1-41E8-4BE0-9925-56D3672BDFFA}";
+const wchar_t kEventsIid[] = L"{8E4C5A2D-6B1F-4C7E-9A3D-2F5B8C1E4D70}";
+// The marshaller of a dispinterface (PSDispatch).
+const wchar_t kDispatchProxy[] = L"{00020420-0000-0000-C000-000000000046}";
 const wchar_t kLibid[] = L"{5FE5D09B-410B-4350-9FE5-D275E08E7BC0}";
 // The automation marshaller, for an interface described by a type library.
 const wchar_t kOleAutomationProxy[] = L"{00020424-0000-0000-C000-000000000046}";
@@ -257,18 +553,31 @@ bool HasSubkeys(HKEY root, const std::wstring& path) {
 // The key and everything below it.
 void DeleteTree(HKEY root, const std::wstring& path) { ::RegDeleteTreeW(root, path.c_str()); }
 
-// Removes everything Register wrote under root. The interface and type
-// library keys are shared with a server of the other bitness: they go only
-// when that one is not registered either.
+// Whether the server of the other bitness is registered under root: its
+// class key stands in the other registry view. (A 32-bit system has one
+// view, where this server's own class key is gone already.)
+bool OtherBitnessRegistered(HKEY root) {
+  const REGSAM other = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+  Key key;
+  const std::wstring server =
+      std::wstring(L"Software\\Classes\\CLSID\\") + kClsid + L"\\InprocServer32";
+  return ::RegOpenKeyExW(root, server.c_str(), 0, KEY_READ | other, &key.h) == ERROR_SUCCESS;
+}
+
+// Removes everything Register wrote under root. The ProgID, interface and
+// type library keys are shared with a server of the other bitness: they go
+// only when that one is not registered either.
 void Unregister(HKEY root) {
   const std::wstring classes = L"Software\\Classes\\";
   DeleteTree(root, classes + L"CLSID\\" + kClsid);
-  DeleteTree(root, classes + kProgId);
   const std::wstring version = classes + L"TypeLib\\" + kLibid + L"\\1.0";
   DeleteTree(root, version + L"\\0\\" + kTypeLibPlatform);
+  if (OtherBitnessRegistered(root)) return;
+  DeleteTree(root, classes + kProgId);
   if (!HasSubkeys(root, version + L"\\0")) {
     DeleteTree(root, classes + L"TypeLib\\" + kLibid);
     DeleteTree(root, classes + L"Interface\\" + kIid);
+    DeleteTree(root, classes + L"Interface\\" + kEventsIid);
   }
 }
 
@@ -280,6 +589,7 @@ HRESULT Register(HKEY root) {
   const std::wstring typelib = classes + L"TypeLib\\" + kLibid + L"\\1.0";
   const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
   const std::wstring iface = classes + L"Interface\\" + kIid;
+  const std::wstring events = classes + L"Interface\\" + kEventsIid;
   const bool ok = SetValue(root, clsid, L"", kProgId) &&
                   SetValue(root, clsid + L"\\InprocServer32", L"", path) &&
                   SetValue(root, clsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment") &&
@@ -296,7 +606,11 @@ HRESULT Register(HKEY root) {
                   SetValue(root, iface, L"", L"_clsmain") &&
                   SetValue(root, iface + L"\\ProxyStubClsid32", L"", kOleAutomationProxy) &&
                   SetValue(root, iface + L"\\TypeLib", L"", kLibid) &&
-                  SetValue(root, iface + L"\\TypeLib", L"Version", L"1.0");
+                  SetValue(root, iface + L"\\TypeLib", L"Version", L"1.0") &&
+                  SetValue(root, events, L"", L"__clsmain") &&
+                  SetValue(root, events + L"\\ProxyStubClsid32", L"", kDispatchProxy) &&
+                  SetValue(root, events + L"\\TypeLib", L"", kLibid) &&
+                  SetValue(root, events + L"\\TypeLib", L"Version", L"1.0");
   if (!ok) {
     Unregister(root);
     return SELFREG_E_CLASS;

@@ -29,6 +29,18 @@ foreach(implib libpicmeta.dll.a picmeta.lib)
   add_test(NAME Windows.CHostLinkedAgainst_${host}Runs COMMAND c_host_${host})
 endforeach()
 
+# The COM server's events and faults, through picmeta.dll itself.
+add_executable(picmeta_com_events_test ${PROJECT_SOURCE_DIR}/tests/windows/com_events_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/support.cpp)
+add_dependencies(picmeta_com_events_test picmeta picmeta_typelib)
+target_include_directories(picmeta_com_events_test PRIVATE ${PROJECT_BINARY_DIR})
+target_link_libraries(picmeta_com_events_test PRIVATE picmeta_tooling GTest::gtest GTest::gtest_main
+  ole32 oleaut32 uuid)
+target_compile_definitions(picmeta_com_events_test PRIVATE
+  PICMETA_SHARED_PICTURES="${PROJECT_SOURCE_DIR}/../shared/pictures")
+gtest_discover_tests(picmeta_com_events_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+  PROPERTIES TIMEOUT 300)
+
 # A host for registration-free activation.
 add_executable(regfree_host ${PROJECT_SOURCE_DIR}/tests/windows/regfree_host.cpp)
 add_dependencies(regfree_host picmeta_typelib)
@@ -55,6 +67,18 @@ if(PICMETA_WINE_TEMPLATE)
   add_test(NAME Windows.MsiInstallsUpgradesAndUninstallsCleanly
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/msi_test.sh ${PROJECT_BINARY_DIR}
                    ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE} ${msi_arch} ${PROJECT_VERSION})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # (the 32-bit build stands beside this one: build-windows/x86)
+    add_test(NAME Windows.OneBitnessUnregisteredLeavesTheOther
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/bitness_test.sh ${PROJECT_BINARY_DIR}
+                     ${PROJECT_BINARY_DIR}/../x86 ${PICMETA_WINE_TEMPLATE} ${PROJECT_VERSION})
+    set_tests_properties(Windows.OneBitnessUnregisteredLeavesTheOther PROPERTIES
+                         TIMEOUT 600 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
+  endif()
+  add_test(NAME Windows.EveryEventIsTracedToTheDebuggerOutput
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/trace_test.sh ${PROJECT_BINARY_DIR}
+                   ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE})
+  set_tests_properties(Windows.EveryEventIsTracedToTheDebuggerOutput PROPERTIES TIMEOUT 300)
   add_test(NAME Windows.AFolderLockHoldsAcrossWorkstations
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/folder_lock_test.sh
                    $<TARGET_FILE:picmeta_tests> ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE_TEMPLATE})

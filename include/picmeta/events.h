@@ -91,6 +91,10 @@ enum picmeta_event_code {
      call that can decide (the CopyExifInfo of its case); path = the claim or
      the journal */
   PICMETA_EVENT_CLAIM_WAITING = 213,
+  /* warning: a parameter holds a NUL character (a path the system would cut
+     there names another file): the call did nothing; the message names the
+     parameter */
+  PICMETA_EVENT_PARAMETER_REFUSED = 214,
 
   /* error: another writer held the folder's lock too long; the call's
      records for that folder were not written */

@@ -345,7 +345,8 @@ Status StatFile(const Path& path, FileInfo& info) {
   if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(path.Native(), false, node); }))
     return StatusOf(ec);
   if (node.kind != Node::Kind::kRegular) return {FileStatus::kNotRegular};
-  info.name = path.Name();
+  // As stored: on Windows "img.jpg" and "IMG.JPG." are the file IMG.JPG.
+  if (os::StoredName(path.Native(), info.name)) info.name = path.Name();
   info.created = node.created;
   info.modified = node.modified;
   info.modified_ns = node.modified_ns;

@@ -133,7 +133,7 @@ void SetChangeRecorder(ChangeRecorder recorder);
 std::string UniqueId();
 
 struct FileInfo {
-  std::string name;         // last component, as stored
+  std::string name;         // last component, as the file system stores it
   std::time_t created = 0;  // birth time where the file system records it, else modification time
   std::time_t modified = 0;
   std::int64_t size = 0;

@@ -120,6 +120,13 @@ std::error_code Stat(const std::string& native, bool follow, Node& node) {
   return {};
 }
 
+// A name is stored as it is spelt.
+std::error_code StoredName(const std::string& native, std::string& name) {
+  const auto slash = native.find_last_of('/');
+  name = slash == std::string::npos ? native : native.substr(slash + 1);
+  return {};
+}
+
 std::error_code StatId(const std::string& native, bool follow, Node& node) {
   struct stat st {};
   if ((follow ? ::stat(native.c_str(), &st) : ::lstat(native.c_str(), &st)) != 0)

@@ -78,7 +78,23 @@ const std::error_category& Win32() {
 std::error_code Error(DWORD code) { return {static_cast<int>(code), Win32()}; }
 std::error_code LastError() { return Error(::GetLastError()); }
 
-std::wstring Wide(const std::string& native) { return Utf16(native); }
+// A path as the wide functions take it. Windows without long-path support
+// refuses one longer than MAX_PATH unless it is spelt "\\?\" (which takes the
+// names as they are): a long path is made whole by the system first (".."
+// resolved, every separator a backslash), then given that form.
+std::wstring Wide(const std::string& native) {
+  std::wstring wide = Utf16(native);
+  if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+  const DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return wide;
+  std::wstring full(n, L'\0');
+  const DWORD got = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (got == 0 || got >= n) return wide;
+  full.resize(got);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+  if (full.size() >= 3 && full[1] == L':') return L"\\\\?\\" + full;
+  return wide;
+}
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -237,6 +253,20 @@ std::error_code Stat(const std::string& native, bool follow, Node& node) {
   if (!::GetFileAttributesExW(Wide(native).c_str(), GetFileExInfoStandard, &data))
     return LastError();
   Fill(data, follow, node);
+  return {};
+}
+
+std::error_code StoredName(const std::string& native, std::string& name) {
+  // A name holding a wildcard names no file: FindFirstFile would match others.
+  const auto sep = native.find_last_of("\\/");
+  if (native.find_first_of("*?", sep == std::string::npos ? 0 : sep) != std::string::npos)
+    return Error(ERROR_INVALID_NAME);
+  WIN32_FIND_DATAW found{};
+  const HANDLE find = ::FindFirstFileExW(Wide(native).c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return LastError();
+  ::FindClose(find);
+  name = Utf8(found.cFileName);
   return {};
 }
 

@@ -51,6 +51,10 @@ std::error_code FullPath(const std::string& native, std::string& full);
 // What is under a name: a final link is not followed unless `follow`; a link
 // to a folder counts as a folder when followed.
 std::error_code Stat(const std::string& native, bool follow, Node& node);
+// The name the file system stores for the last component of a path to an
+// existing file (on Windows the letter case and trailing dots or blanks of
+// the caller's spelling may differ); the spelling given where they cannot.
+std::error_code StoredName(const std::string& native, std::string& name);
 // Stat with the file's identity.
 std::error_code StatId(const std::string& native, bool follow, Node& node);
 // The names in a folder, "." and ".." included or not.

@@ -87,7 +87,8 @@ TEST(ReadPicInfo, PictureWithoutExifKeepsTheTagProperties) {
   EXPECT_EQ(r.Filetype(), "scan");  // no dot: the whole name
   EXPECT_EQ(r.Make(), "old");
   Public_Function::ReadPicInfo(dir / "empty.", r);
-  EXPECT_EQ(r.Filetype(), "");  // a name ending in a dot
+  // A name ending in a dot has an empty type (Windows stores it without the dot).
+  EXPECT_EQ(r.Filetype(), test::Exists(dir / "empty") ? "empty" : "");
   EXPECT_EQ(r.FileSize(), "0");
   EXPECT_EQ(r.Takedate(), "old");
 }

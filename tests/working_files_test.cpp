@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -106,7 +107,14 @@ TEST_F(WorkingFilesTest, WriteKeysOnTheListedNameExactly) {
       "<file name='IMG_0002.JPG' processflag=' 1'/><file name='车损.jpg'/>"
       "<file processflag='1'/>");
   Write();
-  EXPECT_EQ(Filenames(RecordsIn(exifinfo_)), (std::vector<std::string>{"a.jpg", "A.jpg"}));
+  // One record a picture: two where the file system tells the names apart,
+  // one (its name as stored) where they are one file.
+  const auto files = test::List(case_.case_folder);
+  const bool apart = std::count(files.begin(), files.end(), "A.jpg") == 1 &&
+                     std::count(files.begin(), files.end(), "a.jpg") == 1;
+  const std::vector<std::string> expected =
+      apart ? std::vector<std::string>{"a.jpg", "A.jpg"} : std::vector<std::string>{"a.jpg"};
+  EXPECT_EQ(Filenames(RecordsIn(exifinfo_)), expected);
 }
 
 TEST_F(WorkingFilesTest, WriteRecordsAListedPictureOnlyOnceItExists) {

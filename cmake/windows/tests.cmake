@@ -87,6 +87,9 @@ if(PICMETA_WINE_TEMPLATE)
                        Windows.MsiInstallsUpgradesAndUninstallsCleanly PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 endif()
 
-# GBK output throughput under code page 936 (run by hand; not a test).
+# GBK output throughput under code page 936, and what the debugger trace
+# costs (run by hand; not tests).
 add_executable(picmeta_gbk_bench ${PROJECT_SOURCE_DIR}/bench/gbk_output.cpp)
 target_link_libraries(picmeta_gbk_bench PRIVATE picmeta_internal)
+add_executable(picmeta_trace_bench ${PROJECT_SOURCE_DIR}/bench/trace_cost.cpp)
+target_link_libraries(picmeta_trace_bench PRIVATE picmeta_tooling)

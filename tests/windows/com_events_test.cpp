@@ -4,12 +4,11 @@
 // values of the C interface's events; nothing a sink does changes a call.
 #include <windows.h>
 // The COM headers need windows.h first.
+#include <gtest/gtest.h>
 #include <objbase.h>
 #include <ocidl.h>
-#include <olectl.h>
 #include <oleauto.h>
-
-#include <gtest/gtest.h>
+#include <olectl.h>
 
 #include <functional>
 #include <string>
@@ -49,7 +48,7 @@ struct Dll {
     wchar_t self[MAX_PATH];
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring dll = self;
-    dll = dll.substr(0, dll.find_last_of(L'\\'));   // tests
+    dll = dll.substr(0, dll.find_last_of(L'\\'));  // tests
     dll = dll.substr(0, dll.find_last_of(L'\\')) + L"\\picmeta.dll";
     module = ::LoadLibraryW(dll.c_str());
     if (!module) return;
@@ -84,7 +83,8 @@ struct Text {  // a BSTR for one call
     const std::wstring w = Utf16(s);
     b = ::SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
   }
-  explicit Text(const std::wstring& w) : b(::SysAllocStringLen(w.data(), static_cast<UINT>(w.size()))) {}
+  explicit Text(const std::wstring& w)
+      : b(::SysAllocStringLen(w.data(), static_cast<UINT>(w.size()))) {}
   ~Text() { ::SysFreeString(b); }
   Text(const Text&) = delete;
   Text& operator=(const Text&) = delete;
@@ -92,7 +92,9 @@ struct Text {  // a BSTR for one call
   BSTR b;
 };
 
-std::string ArgText(const VARIANT& v) { return v.vt == VT_BSTR && v.bstrVal ? Utf8(v.bstrVal) : ""; }
+std::string ArgText(const VARIANT& v) {
+  return v.vt == VT_BSTR && v.bstrVal ? Utf8(v.bstrVal) : "";
+}
 
 // A sink of __clsmain: records what it hears; `then` runs after each event.
 class Sink final : public IDispatch {
@@ -172,8 +174,8 @@ class ComEvents : public ::testing::Test {
   }
   void ReadExif(_clsmain* o) {
     const Text none(""), orgid(case_.orgid), op("0815");
-    EXPECT_EQ(o->ReadEXIF(Text(case_.temp_path), Text(case_.app_path), Text("2"), none, orgid,
-                          none, op, none, none, none, none, none),
+    EXPECT_EQ(o->ReadEXIF(Text(case_.temp_path), Text(case_.app_path), Text("2"), none, orgid, none,
+                          op, none, none, none, none, none),
               S_OK);
   }
   void CopyExifInfo(_clsmain* o) {
@@ -181,9 +183,9 @@ class ComEvents : public ::testing::Test {
   }
   void Write(_clsmain* o) {
     const Text none("");
-    EXPECT_EQ(o->WriteDatatoXML(Text(case_.app_path), Text(case_.orgid), none, Text("0815"),
-                                none, none),
-              S_OK);
+    EXPECT_EQ(
+        o->WriteDatatoXML(Text(case_.app_path), Text(case_.orgid), none, Text("0815"), none, none),
+        S_OK);
   }
   test::TempDir dir_;  // (the DLL keeps its own clock: hand-over names are found by listing)
   tooling::SampleCase case_;
@@ -192,8 +194,8 @@ class ComEvents : public ::testing::Test {
 std::vector<Heard>* g_c_events = nullptr;
 void OnCEvent(const picmeta_event* e, void*) {
   if (g_c_events)
-    g_c_events->push_back({e->code, e->severity, e->method, e->path, e->message, e->count,
-                           e->os_error});
+    g_c_events->push_back(
+        {e->code, e->severity, e->method, e->path, e->message, e->count, e->os_error});
 }
 
 // A ReadEXIF's and a CopyExifInfo's events reach the sink in order with the
@@ -282,8 +284,9 @@ TEST_F(ComEvents, WhatASinkDoesChangesNoCall) {
   EXPECT_TRUE(called);
   EXPECT_EQ(failing.events, calling.events);
   ASSERT_EQ(test::HandOvers(case_.app_path).size(), 1u);
-  EXPECT_EQ(test::RecordNames(case_.app_path + "/" + test::HandOvers(case_.app_path)[0], true).size(),
-            7u);
+  EXPECT_EQ(
+      test::RecordNames(case_.app_path + "/" + test::HandOvers(case_.app_path)[0], true).size(),
+      7u);
   // The call made from the sink did its work too.
   EXPECT_EQ(test::RecordNames(case_.case_folder + "/exifinfo.xml").size(), 3u);
 }

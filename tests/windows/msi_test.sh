@@ -43,7 +43,21 @@ created() {
   wine_run cscript //nologo "$(win_path "$work/create.vbs")" 2>&1 | tr -d '\r' | grep -qx 'created x'
 }
 
-wine_run msiexec /i "$(win_path "$work/old.msi")" /qn || fail "msiexec /i failed"
+# Each msiexec run writes its own verbose log, shown whole when it fails.
+# Each msiexec run writes its own verbose log and Wine's word on it, shown
+# whole when it fails.
+msiexec() {  # WHAT ACTION PACKAGE
+  local log=$work/msiexec-$1.log status=0
+  WINEDEBUG=err+msi,warn+msi wine_run msiexec "$2" "$(win_path "$3")" /qn /l*v "$(win_path "$log")" \
+    2>"$work/msiexec-$1.err" || status=$?
+  [ $status = 0 ] && return 0
+  echo "---- msiexec $2 of $1 ended with status $status; its log ($log):" >&2
+  tr -d '\r\0' <"$log" >&2 || true
+  echo "---- and what Wine said:" >&2
+  grep -v ':fixme:' "$work/msiexec-$1.err" >&2 || true
+  fail "msiexec $2 of $1 failed"
+}
+msiexec install /i "$work/old.msi"
 for f in picmeta.dll picmeta.tlb Picmeta.manifest; do [ -f "$folder/$f" ] || fail "$f not installed in $folder"; done
 expect_keys present
 server=$(wine_run reg query "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" | tr -d '\r')
@@ -53,13 +67,13 @@ created || fail "no object created after installing"
 [ "$(products)" = "$version" ] || fail "installed products: $(products)"
 echo "ok: $version installed, object created by ProgID"
 
-wine_run msiexec /i "$(win_path "$work/new.msi")" /qn || fail "msiexec /i of the newer package failed"
+msiexec upgrade /i "$work/new.msi"
 [ "$(products)" = "$newer" ] || fail "after the upgrade the installed products are: $(products)"
 expect_keys present
 created || fail "no object created after upgrading"
 echo "ok: upgraded to $newer, one product left"
 
-wine_run msiexec /x "$(win_path "$work/new.msi")" /qn || fail "msiexec /x failed"
+msiexec uninstall /x "$work/new.msi"
 [ ! -e "$folder" ] || fail "files left behind: $(ls -A "$folder")"
 expect_keys absent
 [ -z "$(products)" ] || fail "still installed: $(products)"

@@ -12,6 +12,10 @@ cleanup() {
 trap cleanup EXIT
 cp -a "$template" "$WINEPREFIX"
 wineserver -p  # an idle server that exits just as a client starts makes that start fail
+# The copy boots (wineboot, then its services) with its first program, in the
+# background; booted here, it is not still starting while the script's first
+# programs (msiexec, regsvr32) run.
+"$loader" wineboot </dev/null >/dev/null 2>&1 || true
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 wine_run() { "$loader" "$@" </dev/null; }

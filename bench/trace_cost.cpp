@@ -28,9 +28,10 @@ void Measure(int without_exif_every) {
   constexpr int kPictures = 2000;
   const std::string camera = tooling::BuildCameraJpeg({});
   const std::string plain = tooling::BuildJfif({});
-  std::string busi = "<busiinfoprocess><busiinforecord foldername='top'>"
-                     "<subcalsscodeinforecord foldername='sub'><doctypeinforecord foldername='A'>"
-                     "<documentinfo><relationship>";
+  std::string busi =
+      "<busiinfoprocess><busiinforecord foldername='top'>"
+      "<subcalsscodeinforecord foldername='sub'><doctypeinforecord foldername='A'>"
+      "<documentinfo><relationship>";
   std::string names = "<documentinfo>";
   int events = 1;
   for (int i = 0; i < kPictures; ++i) {
@@ -39,10 +40,12 @@ void Measure(int without_exif_every) {
     names += "<filename resourcemainindex='" + index + "' name='" + name + "'/>";
     const bool no_exif = without_exif_every > 0 && i % without_exif_every == without_exif_every - 1;
     events += no_exif ? 1 : 0;
-    tooling::WriteFile((root / "pictures" / "top" / "sub" / "A" / name).string(), no_exif ? plain : camera);
+    tooling::WriteFile((root / "pictures" / "top" / "sub" / "A" / name).string(),
+                       no_exif ? plain : camera);
   }
-  busi += "</relationship></documentinfo></doctypeinforecord></subcalsscodeinforecord>"
-          "</busiinforecord></busiinfoprocess>";
+  busi +=
+      "</relationship></documentinfo></doctypeinforecord></subcalsscodeinforecord>"
+      "</busiinforecord></busiinfoprocess>";
   tooling::WriteFile((root / "app" / "busiinfoprocess.xml").string(), busi);
   tooling::WriteFile((root / "app" / "resourceprocess.xml").string(), names + "</documentinfo>");
   // The hand-over files of each run are removed, so that every run writes one.

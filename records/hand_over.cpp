@@ -21,12 +21,6 @@ using platform::FileStatus;
 using platform::Path;
 using platform::Status;
 
-struct FileIdHash {
-  std::size_t operator()(const platform::FileId& id) const {
-    return std::hash<std::uint64_t>()(id.file * 0x9E3779B97F4A7C15ull ^ id.device);
-  }
-};
-
 bool HoldsInfo(const platform::XmlItem& item) {
   if (item.kind != platform::XmlItem::Kind::kElement) return false;
   const auto colon = item.name.rfind(':');
@@ -63,7 +57,7 @@ struct HandOver::State {
   };
   std::vector<Claim> claims;
   // The files taken, by identity: the folder each was taken from.
-  std::unordered_map<platform::FileId, Path, FileIdHash> taken;
+  std::unordered_map<platform::FileId, Path, platform::FileIdHash> taken;
   Phase phase = Phase::kOpen;
   bool hidden_written = false;
   bool in_view = false;  // the hand-over stands under its name, and that is on disk

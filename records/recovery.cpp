@@ -14,12 +14,6 @@ using platform::FileStatus;
 using platform::Path;
 using platform::Status;
 
-struct FileIdHash {
-  std::size_t operator()(const platform::FileId& id) const {
-    return std::hash<std::uint64_t>()(id.file * 0x9E3779B97F4A7C15ull ^ id.device);
-  }
-};
-
 // The case's document folders by identity, looked up once and only when a
 // journal needs them.
 class Folders {
@@ -40,7 +34,7 @@ class Folders {
  private:
   const std::vector<Path>& folders_;
   bool looked_ = false;
-  std::unordered_map<platform::FileId, const Path*, FileIdHash> by_id_;
+  std::unordered_map<platform::FileId, const Path*, platform::FileIdHash> by_id_;
 };
 
 }  // namespace

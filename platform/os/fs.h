@@ -156,6 +156,11 @@ struct FileId {
   std::uint64_t file = 0;
   bool operator==(const FileId&) const = default;
 };
+struct FileIdHash {
+  std::size_t operator()(const FileId& id) const {
+    return std::hash<std::uint64_t>()(id.file * 0x9E3779B97F4A7C15ull ^ id.device);
+  }
+};
 // The identity of the regular file at path (a final symbolic link is not
 // followed), and how many names it has.
 Status GetFileId(const Path& path, FileId& id, std::uint32_t* links = nullptr);

@@ -19,9 +19,9 @@ add_custom_command(
   VERBATIM)
 add_custom_target(picmeta_typelib DEPENDS ${PROJECT_BINARY_DIR}/picmeta.tlb ${PROJECT_BINARY_DIR}/picmeta_idl.h)
 
-add_library(picmeta SHARED bindings/c_api.cpp bindings/win/com_server.cpp bindings/win/picmeta.rc
+add_library(picmeta SHARED $<TARGET_OBJECTS:picmeta_bindings> bindings/win/com_server.cpp bindings/win/picmeta.rc
   bindings/win/picmeta.def)
-target_link_libraries(picmeta PRIVATE ${PICMETA_WHOLE} picmeta_sources)
+target_link_libraries(picmeta PRIVATE ${PICMETA_WHOLE} picmeta_api_definition)
 add_dependencies(picmeta picmeta_typelib)
 set_source_files_properties(bindings/win/picmeta.rc PROPERTIES
   OBJECT_DEPENDS ${PROJECT_BINARY_DIR}/picmeta.tlb)
@@ -29,8 +29,7 @@ string(REPLACE "." "," version_commas "${PROJECT_VERSION}.0")
 file(WRITE ${PROJECT_BINARY_DIR}/picmeta_version.h.new
   "#define PICMETA_VERSION_COMMAS ${version_commas}\n#define PICMETA_VERSION_TEXT \"${PROJECT_VERSION}\"\n")
 configure_file(${PROJECT_BINARY_DIR}/picmeta_version.h.new ${PROJECT_BINARY_DIR}/picmeta_version.h COPYONLY)
-target_compile_definitions(picmeta PRIVATE PICMETA_BUILDING)
-target_include_directories(picmeta PRIVATE ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+target_include_directories(picmeta PRIVATE ${PROJECT_BINARY_DIR})
 target_link_libraries(picmeta PRIVATE ole32 oleaut32 uuid advapi32)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # picmeta.def names the 32-bit stdcall entry points undecorated, as COM

@@ -33,7 +33,7 @@ endforeach()
 add_executable(picmeta_com_events_test ${PROJECT_SOURCE_DIR}/tests/windows/com_events_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/support.cpp)
 add_dependencies(picmeta_com_events_test picmeta picmeta_typelib)
-target_include_directories(picmeta_com_events_test PRIVATE ${PROJECT_BINARY_DIR})
+target_include_directories(picmeta_com_events_test PRIVATE ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
 target_link_libraries(picmeta_com_events_test PRIVATE picmeta_tooling GTest::gtest GTest::gtest_main
   ole32 oleaut32 uuid)
 target_compile_definitions(picmeta_com_events_test PRIVATE
@@ -90,6 +90,6 @@ endif()
 # GBK output throughput under code page 936, and what the debugger trace
 # costs (run by hand; not tests).
 add_executable(picmeta_gbk_bench ${PROJECT_SOURCE_DIR}/bench/gbk_output.cpp)
-target_link_libraries(picmeta_gbk_bench PRIVATE picmeta_internal)
+target_link_libraries(picmeta_gbk_bench PRIVATE picmeta_internal picmeta_bindings)
 add_executable(picmeta_trace_bench ${PROJECT_SOURCE_DIR}/bench/trace_cost.cpp)
-target_link_libraries(picmeta_trace_bench PRIVATE picmeta_tooling)
+target_link_libraries(picmeta_trace_bench PRIVATE picmeta_tooling picmeta_bindings)

@@ -42,7 +42,7 @@ void ReportTaken(const Taken& t) {
     case Taken::Kind::kNotLoaded:
       capture::Emit(
           PICMETA_EVENT_WORKING_FILE_NOT_LOADED, shown,
-          "working file " + shown + ": " + platform::Describe(t.result) + ", left in place");
+          "working file " + shown + ": " + records::Describe(t.result) + ", left in place");
       break;
     case Taken::Kind::kNothingTaken: {
       const auto& first = t.left.front();
@@ -90,11 +90,13 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     return;
   }
   std::vector<std::string> entries;
-  platform::XmlDocument busi;
   const platform::Path busi_path = folder / ws::kBusiInfoFile;
-  const auto loaded = ws::Load(busi, busi_path);
-  if (loaded) Public_Function::CollectDocumentFolders(busi.DocumentElement(), "", entries);
-  busi = platform::XmlDocument();
+  records::LoadResult loaded;
+  {
+    const ws::Case busi = ws::ReadCase(busi_path);
+    loaded = busi.result;
+    if (loaded) Public_Function::CollectDocumentFolders(busi.root, "", entries);
+  }
   // The document folders, each once (a folder listed twice is taken once).
   std::vector<platform::Path> folders;
   std::unordered_set<platform::Path, platform::PathHash> seen;

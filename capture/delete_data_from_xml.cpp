@@ -15,7 +15,7 @@ class DropFirst : public records::RecordEditor {
  public:
   DropFirst(std::string key, bool any) : key_(std::move(key)), any_(any) {}
   void Begin() override { found_ = !any_; }
-  bool Record(platform::XmlItem& record) override {
+  bool Record(records::Record& record) override {
     if (found_) return true;
     const std::string* name = record.GetAttribute("Filename");
     found_ = name && *name == key_;
@@ -55,7 +55,7 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
     if (!outcome.saved && capture::Logging())
       capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, file.path().Native(),
                     "working file " + file.path().Native() + ": " +
-                        platform::Describe(file.result()) + ", nothing changed");
+                        records::Describe(file.result()) + ", nothing changed");
   });
   scope.Finish();
 }

@@ -14,7 +14,6 @@
 #include "picmeta/picmeta.h"
 #include "platform/os/debugger.h"
 #include "platform/os/fs.h"
-#include "platform/xml/document.h"
 #include "reader/exif_reader.h"
 
 namespace picmeta {

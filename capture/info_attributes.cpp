@@ -70,7 +70,7 @@ const Column kColumns[] = {
 
 }  // namespace
 
-void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record, const CallerValues& caller,
+void SetInfoAttributes(records::Record& element, clsPicinfo& record, const CallerValues& caller,
                        const std::string& filepath, InfoColumns columns) {
   const unsigned mask = columns == InfoColumns::kReadExif ? R
                         : columns == InfoColumns::kWrite  ? W

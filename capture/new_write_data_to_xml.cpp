@@ -17,10 +17,10 @@ using capture::Step;
 // its place); a picture without a record gets a new one at the end.
 class Refresh : public records::RecordEditor {
  public:
-  Refresh(std::string key, platform::XmlItem values)
+  Refresh(std::string key, records::Record values)
       : key_(std::move(key)), values_(std::move(values)) {}
   void Begin() override { found_ = false; }
-  bool Record(platform::XmlItem& record) override {
+  bool Record(records::Record& record) override {
     if (found_) return true;
     const std::string* name = record.GetAttribute("Filename");
     if (name && *name == key_) {
@@ -36,7 +36,7 @@ class Refresh : public records::RecordEditor {
 
  private:
   std::string key_;
-  platform::XmlItem values_;
+  records::Record values_;
   bool found_ = false;
 };
 
@@ -70,7 +70,7 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
   }
   if (read.kind == Public_Function::PictureRead::Kind::kMissing) return;  // gone meanwhile: told
   auto opened = Public_Function::OpenWorkingFile(file.Parent(), W);
-  auto values = platform::XmlItem::Element("info");
+  auto values = records::Record::Element("info");
   capture::SetInfoAttributes(values, record,
                              {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
                              capture::InfoColumns::kNewWrite);

@@ -140,7 +140,7 @@ PictureRead ReadPicture(const platform::Path& picture, clsPicinfo& record) {
 
 void ReportNameNotStorable(const platform::Path& picture, const std::string& consequence) {
   capture::Emit(PICMETA_EVENT_NAME_NOT_STORABLE, picture.Native(),
-                "picture " + platform::XmlSafe(picture.Name()) +
+                "picture " + records::Shown(picture.Name()) +
                     ": its name cannot be stored exactly in a record (bytes that are not UTF-8 "
                     "or characters XML cannot carry): " +
                     consequence);
@@ -149,8 +149,8 @@ void ReportNameNotStorable(const platform::Path& picture, const std::string& con
 void ReportNotRead(const platform::Path& picture, const PictureRead& read,
                    const std::string& consequence) {
   capture::Emit(PICMETA_EVENT_PICTURE_NOT_READ, picture.Native(),
-                "picture " + platform::XmlSafe(picture.Name()) + " could not be read (" +
-                    read.error + "): " + consequence,
+                "picture " + records::Shown(picture.Name()) + " could not be read (" + read.error +
+                    "): " + consequence,
                 -1, read.os_error);
 }
 
@@ -169,22 +169,13 @@ void ReadBusiIndex(const platform::Path& W, const std::string& R, clsPicinfo& re
   }
   // A path of one component names no case folder inside its top folder.
   if (parts.size() < 2) return;
-  platform::XmlDocument listing;
   const platform::Path path = W.Join(platform::Path::FromText(parts[0])) / ws::kExplorerFile;
-  if (const auto r = ws::Load(listing, path); !r) {
-    ReportNotLoaded(path, r);
+  const ws::FolderIndex index = ws::ReadFolderIndex(path, parts[1]);
+  if (!index.result) {
+    ReportNotLoaded(path, index.result);
     return;
   }
-  platform::XmlNode entry;
-  for (const auto& folder : listing.SelectNodes(ws::kFolderQuery)) {
-    if (folder.GetAttribute("name") == parts[1]) {
-      entry = folder;
-      break;
-    }
-  }
-  for (const auto& component :
-       entry.SelectSingleNode(ws::kBusiIndexQuery).SelectNodes(ws::kComponentQuery)) {
-    const auto name = component.GetAttribute("name");
+  for (const auto& [name, value] : index.components) {
     void (clsPicinfo::*set)(std::string) = nullptr;
     if (name == "busitype")
       set = &clsPicinfo::Busitype;
@@ -193,36 +184,25 @@ void ReadBusiIndex(const platform::Path& W, const std::string& R, clsPicinfo& re
     else if (name == "classcode")
       set = &clsPicinfo::ClassCode;
     // A component without a value leaves the property as it was.
-    if (const auto value = component.GetAttribute("value"); set && value) (record.*set)(*value);
+    if (set && value) (record.*set)(*value);
   }
 }
 
-void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
+void CollectDocumentFolders(const records::workspace::CaseRecord& record, const std::string& path,
                             std::vector<std::string>& list) {
-  const std::string name = element.Name();
-  std::string_view query;
-  if (name == "busiinfoprocess")
-    query = ws::kRecordQuery;
-  else if (name == "busiinforecord")
-    query = ws::kSubclassQuery;
-  else if (name == "subcalsscodeinforecord" || name == "doctypeinforecord")
-    query = ws::kDocTypeQuery;
-  if (!query.empty()) {
-    for (const auto& child : element.SelectNodes(query)) {
-      // An absent or empty folder name adds no level, as on disk.
-      const std::string folder = child.GetAttribute("foldername").value_or("");
-      if (!records::SafeFolderName(folder)) continue;  // it and everything below stay out
-      CollectDocumentFolders(child, folder.empty() ? path : path + "\\" + folder, list);
-    }
+  for (const auto& below : record.records) {
+    // An absent or empty folder name adds no level, as on disk.
+    if (!records::SafeFolderName(below.folder)) continue;  // it and everything below stay out
+    CollectDocumentFolders(below, below.folder.empty() ? path : path + "\\" + below.folder, list);
   }
-  if (element.SelectSingleNode(ws::kDocumentsQuery)) {
+  if (!record.documents.empty()) {
     capture::NotifyFolder(path);
     list.push_back(path);
   }
 }
 
 std::optional<std::string> RecordableCaseFolder(const platform::Path& W, clsPicinfo& record) {
-  platform::LoadResult loaded;
+  records::LoadResult loaded;
   const auto R = ws::ReadRelativePath(W, loaded);
   if (!R) {
     ReportNotLoaded(W / ws::kDocumentSourceFile, loaded);
@@ -253,10 +233,10 @@ platform::Path FolderParameter(const std::string& text) {
   return platform::Absolute(platform::Path::FromText(text));
 }
 
-void ReportNotLoaded(const platform::Path& path, const platform::LoadResult& result) {
+void ReportNotLoaded(const platform::Path& path, const records::LoadResult& result) {
   if (!capture::Logging()) return;
   capture::Emit(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED, path.Native(),
-                path.Name() + ": " + platform::Describe(result), -1, result.error.value());
+                path.Name() + ": " + records::Describe(result), -1, result.error.value());
 }
 
 void ReportFsFailure(int code, const platform::Path& path, const platform::FsError& e) {
@@ -279,13 +259,12 @@ void ReportLeftovers(const std::vector<records::Leftover>& leftovers) {
                                         " that a call which ended had taken were given back");
         break;
       case Kind::kIgnored:
-        capture::Emit(
-            PICMETA_EVENT_HIDDEN_FILE_IGNORED, where,
-            "hidden file " + platform::XmlSafe(where) + ": " + l.why + "; left where it is");
+        capture::Emit(PICMETA_EVENT_HIDDEN_FILE_IGNORED, where,
+                      "hidden file " + records::Shown(where) + ": " + l.why + "; left where it is");
         break;
       case Kind::kWaiting:
         capture::Emit(PICMETA_EVENT_CLAIM_WAITING, where,
-                      platform::XmlSafe(where) + " waits for a call that can decide: " + l.why);
+                      records::Shown(where) + " waits for a call that can decide: " + l.why);
         break;
     }
   }
@@ -331,10 +310,10 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   try {
     outcome = file.Rewrite(editor, if_not_loaded);
   } catch (const platform::FsError& e) {
-    const bool read = file.result().failure == platform::LoadFailure::kIoError;
+    const bool read = file.result().failure == records::LoadFailure::kIoError;
     ReportFsFailure(read ? PICMETA_EVENT_READ_FAILED : PICMETA_EVENT_SAVE_FAILED, file.path(), e);
     throw capture::Reported();
-  } catch (const platform::XmlRefused& e) {
+  } catch (const records::Refused& e) {
     capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path().Native(), e.what());
     throw capture::Reported();
   }
@@ -342,9 +321,8 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   if (!capture::Logging()) return outcome;
   if (outcome.set_aside)
     capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside->Native(),
-                  "working file " + file.path().Native() + " (" +
-                      platform::Describe(file.result()) + ") set aside as " +
-                      outcome.set_aside->Name());
+                  "working file " + file.path().Native() + " (" + records::Describe(file.result()) +
+                      ") set aside as " + outcome.set_aside->Name());
   if (!outcome.saved) return outcome;
   capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path().Native(),
                 "working file saved with " + capture::Counted(outcome.records, "record"),

@@ -45,16 +45,19 @@ class CaseWalk {
       Public_Function::ReportNotLoaded(app_path / ws::kResourceFile, names_.result());
   }
 
-  void Walk(const platform::XmlDocument& doc) {
-    const auto e0 = doc.SelectSingleNode(ws::kFirstRecordQuery);
-    if (!e0 || !Enter(0, e0)) return;
-    for (const auto& e1 : e0.SelectNodes(ws::kSubclassQuery)) {
+  // The case's first record and four levels of records below it; the
+  // documents of the lower three, each level's after those below it.
+  void Walk(const ws::Case& c) {
+    if (!c.is_case || c.root.records.empty()) return;
+    const ws::CaseRecord& e0 = c.root.records.front();
+    if (!Enter(0, e0)) return;
+    for (const auto& e1 : e0.records) {
       if (!Enter(1, e1)) continue;
-      for (const auto& e2 : e1.SelectNodes(ws::kDocTypeQueryReadExif)) {
+      for (const auto& e2 : e1.records) {
         if (!Enter(2, e2)) continue;
-        for (const auto& e3 : e2.SelectNodes(ws::kDocTypeQueryReadExif)) {
+        for (const auto& e3 : e2.records) {
           if (!Enter(3, e3)) continue;
-          for (const auto& e4 : e3.SelectNodes(ws::kDocTypeQueryReadExif)) {
+          for (const auto& e4 : e3.records) {
             if (!Enter(4, e4)) continue;
             TakeDocuments(e4);
           }
@@ -68,21 +71,16 @@ class CaseWalk {
   }
 
  private:
-  static std::string FolderName(const platform::XmlNode& e) {
-    return e.GetAttribute("foldername").value_or("");
-  }
   // False for a record whose folder name would leave its parent folder:
   // neither it nor anything below it is taken.
-  bool Enter(std::size_t level, const platform::XmlNode& e) {
-    std::string name = FolderName(e);
-    if (!records::SafeFolderName(name)) return false;
+  bool Enter(std::size_t level, const ws::CaseRecord& e) {
+    if (!records::SafeFolderName(e.folder)) return false;
     levels_.resize(level);
-    levels_.push_back(std::move(name));
+    levels_.push_back(e.folder);
     return true;
   }
-  void TakeDocuments(const platform::XmlNode& e) {
-    for (const auto& r : e.SelectNodes(ws::kDocumentsQuery)) {
-      const std::string index = r.GetAttribute("resourcemainindex").value_or("");
+  void TakeDocuments(const ws::CaseRecord& e) {
+    for (const std::string& index : e.documents) {
       std::string name = names_.Lookup(index);
       if (capture::Logging() && names_.result() && !names_.Known(index))
         capture::Emit(PICMETA_EVENT_RESOURCE_NOT_FOUND, "",
@@ -110,25 +108,23 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   const platform::Path app_path = Public_Function::FolderParameter(AppPath1);
   const platform::Path temp_path = Public_Function::FolderParameter(TempPath1);
 
-  platform::XmlDocument busi;
   const platform::Path busi_path = app_path / ws::kBusiInfoFile;
-  if (const auto r = ws::Load(busi, busi_path); !r) {
-    Public_Function::ReportNotLoaded(busi_path, r);
+  const ws::Case busi = ws::ReadCase(busi_path);
+  if (!busi.result) {
+    Public_Function::ReportNotLoaded(busi_path, busi.result);
     return;
   }
   // Without a claim number element the claim number stays empty.
-  if (const auto busino = busi.SelectSingleNode(ws::kBusinoQuery)) record.Claimstno(busino.Text());
+  if (busi.claim_number) record.Claimstno(*busi.claim_number);
   record.ClassCode(ClassCode);
   if (record.ClassCode().empty()) {
     // The first record's own class code, else its class code attribute
     // element's value; with neither, the class code stays empty (and the gate
     // below stops the call).
-    const auto e0 = busi.SelectSingleNode(ws::kFirstRecordQuery);
-    if (const auto code = e0.GetAttribute("classcode"); code && !code->empty()) {
-      record.ClassCode(*code);
-    } else if (const auto value =
-                   e0.SelectSingleNode(ws::kClassCodeAttributeQuery).GetAttribute("value")) {
-      record.ClassCode(*value);
+    if (busi.class_code && !busi.class_code->empty()) {
+      record.ClassCode(*busi.class_code);
+    } else if (busi.class_code_value) {
+      record.ClassCode(*busi.class_code_value);
     }
   }
   if (record.ClassCode() != "11020000") {
@@ -140,13 +136,10 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
   std::vector<Picture> pictures;
   CaseWalk(app_path, pictures).Walk(busi);
 
-  // Each record is written out as soon as it is built: a case of many
-  // thousand pictures never stands in memory as a tree.
-  platform::XmlFrame frame;
-  if (!records::RecordFrame(frame)) return;
+  // Each record is written out as soon as it is built.
   std::string bytes;
-  platform::XmlItemWriter doc;
-  doc.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); });
+  records::RecordStream doc(bytes);
+  if (!doc.ok()) return;
   const capture::CallerValues caller{Busiorgid, Operno,   Opername, BusiTime,
                                      IP,        Busitype, Systemid, BusiProcess};
   long long written = 0;
@@ -162,7 +155,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
       if (read.kind != Public_Function::PictureRead::Kind::kMissing &&
           !records::StorableName(records::TrimBlanks(path.Name())))
         Public_Function::ReportNameNotStorable(path, "its record holds the name as stored");
-      auto info = platform::XmlItem::Element("info");
+      auto info = records::Record::Element("info");
       capture::SetInfoAttributes(info, record, caller, picture.filepath,
                                  capture::InfoColumns::kReadExif);
       doc.Write(info);

@@ -23,7 +23,7 @@ class RecordedNames : public records::RecordEditor {
  public:
   explicit RecordedNames(const platform::Path& folder) : folder_(folder) {}
   void Begin() override { recorded_.clear(); }
-  bool Record(platform::XmlItem& info) override {
+  bool Record(records::Record& info) override {
     if (const std::string* name = info.GetAttribute("Filename")) recorded_.insert(*name);
     return true;
   }
@@ -54,7 +54,7 @@ class RecordedNames : public records::RecordEditor {
 // keeps another writer of the folder out.
 class AddListed : public RecordedNames {
  public:
-  using Made = std::vector<std::pair<std::string, platform::XmlItem>>;
+  using Made = std::vector<std::pair<std::string, records::Record>>;
   // make: reads a picture into a record of `made`; none: the records made
   // before are added as they are.
   AddListed(const platform::Path& folder, const std::vector<std::string>& listed, Made& made,
@@ -86,14 +86,13 @@ class AddListed : public RecordedNames {
 
 // The pictures the case folder's listing marks as processed, in its order,
 // each once (as stored), that name a file inside the case folder.
-std::vector<std::string> Listed(const platform::XmlDocument& listing) {
+std::vector<std::string> Listed(const ws::FileListing& listing) {
   std::vector<std::string> names;
   std::unordered_set<std::string> seen;
-  for (const auto& entry : listing.SelectNodes(ws::kFileQuery)) {
-    if (entry.GetAttribute("processflag") != "1") continue;
-    const auto name = entry.GetAttribute("name");
-    if (!name || !records::SafeFileName(*name)) continue;
-    if (seen.insert(records::StoredForm(*name)).second) names.push_back(*name);
+  for (const ws::ListedFile& entry : listing.files) {
+    if (entry.processflag != "1") continue;
+    if (!entry.name || !records::SafeFileName(*entry.name)) continue;
+    if (seen.insert(records::StoredForm(*entry.name)).second) names.push_back(*entry.name);
   }
   return names;
 }
@@ -108,10 +107,10 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   const platform::Path case_folder = W.Join(platform::Path::FromText(*R));
   const capture::CallerValues caller{Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}};
 
-  platform::XmlDocument listing;
   const platform::Path listing_path = case_folder / ws::kExplorerFile;
-  if (const auto r = ws::Load(listing, listing_path); !r) {  // nothing saved
-    Public_Function::ReportNotLoaded(listing_path, r);
+  const ws::FileListing listing = ws::ReadFileListing(listing_path);
+  if (!listing.result) {  // nothing saved
+    Public_Function::ReportNotLoaded(listing_path, listing.result);
     return;
   }
   const std::vector<std::string> listed = Listed(listing);
@@ -130,7 +129,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
         return;
       }
       const auto read = Public_Function::ReadPicture(picture, record);
-      auto info = platform::XmlItem::Element("info");
+      auto info = records::Record::Element("info");
       capture::SetInfoAttributes(info, record, caller, "", capture::InfoColumns::kWrite);
       if (read.kind == Public_Function::PictureRead::Kind::kNotRead) {
         Public_Function::ReportNotRead(picture, read, "no record written; a later call records it");

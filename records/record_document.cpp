@@ -14,6 +14,13 @@ bool RecordFrame(platform::XmlFrame& frame) {
   return platform::FrameFromTemplate(kRecordTemplate, frame);
 }
 
+RecordStream::RecordStream(std::string& bytes) {
+  platform::XmlFrame frame;
+  if (!RecordFrame(frame)) return;
+  writer_.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); });
+  ok_ = true;
+}
+
 bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item) {
   return frame.root == "root" && item.IsElement("info");
 }

@@ -2,13 +2,103 @@
 
 #include <algorithm>
 
-namespace picmeta::records::workspace {
+#include "platform/xml/document.h"
 
-platform::LoadResult Load(platform::XmlDocument& doc, const platform::Path& path) {
+namespace picmeta::records::workspace {
+namespace {
+
+// The queries issued on the workspace files.
+// "busiinfoprocess.xml"
+constexpr std::string_view kBusinoQuery = "/busiinfoprocess/busino";
+constexpr std::string_view kFirstRecordQuery = "/busiinfoprocess/busiinforecord";
+constexpr std::string_view kClassCodeAttributeQuery = "attribute[@name='classcode']";
+constexpr std::string_view kRecordQuery = "busiinforecord";
+constexpr std::string_view kSubclassQuery = "subcalsscodeinforecord";
+constexpr std::string_view kDocTypeQuery = "doctypeinforecord";
+constexpr std::string_view kDocumentsQuery = "documentinfo/relationship/resourcemainindex";
+// "resourceprocess.xml" and "documentfilesource.xml"
+constexpr std::string_view kFilenameQuery = "documentinfo/filename";
+// "kelexplorersource.xml"
+constexpr std::string_view kFolderQuery = "kelexplorerinfo/folder";
+constexpr std::string_view kBusiIndexQuery = "busiindex";
+constexpr std::string_view kComponentQuery = "component";
+constexpr std::string_view kFileQuery = "kelexplorerinfo/file";
+
+// The attributes the library reads of the workspace files; a workspace file
+// is loaded keeping only these (its elements and text whole), so that a
+// large file of other attributes costs no tree of them.
+const std::vector<std::string_view> kReadAttributes = {
+    "classcode", "foldername", "resourcemainindex", "name", "value", "relativepath", "processflag"};
+
+LoadResult Load(platform::XmlDocument& doc, const platform::Path& path) {
   return doc.LoadKeeping(path, kReadAttributes);
 }
 
-std::optional<std::string> ReadRelativePath(const platform::Path& W, platform::LoadResult& result) {
+// The records below an element, by what the element is: the case's records,
+// a record's subclasses, a subclass's or document type's document types.
+std::string_view RecordsBelow(const std::string& element) {
+  if (element == "busiinfoprocess") return kRecordQuery;
+  if (element == "busiinforecord") return kSubclassQuery;
+  if (element == "subcalsscodeinforecord" || element == "doctypeinforecord") return kDocTypeQuery;
+  return {};
+}
+
+void ReadRecord(const platform::XmlNode& element, CaseRecord& record) {
+  record.folder = element.GetAttribute("foldername").value_or("");
+  for (const auto& document : element.SelectNodes(kDocumentsQuery))
+    record.documents.push_back(document.GetAttribute("resourcemainindex").value_or(""));
+  // (The parser bounds the depth of a document, and with it this recursion.)
+  if (const auto query = RecordsBelow(element.Name()); !query.empty()) {
+    for (const auto& child : element.SelectNodes(query))
+      ReadRecord(child, record.records.emplace_back());
+  }
+}
+
+}  // namespace
+
+Case ReadCase(const platform::Path& path) {
+  Case c;
+  platform::XmlDocument doc;
+  c.result = Load(doc, path);
+  if (!c.result) return c;
+  if (const auto busino = doc.SelectSingleNode(kBusinoQuery)) c.claim_number = busino.Text();
+  const auto root = doc.DocumentElement();
+  c.is_case = root.Name() == "busiinfoprocess";
+  ReadRecord(root, c.root);
+  if (const auto first = doc.SelectSingleNode(kFirstRecordQuery)) {
+    c.class_code = first.GetAttribute("classcode");
+    c.class_code_value = first.SelectSingleNode(kClassCodeAttributeQuery).GetAttribute("value");
+  }
+  return c;
+}
+
+FolderIndex ReadFolderIndex(const platform::Path& path, const std::string& folder_name) {
+  FolderIndex index;
+  platform::XmlDocument doc;
+  index.result = Load(doc, path);
+  if (!index.result) return index;
+  for (const auto& folder : doc.SelectNodes(kFolderQuery)) {
+    if (folder.GetAttribute("name") != folder_name) continue;
+    for (const auto& component :
+         folder.SelectSingleNode(kBusiIndexQuery).SelectNodes(kComponentQuery))
+      index.components.emplace_back(component.GetAttribute("name"),
+                                    component.GetAttribute("value"));
+    break;
+  }
+  return index;
+}
+
+FileListing ReadFileListing(const platform::Path& path) {
+  FileListing listing;
+  platform::XmlDocument doc;
+  listing.result = Load(doc, path);
+  if (!listing.result) return listing;
+  for (const auto& file : doc.SelectNodes(kFileQuery))
+    listing.files.push_back({file.GetAttribute("name"), file.GetAttribute("processflag")});
+  return listing;
+}
+
+std::optional<std::string> ReadRelativePath(const platform::Path& W, LoadResult& result) {
   platform::XmlDocument doc;
   result = Load(doc, W / kDocumentSourceFile);
   if (!result) return std::nullopt;

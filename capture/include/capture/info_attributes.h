@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/xml/items.h"
+#include "records/loaded.h"
 #include "records/picinfo.h"
 
 namespace picmeta::capture {
@@ -21,7 +21,7 @@ struct CallerValues {
 // Sets the columns' attributes on element, in order, each as a step of its
 // own; the picture properties of the record are cleared once written, so
 // that the next picture cannot inherit them.
-void SetInfoAttributes(platform::XmlItem& element, clsPicinfo& record, const CallerValues& caller,
+void SetInfoAttributes(records::Record& element, clsPicinfo& record, const CallerValues& caller,
                        const std::string& filepath, InfoColumns columns);
 
 }  // namespace picmeta::capture

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "platform/os/fs.h"
-#include "platform/xml/document.h"
 #include "records/folder_session.h"
 #include "records/picinfo.h"
 #include "records/record_document.h"
+#include "records/workspace.h"
 
 // Procedures shared by the methods of clsmain.
 namespace picmeta::Public_Function {
@@ -47,10 +47,10 @@ std::string GetResourceName(const std::string& folder, const std::string& index)
 // is set only when found.
 void ReadBusiIndex(const platform::Path& W, const std::string& R, clsPicinfo& record);
 
-// Appends, in post-order, the relative path ("\A\B\C") of every record below
-// element that holds documents, telling the host's folder notification about
+// Appends, in post-order, the relative path ("\A\B\C") of every record from
+// `record` down that holds documents, telling the host's folder notification about
 // each.
-void CollectDocumentFolders(platform::XmlNode element, const std::string& path,
+void CollectDocumentFolders(const records::workspace::CaseRecord& record, const std::string& path,
                             std::vector<std::string>& list);
 
 // The case folder R named by workspace W's "documentfilesource.xml", when it
@@ -63,7 +63,7 @@ std::optional<std::string> RecordableCaseFolder(const platform::Path& W, clsPici
 platform::Path FolderParameter(const std::string& text);
 
 // Events of the methods' common failures (see picmeta/events.h).
-void ReportNotLoaded(const platform::Path& path, const platform::LoadResult& result);
+void ReportNotLoaded(const platform::Path& path, const records::LoadResult& result);
 void ReportFsFailure(int code, const platform::Path& path, const platform::FsError& e);
 
 // Events for what calls that died left: claims settled, hidden files left

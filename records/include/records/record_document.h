@@ -14,6 +14,7 @@
 #include "platform/xml/record_reader.h"
 #include "platform/xml/record_writer.h"
 #include "records/folder_session.h"
+#include "records/loaded.h"
 
 namespace picmeta::records {
 
@@ -24,6 +25,22 @@ inline constexpr std::string_view kRecordQuery = "root/info";
 // The frame of a new record document (GBK declaration, empty root), for
 // documents written record by record; false when that fails.
 bool RecordFrame(platform::XmlFrame& frame);
+
+// A new record document (GBK declaration, empty root) written record by
+// record into `bytes`, so that a case of many thousand pictures never stands
+// in memory as a tree. Write throws Refused for a name GBK cannot carry.
+class RecordStream {
+ public:
+  explicit RecordStream(std::string& bytes);
+  // False when the frame cannot be made: nothing is written.
+  bool ok() const { return ok_; }
+  void Write(const platform::XmlItem& record) { writer_.Write(record); }
+  void End() { writer_.End(); }
+
+ private:
+  platform::XmlItemWriter writer_;
+  bool ok_ = false;
+};
 
 // Whether an item of a document with that root is a record ("root/info").
 bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item);

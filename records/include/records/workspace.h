@@ -7,10 +7,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/xml/document.h"
+#include "platform/os/path.h"
+#include "records/loaded.h"
 
 // The host's workspace files as the library reads them (it never writes
-// them): file names and the exact queries issued on them.
+// them), read into plain values: the methods walk these, never the files.
 namespace picmeta::records::workspace {
 
 inline constexpr std::string_view kBusiInfoFile = "busiinfoprocess.xml";
@@ -18,40 +19,51 @@ inline constexpr std::string_view kResourceFile = "resourceprocess.xml";
 inline constexpr std::string_view kDocumentSourceFile = "documentfilesource.xml";
 inline constexpr std::string_view kExplorerFile = "kelexplorersource.xml";
 
-// "busiinfoprocess.xml"
-inline constexpr std::string_view kBusinoQuery = "/busiinfoprocess/busino";
-inline constexpr std::string_view kFirstRecordQuery = "/busiinfoprocess/busiinforecord";
-inline constexpr std::string_view kClassCodeAttributeQuery = "attribute[@name='classcode']";
-inline constexpr std::string_view kSubclassQuery = "subcalsscodeinforecord";
-// ReadEXIF issues this query with a trailing blank and CopyExifInfo's folder
-// walk without it; XPath ignores blanks between tokens, so both select the same
-// elements. Both are kept as issued, so that each method's queries stand as
-// they are documented.
-inline constexpr std::string_view kDocTypeQueryReadExif = "doctypeinforecord ";
-inline constexpr std::string_view kDocTypeQuery = "doctypeinforecord";
-inline constexpr std::string_view kRecordQuery = "busiinforecord";
-inline constexpr std::string_view kDocumentsQuery = "documentinfo/relationship/resourcemainindex";
-// "resourceprocess.xml" and "documentfilesource.xml"
-inline constexpr std::string_view kFilenameQuery = "documentinfo/filename";
-// "kelexplorersource.xml"
-inline constexpr std::string_view kFolderQuery = "kelexplorerinfo/folder";
-inline constexpr std::string_view kBusiIndexQuery = "busiindex";
-inline constexpr std::string_view kComponentQuery = "component";
-inline constexpr std::string_view kFileQuery = "kelexplorerinfo/file";
+// A record of the case tree ("busiinforecord", "subcalsscodeinforecord",
+// "doctypeinforecord"), or the document element itself.
+struct CaseRecord {
+  std::string folder;                  // its "foldername" ("" when absent: no level)
+  std::vector<std::string> documents;  // each document's resource index ("" when absent)
+  std::vector<CaseRecord> records;     // the records below it, in document order
+};
 
-// The attributes the library reads of the workspace files; a workspace file
-// is loaded keeping only these (its elements and text whole), so that a
-// large file of other attributes costs no tree of them.
-inline const std::vector<std::string_view> kReadAttributes = {
-    "classcode", "foldername", "resourcemainindex", "name", "value", "relativepath", "processflag"};
+// "busiinfoprocess.xml": the case.
+struct Case {
+  LoadResult result;                        // how the file loaded; nothing else when it did not
+  std::optional<std::string> claim_number;  // the "busino" element's text
+  bool is_case = false;                     // the document element is "busiinfoprocess"
+  CaseRecord root;                          // the document element and the tree below it
+  // The first record's "classcode" attribute, and its class code attribute
+  // element's value (is_case only).
+  std::optional<std::string> class_code;
+  std::optional<std::string> class_code_value;
+};
+Case ReadCase(const platform::Path& path);
 
-// Loads a workspace file (missing, unreadable or ill-formed: not loaded).
-platform::LoadResult Load(platform::XmlDocument& doc, const platform::Path& path);
+// An entry of a "kelexplorersource.xml": a folder's business index.
+struct FolderIndex {
+  LoadResult result;
+  // The "busiindex" components of the first folder of that name, in order:
+  // name and value, each absent or not.
+  std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> components;
+};
+FolderIndex ReadFolderIndex(const platform::Path& path, const std::string& folder_name);
+
+// The files a "kelexplorersource.xml" lists, in order.
+struct ListedFile {
+  std::optional<std::string> name;
+  std::optional<std::string> processflag;
+};
+struct FileListing {
+  LoadResult result;
+  std::vector<ListedFile> files;
+};
+FileListing ReadFileListing(const platform::Path& path);
 
 // The case folder of "documentfilesource.xml" in workspace W, relative to W,
 // with "\" separators: nullopt when the file does not load, "" when it names
 // none. `result` tells how the file loaded.
-std::optional<std::string> ReadRelativePath(const platform::Path& W, platform::LoadResult& result);
+std::optional<std::string> ReadRelativePath(const platform::Path& W, LoadResult& result);
 
 // Names of "resourceprocess.xml" by resource index, loaded once and indexed:
 // the first element of an index wins, as a scan in document order would find.
@@ -63,11 +75,11 @@ class ResourceNames {
   std::string Lookup(const std::string& index) const;
   // Whether an element of that index carries a name.
   bool Known(const std::string& index) const;
-  const platform::LoadResult& result() const { return result_; }
+  const LoadResult& result() const { return result_; }
 
  private:
   std::unordered_map<std::string, std::optional<std::string>> names_;
-  platform::LoadResult result_;
+  LoadResult result_;
 };
 
 }  // namespace picmeta::records::workspace

@@ -23,7 +23,7 @@ allowed=$(
   {
     closure "${PICMETA_BUILD_PACKAGES[@]}" "${PICMETA_WINDOWS_PACKAGES[@]}" \
       "${PICMETA_PACKAGING_PACKAGES[@]}" "${PICMETA_BENCH_PACKAGES[@]}" "${PICMETA_INSTRUCTIONS_PACKAGES[@]}" \
-      "${PICMETA_FUZZ_PACKAGES[@]}" \
+      "${PICMETA_FUZZ_PACKAGES[@]}" "${PICMETA_PICTURE_PACKAGES[@]}" "${PICMETA_PICTURE_FALLBACK_PACKAGES[@]}" \
       "${PICMETA_FORMAT_PACKAGES[@]}"
     closure --recommends "${PICMETA_WINE_PACKAGES[@]}"
     dpkg-query -W -f='${Package}:${Architecture} ${Essential} ${Priority}\n' |

@@ -22,5 +22,10 @@ PICMETA_PACKAGING_PACKAGES=(dpkg-dev file zip help2man)
 PICMETA_BENCH_PACKAGES=(libexif-dev libexiv2-dev)
 PICMETA_INSTRUCTIONS_PACKAGES=(valgrind bc)
 PICMETA_FUZZ_PACKAGES=(clang)
+# The real pictures the tests read, from the npm registry (fetch-pictures.sh):
+# npm, which Node.js carries (where a Node.js without it is installed,
+# fetch-pictures.sh adds Debian's npm).
+PICMETA_PICTURE_PACKAGES=(nodejs)
+PICMETA_PICTURE_FALLBACK_PACKAGES=(npm)
 # The formatting check (format.sh).
 PICMETA_FORMAT_PACKAGES=(clang-format)

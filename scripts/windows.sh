@@ -103,6 +103,7 @@ build_picmeta() {  # arch dist-name tests(ON|OFF)
   local arch=$1 dist=$root/dist/windows/$2 build=$root/build-windows/$2 tests=$3
   local xml=$cache/libxml2-$xml_version-$arch-$recipe
   # The presets windows-x64 and windows-x86 (CMakePresets.json) take these.
+  [ "$tests" = OFF ] || bash "$root/scripts/fetch-pictures.sh" "$build" || [ $? = 3 ]
   PICMETA_LIBXML2=$xml PICMETA_WINE_TEMPLATE=$cache/wine-template PICMETA_WINDOWS_TESTS=$tests \
     cmake --preset "windows-$2" >/dev/null
   # (Wine's own complaints while test lists are read are not the build's.)

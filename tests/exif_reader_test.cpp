@@ -408,7 +408,7 @@ TEST_F(ReaderTest, ALargePictureCostsOnlyTheBlocksItsExifBlockNeeds) {
 }
 
 TEST_F(ReaderTest, RealPicturesFromPhonesAndCameras) {
-  if (!test::HaveSharedPictures()) GTEST_SKIP() << "no shared pictures beside the project";
+  PICMETA_NEED_REAL_PICTURES();
   struct Case {
     const char* file;
     std::int32_t tag;
@@ -431,7 +431,7 @@ TEST_F(ReaderTest, RealPicturesFromPhonesAndCameras) {
   };
   for (const auto& c : cases) {
     ExifReader r;
-    r.Load(test::SharedPicture(c.file));
+    r.Load(test::RealPicture(c.file));
     EXPECT_TRUE(r.Getloaded()) << c.file;
     EXPECT_EQ(r.Tag(c.tag), c.value) << c.file;
   }

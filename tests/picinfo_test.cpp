@@ -103,9 +103,9 @@ TEST(ReadPicInfo, FileNameBlanksAreTrimmed) {
 }
 
 TEST(ReadPicInfo, RealPictureOffsetsAreThePointersItStores) {
-  if (!test::HaveSharedPictures()) GTEST_SKIP() << "no shared pictures beside the project";
+  PICMETA_NEED_REAL_PICTURES();
   clsPicinfo r;
-  Public_Function::ReadPicInfo(test::SharedPicture("test1.jpg"), r);
+  Public_Function::ReadPicInfo(test::RealPicture("test1.jpg"), r);
   EXPECT_EQ(r.Make(), Nul("Apple"));
   EXPECT_EQ(r.Model(), Nul("iPhone 4S"));
   EXPECT_FALSE(r.Ifdoffset().empty());

@@ -163,11 +163,16 @@ std::string CaptureOutput::Finish() {
 
 CaptureOutput::~CaptureOutput() { Finish(); }
 
-std::string SharedPicture(const std::string& name) {
-  return std::string(PICMETA_SHARED_PICTURES) + "/" + name;
+std::string RealPicture(const std::string& name) {
+  return std::string(PICMETA_REAL_PICTURES) + "/" + name;
 }
 
-bool HaveSharedPictures() { return fs::exists(SharedPicture("test1.jpg")); }
+bool HaveRealPictures() { return fs::exists(RealPicture("test1.jpg")); }
+
+bool RealPicturesRequired() {
+  const char* v = std::getenv("PICMETA_REQUIRE_PICTURES");
+  return v && std::string(v) == "1";
+}
 
 FixedClock::FixedClock() {
   if (const char* tz = std::getenv("TZ")) saved_tz_ = tz;

@@ -71,10 +71,22 @@ class CaptureOutput {
   bool done_ = false;
 };
 
-// A real picture from the shared folder beside the project; tests that use
-// them skip when that folder is absent.
-std::string SharedPicture(const std::string& name);
-bool HaveSharedPictures();
+// A real picture of those scripts/fetch-pictures.sh puts in the build
+// folder. A test that uses them starts with PICMETA_NEED_REAL_PICTURES():
+// without them it skips, saying why, or fails where
+// PICMETA_REQUIRE_PICTURES=1 (as in CI).
+std::string RealPicture(const std::string& name);
+bool HaveRealPictures();
+bool RealPicturesRequired();
+inline constexpr const char* kNoRealPictures =
+    "the real pictures were not fetched (scripts/fetch-pictures.sh BUILD: npm pack exif@0.6.0)";
+#define PICMETA_NEED_REAL_PICTURES()                                                           \
+  do {                                                                                         \
+    if (!::picmeta::test::HaveRealPictures()) {                                                \
+      if (::picmeta::test::RealPicturesRequired()) FAIL() << ::picmeta::test::kNoRealPictures; \
+      GTEST_SKIP() << ::picmeta::test::kNoRealPictures;                                        \
+    }                                                                                          \
+  } while (0)
 
 // Local time is Beijing's and the clock stands at 2011-08-11 14:30:05 while
 // the object lives; hand-over files are then "exif_<operno>_20110811143005.xml".

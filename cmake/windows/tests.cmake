@@ -37,7 +37,7 @@ target_include_directories(picmeta_com_events_test PRIVATE ${PROJECT_BINARY_DIR}
 target_link_libraries(picmeta_com_events_test PRIVATE picmeta_tooling GTest::gtest GTest::gtest_main
   ole32 oleaut32 uuid)
 target_compile_definitions(picmeta_com_events_test PRIVATE
-  PICMETA_SHARED_PICTURES="${PROJECT_SOURCE_DIR}/../shared/pictures")
+  PICMETA_REAL_PICTURES="${PROJECT_BINARY_DIR}/pictures")
 gtest_discover_tests(picmeta_com_events_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
   PROPERTIES TIMEOUT 300)
 

@@ -9,13 +9,13 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh "${PICMETA_FORMAT_PACKAGES[@]}" >/dev/null
 mapfile -t sources < <(git ls-files '*.c' '*.cpp' '*.h')
 if [ "${1:-}" = "--check" ]; then
-  if ! clang-format --dry-run --Werror "${sources[@]}" 2>/tmp/picmeta-format.$$; then
-    grep -oE '^[^:]+:[0-9]+' /tmp/picmeta-format.$$ | cut -d: -f1 | sort -u | sed 's/^/not formatted: /'
-    rm -f /tmp/picmeta-format.$$
+  report=$(mktemp)
+  trap 'rm -f "$report"' EXIT
+  if ! clang-format --dry-run --Werror "${sources[@]}" 2>"$report"; then
+    grep -oE '^[^:]+:[0-9]+' "$report" | cut -d: -f1 | sort -u | sed 's/^/not formatted: /'
     echo "format: run scripts/format.sh"
     exit 1
   fi
-  rm -f /tmp/picmeta-format.$$
   echo "format: ${#sources[@]} sources formatted as .clang-format says"
 else
   clang-format -i "${sources[@]}"

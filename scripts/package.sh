@@ -8,19 +8,22 @@
 #   picmeta-<version>-linux-x86_64.tar.gz  CMake package, picmeta.pc, documents
 #                                        and man page, installed under /usr
 #   SHA256SUMS                           of the bundles
-#   scripts/package.sh [--sign PFX] [--check]
-# --sign PFX signs the Windows binaries and MSIs (see windows.sh). --check then
+#   scripts/package.sh [--sign PFX] [--windows-built] [--check]
+# --sign PFX signs the Windows binaries and MSIs (see windows.sh).
+# --windows-built packs the Windows products scripts/windows.sh has just made
+# in dist/windows (as CI does) instead of building them again. --check then
 # installs the Debian package with apt-get, builds a C host with pkg-config
 # (no rpath) and runs it, and purges the package again (needs root or sudo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-sign=() check=0
+sign=() check=0 windows_built=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --sign) [ $# -ge 2 ] || { echo "package.sh: --sign needs the PKCS#12 file" >&2; exit 2; }
             sign=(--sign "$2"); shift ;;
     --check) check=1 ;;
+    --windows-built) windows_built=1 ;;
     *) echo "package.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -31,7 +34,14 @@ version=$(sed -n 's/^project(picmeta VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 start=$SECONDS
 
 # ---- Windows ----
-bash scripts/windows.sh --no-tests "${sign[@]}"
+if [ $windows_built = 1 ]; then
+  [ ${#sign[@]} = 0 ] || { echo "package.sh: --sign needs the Windows products built here" >&2; exit 2; }
+  for f in x86/picmeta.dll x64/picmeta.dll picmeta-"$version"-x86.msi picmeta-"$version"-x64.msi; do
+    [ -f "dist/windows/$f" ] || { echo "package.sh: --windows-built, but dist/windows/$f is not there" >&2; exit 1; }
+  done
+else
+  bash scripts/windows.sh --no-tests "${sign[@]}"
+fi
 stage=$root/dist/.stage-windows
 rm -rf "$stage" && mkdir -p "$stage/docs"
 cp -r dist/windows/x86 dist/windows/x64 "$stage/"

@@ -133,6 +133,20 @@ elif ! why32=$(/lib/ld-linux.so.2 --version 2>&1 >/dev/null); then
   run32=0 why32="this machine cannot execute 32-bit programs (${why32##*: })"
 fi
 
+# ---- Wine's loaders, found as the build finds them (cmake/windows/wine.cmake):
+# Debian keeps the 64-bit one out of the PATH, in Wine's library folder.
+find_loader() {  # NAME
+  local dir
+  command -v "$1" && return 0
+  for dir in /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin; do
+    [ -x "$dir/$1" ] && { echo "$dir/$1"; return 0; }
+  done
+  echo "windows.sh: no Wine loader $1 found" >&2
+  return 1
+}
+wine64=$(find_loader wine64)
+wine32=$(find_loader wine)
+
 # ---- Wine, for the tests (the test lists are read from the programs at build time)
 # One template prefix, booted once and copied by every test that needs its own.
 export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -141,7 +155,7 @@ if [ $run_tests = 1 ] && [ ! -f "$WINEPREFIX/ok" ]; then
   rm -rf "$WINEPREFIX"
   # (the 64-bit loader boots the prefix on every machine; where 32-bit programs
   # cannot run, its 32-bit half stays unbooted)
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+  "$wine64" wineboot -i >/dev/null 2>&1
   wineserver -w
   touch "$WINEPREFIX/ok"
 fi
@@ -152,8 +166,8 @@ if [ $run_tests = 1 ]; then
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   # The prefix's own services start with the first program of each bitness and
   # live as long as the server: started here, they hold no test's output open.
-  [ $run32 = 0 ] || /usr/bin/wine cmd /c exit </dev/null >/dev/null 2>&1
-  /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
+  [ $run32 = 0 ] || "$wine32" cmd /c exit </dev/null >/dev/null 2>&1
+  "$wine64" cmd /c exit </dev/null >/dev/null 2>&1
 fi
 on_off() { [ "$1" = 1 ] && echo ON || echo OFF; }
 build_picmeta i686 x86 "$(on_off $((run_tests & run32)))"

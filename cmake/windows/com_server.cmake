@@ -3,16 +3,17 @@
 enable_language(RC)
 # The toolchain's own widl (mingw-w64-tools), with Wine's IDL files
 # (libwine-dev) and its stdole2.tlb (libwine) for the import.
+include(${CMAKE_CURRENT_LIST_DIR}/wine.cmake)
 find_program(PICMETA_WIDL ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-widl REQUIRED)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(widl_flags --win64 -L /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+  set(widl_flags --win64 -L ${PICMETA_STDOLE2_DIR})
 else()
-  set(widl_flags --win32 -L /usr/lib/i386-linux-gnu/wine/i386-windows)
+  set(widl_flags --win32 -L ${PICMETA_STDOLE2_DIR})
 endif()
 set(idl ${PROJECT_SOURCE_DIR}/bindings/win/picmeta.idl)
 add_custom_command(
   OUTPUT ${PROJECT_BINARY_DIR}/picmeta.tlb ${PROJECT_BINARY_DIR}/picmeta_idl.h
-  COMMAND ${PICMETA_WIDL} ${widl_flags} -I /usr/include/wine/wine/windows
+  COMMAND ${PICMETA_WIDL} ${widl_flags} -I ${PICMETA_WINE_IDL_DIR}
           -t -T ${PROJECT_BINARY_DIR}/picmeta.tlb -h -H ${PROJECT_BINARY_DIR}/picmeta_idl.h ${idl}
   DEPENDS ${idl}
   COMMENT "Type library and interface header from picmeta.idl"

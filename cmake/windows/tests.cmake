@@ -71,7 +71,8 @@ if(PICMETA_WINE_TEMPLATE)
     # (the 32-bit build stands beside this one: build-windows/x86)
     add_test(NAME Windows.OneBitnessUnregisteredLeavesTheOther
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/bitness_test.sh ${PROJECT_BINARY_DIR}
-                     ${PROJECT_BINARY_DIR}/../x86 ${PICMETA_WINE_TEMPLATE} ${PROJECT_VERSION})
+                     ${PROJECT_BINARY_DIR}/../x86 ${PICMETA_WINE_TEMPLATE} ${PROJECT_VERSION}
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} ${PICMETA_WINE32_LOADER})
     set_tests_properties(Windows.OneBitnessUnregisteredLeavesTheOther PROPERTIES
                          TIMEOUT 600 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
   endif()

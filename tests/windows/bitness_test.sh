@@ -3,9 +3,9 @@
 # register them: letting one go (regsvr32 /u, or uninstalling its MSI) leaves
 # the other creatable by ProgID; letting both go leaves no key. The ProgID,
 # type library and interface keys are shared by the two registry views.
-#   bitness_test.sh X64_BUILD X86_BUILD TEMPLATE_PREFIX VERSION
+#   bitness_test.sh X64_BUILD X86_BUILD TEMPLATE_PREFIX VERSION LOADER64 LOADER32
 set -euo pipefail
-x64=$1 x86=$2 template=$3 version=$4
+x64=$1 x86=$2 template=$3 version=$4 loader=$5 loader32=$6
 here=$(cd "$(dirname "$0")" && pwd)
 project=$(cd "$here/../.." && pwd)
 if [ "${PICMETA_NO_32BIT:-0}" = 1 ] || ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
@@ -13,10 +13,9 @@ if [ "${PICMETA_NO_32BIT:-0}" = 1 ] || ! /lib/ld-linux.so.2 --version >/dev/null
   exit 77
 fi
 [ -f "$x86/picmeta.dll" ] || { echo "skipped: no 32-bit build beside this one"; exit 77; }
-loader=/usr/lib/wine/wine64
 . "$here/wine_prefix.sh" bitness
-wine32() { /usr/bin/wine "$@" </dev/null; }
-/usr/bin/wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine32() { "$loader32" "$@" </dev/null; }
+"$loader32" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 printf 'Set o = CreateObject("Picmeta.clsmain")\r\no.GV_FilePath = "x"\r\nWScript.Echo "created " & o.GV_FilePath\r\n' \
   >"$work/create.vbs"

@@ -555,12 +555,4 @@ TagValue ExifReader::Tag(std::int32_t ExifTag) {
   return std::monostate{};
 }
 
-TagValue ExifReader::MakerNoteTag(std::int32_t MakerTag) {
-  if (!loaded_) return std::monostate{};
-  if (!allocated_) throw SubscriptOutOfRange("no tag table");
-  for (const TagRecord& r : tags_)
-    if (r.TagId == MakerTag && r.IsMakerNote) return Decode(r.Value);
-  return std::monostate{};
-}
-
 }  // namespace picmeta::reader

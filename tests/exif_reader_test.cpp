@@ -66,7 +66,6 @@ INSTANTIATE_TEST_SUITE_P(ByteOrder, BothOrders, ::testing::Values(Order::kIntel,
 TEST_F(ReaderTest, NewReaderAnswersEmptyWithoutReadingAnything) {
   EXPECT_FALSE(reader_.Getloaded());
   EXPECT_EQ(reader_.Tag(0x010F), kEmpty);
-  EXPECT_EQ(reader_.MakerNoteTag(1), kEmpty);
   reader_.Load("");
   EXPECT_FALSE(reader_.Getloaded());
   EXPECT_EQ(reader_.picFile(), "");
@@ -201,8 +200,6 @@ TEST_P(BothOrders, TypicalCameraPicture) {
   EXPECT_EQ(file.substr(r.tiffStart() + thumb, 2), "\xFF\xD8");
   EXPECT_EQ(file.substr(r.tiffStart() + thumb + 2048 - 2, 2), "\xFF\xD9");
   EXPECT_EQ(r.Tag(0x1234), kEmpty);
-  EXPECT_EQ(r.MakerNoteTag(0x927C), kEmpty);
-  for (std::size_t i = 1; i <= r.RecordCount(); ++i) EXPECT_FALSE(r.Record(i).IsMakerNote);
 }
 
 TEST_P(BothOrders, DirectoryCountsAddUpAndChainedDirectoriesComeBeforeTheExifIfd) {

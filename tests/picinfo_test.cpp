@@ -25,17 +25,6 @@ clsPicinfo Preset() {
   return r;
 }
 
-TEST(ClsPicinfo, StartsEmptyAndStoresTextUnchanged) {
-  clsPicinfo r;
-#define PICMETA_EXPECT_EMPTY(name) EXPECT_EQ(r.name(), "");
-  PICMETA_PICINFO_PROPERTIES(PICMETA_EXPECT_EMPTY)
-#undef PICMETA_EXPECT_EMPTY
-  r.Make("  Canon  ");
-  EXPECT_EQ(r.Make(), "  Canon  ");
-  r.Make("");
-  EXPECT_EQ(r.Make(), "");
-}
-
 TEST(ReadPicInfo, MissingFilesAndFoldersLeaveTheRecordUntouched) {
   TempDir dir;
   clsPicinfo r = Preset();

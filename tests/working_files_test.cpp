@@ -411,9 +411,8 @@ class CopyTest : public ::testing::Test {
     platform::XmlDocument doc;
     EXPECT_TRUE(doc.LoadXML(bytes));
     std::vector<std::string> names;
-    if (doc.Loaded())
-      for (const auto& info : doc.SelectNodes("root/info"))
-        names.push_back(info.GetAttribute("Filename").value_or(""));
+    for (const auto& info : doc.SelectNodes("root/info"))
+      names.push_back(info.GetAttribute("Filename").value_or(""));
     return names;
   }
   static inline const std::string kDocs =

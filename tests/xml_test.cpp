@@ -60,15 +60,15 @@ TEST(XmlDocument, AnAbsentNodeReadsAsEmptyAndABadQueryIsAFault) {
   XmlDocument doc;
   ASSERT_TRUE(doc.LoadXML("<root><info a='1'/></root>"));
   const XmlNode none = doc.SelectSingleNode("root/nothing");
-  EXPECT_TRUE(none.IsNull());
+  EXPECT_FALSE(none);
   EXPECT_EQ(none.Name(), "");
   EXPECT_EQ(none.Text(), "");
   EXPECT_EQ(none.GetAttribute("a"), std::nullopt);
   EXPECT_TRUE(none.Attributes().empty());
-  EXPECT_TRUE(none.SelectSingleNode("info").IsNull());
+  EXPECT_FALSE(none.SelectSingleNode("info"));
   EXPECT_TRUE(none.SelectNodes("info").empty());
   XmlDocument empty;
-  EXPECT_TRUE(empty.DocumentElement().IsNull());
+  EXPECT_FALSE(empty.DocumentElement());
   EXPECT_TRUE(empty.SelectNodes("root/info").empty());
   // An invalid query is the program's fault, not the file's: it is never
   // taken for "nothing there", whatever node it runs on.

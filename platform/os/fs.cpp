@@ -461,8 +461,6 @@ Status RemoveFile(const Path& path) {
   return StatusOf(Sys(Op::kUnlink, [&] { return changed::Unlink(native); }));
 }
 
-void DeleteFile(const Path& path) { Check(RemoveFile(path), "cannot delete", path); }
-
 Status AtomicWriteFile(const Path& path, std::string_view bytes) {
   AtomicFileWriter writer(path);
   writer.Write(bytes);

@@ -75,7 +75,6 @@ struct StoredValue {
 
 struct TagRecord {
   std::int32_t TagId = 0;
-  bool IsMakerNote = false;
   std::int32_t FieldType = 0;
   std::int32_t Count = 0;
   std::int32_t ValueOffset = 0;
@@ -104,7 +103,6 @@ class ExifReader {
   void Load(const platform::Path& picture);
   bool Getloaded() const { return loaded_; }
   TagValue Tag(std::int32_t ExifTag);
-  TagValue MakerNoteTag(std::int32_t MakerTag);
 
   // Steps and byte-level reads of Load, public for inspection.
   void ReadFileBytes(const platform::Path& path);
@@ -116,14 +114,11 @@ class ExifReader {
 
   std::int32_t app1Pos() const { return app1Pos_; }
   std::int32_t tiffStart() const { return tiffStart_; }
-  std::int32_t nextIfdOffset() const { return nextIfdOffset_; }
   std::int32_t exifIfdOffset() const { return exifIfdOffset_; }
   const std::string& picFile() const { return picFile_; }
-  bool TableAllocated() const { return allocated_; }
   // Records, indexed from 1 as the table is.
   std::size_t RecordCount() const { return tags_.size(); }
   const TagRecord& Record(std::size_t index) const { return tags_.at(index - 1); }
-  TagValue ValueOf(std::size_t index) const { return Decode(tags_.at(index - 1).Value); }
   // Bytes read from the files of the Loads whose records are still held.
   std::int64_t BytesRead() const;
 

@@ -201,8 +201,6 @@ Status ReadWholeFile(const Path& path, std::int64_t max_size, std::string& bytes
 // Deletes a regular file without force: a read-only file (no write permission
 // bit, also for root) is refused.
 Status RemoveFile(const Path& path);
-// RemoveFile, throwing FsError on failure.
-void DeleteFile(const Path& path);
 
 // Replaces the file at path with bytes so that a crash or a failed write never
 // leaves it truncated: temporary file in the same folder, sync, rename, sync

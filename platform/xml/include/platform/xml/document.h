@@ -26,7 +26,6 @@ class XmlNode {
   XmlNode() = default;
   explicit XmlNode(_xmlNode* node) : node_(node) {}
 
-  bool IsNull() const { return node_ == nullptr; }
   explicit operator bool() const { return node_ != nullptr; }
 
   std::string Name() const;
@@ -63,7 +62,6 @@ class XmlDocument {
   // looks at no others builds no nodes for them, whatever the file holds.
   LoadResult LoadKeeping(const Path& path, const std::vector<std::string_view>& attributes);
   LoadResult LoadXML(std::string_view text, Blanks blanks = Blanks::kKeep);
-  bool Loaded() const { return doc_ != nullptr; }
 
   // Null when nothing is loaded.
   XmlNode DocumentElement() const;

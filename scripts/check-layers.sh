@@ -6,6 +6,8 @@
 #  - anything of platform/xml/ in capture/ or above: the methods see the
 #    workspace and record files only as records/ presents them;
 #  - libxml2 included anywhere but platform/xml/;
+#  - the picmeta program (tools/cli/) reaching past the public API and the
+#    tooling library (tools/);
 #  - a platform test (_WIN32) anywhere but platform/os/ and the COM server;
 #  - a public header (include/picmeta/) that includes anything but standard
 #    headers and its siblings.
@@ -26,7 +28,8 @@ layer() {  # PATH: the layer of a source file or of an included path
     records/*) echo records ;;
     capture/*) echo capture ;;
     bindings/*) echo bindings ;;
-    tools/*) echo tools ;;
+    tools/cli/*) echo program ;;
+    tools/*) echo tooling ;;
     *) echo other ;;
   esac
 }
@@ -39,7 +42,8 @@ declare -A allowed=(
   [records]="records xml scramble os"
   [capture]="capture records reader os public"
   [bindings]="bindings capture os public"
-  [tools]="tools public capture records reader xml scramble os"
+  [tooling]="tooling capture records reader xml scramble os public"
+  [program]="program tooling public"
 )
 
 status=0
@@ -53,6 +57,8 @@ for file in "${files[@]}"; do
   while IFS= read -r line; do
     included=${line:1:-1}
     [[ "$included" == *..* ]] && { fail "$file includes $line, which climbs out of its folder"; continue; }
+    # "x.h" of a file beside the includer is of its layer.
+    if [[ "$line" == \"* && "$included" != */* && -f "$(dirname "$file")/$included" ]]; then continue; fi
     to=$(layer "$included")
     if [ "$to" = other ]; then
       # <...> is the system's or a library's; "..." without a folder is a

@@ -571,9 +571,10 @@ void EncodingTable(bool quick) {
     const double t = Time([&] {
       out = 0;
       picmeta::platform::XmlItemWriter writer;
-      writer.Begin(frame, [&out](std::string_view b) { out += b.size(); });
-      writer.Write(info);
-      writer.End();
+      // (a refused write would measure nothing: it leaves `out` short)
+      if (!writer.Begin(frame, [&out](std::string_view b) { out += b.size(); }) ||
+          !writer.Write(info) || !writer.End())
+        out = 0;
     });
     g_sink += out;
     std::printf("  %-52s %10.1f %10.1f\n", row.what, row.text.size() / t / 1e6, out / 1e6);

@@ -23,17 +23,19 @@ int main() {
     std::string value;
     while (value.size() < 8u << 20) value += c.unit;
     XmlFrame frame;
-    picmeta::records::RecordFrame(frame);
+    if (!picmeta::records::RecordFrame(frame)) return 1;
     double best = 1e9;
     for (int r = 0; r < 3; ++r) {
       XmlItemWriter w;
       std::size_t bytes = 0;
       const auto t0 = std::chrono::steady_clock::now();
-      w.Begin(frame, [&](std::string_view b) { bytes += b.size(); });
       auto info = XmlItem::Element("info");
       info.SetAttribute("Make", value);
-      w.Write(info);
-      w.End();
+      if (!w.Begin(frame, [&](std::string_view b) { bytes += b.size(); }) || !w.Write(info) ||
+          !w.End()) {
+        std::printf("%s: refused\n", c.name);
+        return 1;
+      }
       const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       if (s < best) best = s;
     }

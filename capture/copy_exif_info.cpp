@@ -110,7 +110,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   Step([&] {
     try {
       ReportRecovered(records::RecoverCase(folder, folders));
-    } catch (const platform::FsError& e) {
+    } catch (const records::Failure& e) {
+      if (e.kind() != records::FailureKind::kIo) throw;
       Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder, e);
       throw capture::Reported();
     }
@@ -127,7 +128,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
       Taken t;
       try {
         t = handover.Take(working_folder);
-      } catch (const platform::FsError& e) {
+      } catch (const records::Failure& e) {
+        if (e.kind() != records::FailureKind::kIo) throw;
         Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED,
                                          working_folder / records::kWorkingFileName, e);
         ++with_files;
@@ -154,7 +156,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   records::HandOver::Committed committed;
   try {
     committed = handover.Commit();
-  } catch (const platform::FsError& e) {
+  } catch (const records::Failure& e) {
+    if (e.kind() != records::FailureKind::kIo) throw;
     Public_Function::ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
     throw capture::Reported();
   }

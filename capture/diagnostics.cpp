@@ -13,8 +13,8 @@
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
 #include "platform/os/debugger.h"
-#include "platform/os/fs.h"
 #include "reader/exif_reader.h"
+#include "records/failure.h"
 
 namespace picmeta {
 namespace {
@@ -155,9 +155,12 @@ void ReportIfUnexpected(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const reader::ExifError&) {  // a picture that does not read
-  } catch (const platform::FsError& e) {
-    Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "",
-         std::string("a file failure no step told: ") + e.what(), -1, e.error());
+  } catch (const records::Failure& e) {
+    // Each kind is told where it happens; one that reaches here is a fault.
+    const char* what = e.kind() == records::FailureKind::kIo ? "a file failure no step told: "
+                       : e.kind() == records::FailureKind::kRefused ? "a refusal no step told: "
+                                                                    : "unexpected failure: ";
+    Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", what + std::string(e.what()), -1, e.error());
   } catch (const std::exception& e) {
     Emit(PICMETA_EVENT_UNEXPECTED_FAILURE, "", std::string("unexpected failure: ") + e.what());
   } catch (...) {

@@ -239,7 +239,7 @@ void ReportNotLoaded(const platform::Path& path, const records::LoadResult& resu
                 path.Name() + ": " + records::Describe(result), -1, result.error.value());
 }
 
-void ReportFsFailure(int code, const platform::Path& path, const platform::FsError& e) {
+void ReportFsFailure(int code, const platform::Path& path, const records::Failure& e) {
   if (!capture::Logging()) return;
   const int c =
       e.status().code == platform::FileStatus::kLockTimeout ? PICMETA_EVENT_LOCK_TIMEOUT : code;
@@ -275,7 +275,8 @@ std::optional<records::WorkingFile> OpenWorkingFile(const platform::Path& folder
   std::optional<records::WorkingFile> file;
   try {
     file.emplace(folder, std::move(case_folder));
-  } catch (const platform::FsError& e) {
+  } catch (const records::Failure& e) {
+    if (e.kind() != records::FailureKind::kIo) throw;
     ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder / records::kWorkingFileName, e);
     throw capture::Reported();
   }
@@ -288,7 +289,8 @@ platform::Path WriteHandOver(const platform::Path& folder, const std::string& op
   records::WrittenHandOver written;
   try {
     written = records::WriteHandOver(folder, operno, std::move(document_bytes));
-  } catch (const platform::FsError& e) {
+  } catch (const records::Failure& e) {
+    if (e.kind() != records::FailureKind::kIo) throw;
     ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
     throw capture::Reported();
   }
@@ -309,13 +311,21 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   records::WorkingFile::Outcome outcome;
   try {
     outcome = file.Rewrite(editor, if_not_loaded);
-  } catch (const platform::FsError& e) {
-    const bool read = file.result().failure == records::LoadFailure::kIoError;
-    ReportFsFailure(read ? PICMETA_EVENT_READ_FAILED : PICMETA_EVENT_SAVE_FAILED, file.path(), e);
-    throw capture::Reported();
-  } catch (const records::Refused& e) {
-    capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path().Native(), e.what());
-    throw capture::Reported();
+  } catch (const records::Failure& e) {
+    switch (e.kind()) {
+      case records::FailureKind::kIo: {
+        const bool read = file.result().failure == records::LoadFailure::kIoError;
+        ReportFsFailure(read ? PICMETA_EVENT_READ_FAILED : PICMETA_EVENT_SAVE_FAILED, file.path(),
+                        e);
+        throw capture::Reported();
+      }
+      case records::FailureKind::kRefused:
+        capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path().Native(), e.what());
+        throw capture::Reported();
+      case records::FailureKind::kFault:
+        break;
+    }
+    throw;
   }
   ReportLeftovers(file.TakeLeftovers());  // what a second look at the folder found
   if (!capture::Logging()) return outcome;

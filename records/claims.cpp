@@ -3,6 +3,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "records/failure.h"
 #include "records/hidden_files.h"
 #include "records/record_document.h"
 
@@ -17,22 +18,20 @@ bool Exists(const Path& path) {
   platform::FileInfo info;
   const Status s = platform::StatFile(path, info);
   if (s.code == FileStatus::kNotFound) return false;
-  if (s.code == FileStatus::kIoError) platform::Check(s, "cannot look at", path);
+  if (s.code == FileStatus::kIoError) Check(s, "cannot look at", path);
   return true;
 }
 
 void Remove(const Path& path) {
   const Status s = platform::RemoveFile(path);
-  if (s.code != FileStatus::kNotFound) platform::Check(s, "cannot remove", path);
+  if (s.code != FileStatus::kNotFound) Check(s, "cannot remove", path);
 }
 
 void Move(const Path& from, const Path& to) {
-  platform::Check(platform::MoveNoReplace(from, to), "cannot rename", from);
+  Check(platform::MoveNoReplace(from, to), "cannot rename", from);
 }
 
-void Sync(const Path& folder) {
-  platform::Check(platform::SyncFolder(folder), "cannot sync", folder);
-}
+void Sync(const Path& folder) { Check(platform::SyncFolder(folder), "cannot sync", folder); }
 
 const std::string* Filename(const platform::XmlItem& record) {
   return record.GetAttribute("Filename");
@@ -51,7 +50,7 @@ bool Merge(const Path& given, const Path& since, const Path& target) {
   if (!EachItem(given, frame, [&](const platform::XmlFrame&, platform::XmlItem& item, bool record) {
         if (const std::string* name = record ? Filename(item) : nullptr) names.insert(*name);
       }))
-    platform::Check({FileStatus::kIoError}, "cannot give back (it does not load)", given);
+    Check({FileStatus::kIoError}, "cannot give back (it does not load)", given);
   platform::XmlFrame since_frame;
   std::unordered_map<std::string, platform::XmlItem> newer;
   if (!EachItem(since, since_frame,
@@ -64,10 +63,9 @@ bool Merge(const Path& given, const Path& since, const Path& target) {
   for (const bool utf8 : {false, true}) {
     platform::XmlFrame out_frame = frame;
     if (utf8) out_frame.encoding = "UTF-8";
-    platform::AtomicFileWriter out(target);
-    platform::XmlItemWriter writer;
-    writer.Begin(out_frame, [&out](std::string_view bytes) { out.Write(bytes); });
+    RecordFileWriter out(target);
     try {
+      out.Begin(out_frame);
       std::unordered_set<std::string> used;
       // Both files loaded a moment ago under the same lock.
       AgainEachItem(given, frame,
@@ -80,7 +78,7 @@ bool Merge(const Path& given, const Path& since, const Path& target) {
                           used.insert(*name);
                         }
                       }
-                      writer.Write(item);
+                      out.Write(item);
                     });
       std::unordered_set<std::string> skipped;
       AgainEachItem(since, since_frame,
@@ -88,14 +86,14 @@ bool Merge(const Path& given, const Path& since, const Path& target) {
                       const std::string* name = record ? Filename(item) : nullptr;
                       if (name && used.count(*name) && skipped.insert(*name).second)
                         return;  // merged above
-                      writer.Write(item);
+                      out.Write(item);
                     });
-      writer.End(frame.epilog);
-    } catch (const platform::XmlRefused&) {
-      if (utf8) throw;
+      out.End(frame.epilog);
+    } catch (const Failure& e) {
+      if (utf8 || e.kind() != FailureKind::kRefused) throw;
       continue;  // `out` goes, the working file stays as it was
     }
-    platform::Check(out.Commit(), "cannot write", target);
+    Check(out.Commit(), "cannot write", target);
     return true;
   }
   return true;
@@ -123,7 +121,7 @@ platform::LoadResult EachItem(const Path& path, platform::XmlFrame& frame, const
   platform::XmlItemReader reader;
   if (auto r = reader.Open(path); !r) {
     if (r.failure == platform::LoadFailure::kIoError)
-      platform::Check({FileStatus::kIoError, r.error}, "cannot read", path);
+      Check({FileStatus::kIoError, r.error}, "cannot read", path);
     return r;
   }
   platform::XmlItem it;
@@ -131,7 +129,7 @@ platform::LoadResult EachItem(const Path& path, platform::XmlFrame& frame, const
   reader.Close();
   const platform::LoadResult r = reader.result();
   if (r.failure == platform::LoadFailure::kIoError)
-    platform::Check({FileStatus::kIoError, r.error}, "cannot read", path);
+    Check({FileStatus::kIoError, r.error}, "cannot read", path);
   frame = reader.frame();
   if (r && frame.root != "root") return {platform::LoadFailure::kNotRecordDocument};
   return r;
@@ -139,7 +137,8 @@ platform::LoadResult EachItem(const Path& path, platform::XmlFrame& frame, const
 
 void AgainEachItem(const Path& path, platform::XmlFrame& frame, const ItemFn& item) {
   if (const platform::LoadResult r = EachItem(path, frame, item); !r)
-    throw platform::XmlError(path.Native() + " no longer loads: " + platform::Describe(r));
+    throw Failure(FailureKind::kFault,
+                  path.Native() + " no longer loads: " + platform::Describe(r));
 }
 
 void FinishGiveBack(const FolderSession& session, const Path& since, const Path& given) {

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "records/claims.h"
+#include "records/failure.h"
 #include "records/hidden_files.h"
 #include "records/journal.h"
 #include "records/recovery.h"
@@ -30,7 +31,12 @@ FolderSession::FolderSession(FolderSession&&) noexcept = default;
 void FolderSession::Release() { lock_.reset(); }
 
 void FolderSession::Retake() {
-  lock_.emplace(folder_);
+  auto lock = platform::FolderLock::Take(folder_);
+  if (!lock)
+    FailIo(lock.status(),
+           lock.status().code == FileStatus::kLockTimeout ? "timed out locking" : "cannot lock",
+           folder_);
+  lock_.emplace(std::move(*lock));
   id_ = lock_->id();
   Finish();
 }
@@ -41,7 +47,7 @@ bool FolderSession::Settle(const std::string& id, bool committed) {
   for (const Kind kind : {Kind::kClaim, Kind::kKeep, Kind::kNote}) {
     platform::FileInfo info;
     const Status s = platform::StatFile(hidden::Name(folder_, kind, id), info);
-    if (s.code == FileStatus::kIoError) platform::Check(s, "cannot look at", folder_);
+    if (s.code == FileStatus::kIoError) Check(s, "cannot look at", folder_);
     any = any || s.code != FileStatus::kNotFound;
   }
   if (!any) return true;  // settled already
@@ -52,7 +58,7 @@ bool FolderSession::Settle(const std::string& id, bool committed) {
 
 void FolderSession::Finish() {
   std::vector<std::string> names;
-  platform::Check(platform::ListFolder(folder_, names), "cannot list", folder_);
+  Check(platform::ListFolder(folder_, names), "cannot list", folder_);
   auto note = [&](Leftover::Kind kind, const Path& path, std::string why) {
     Add({kind, path, std::move(why)});
   };
@@ -73,7 +79,7 @@ void FolderSession::Finish() {
     const Status s = platform::StatFile(folder_ / name, info);
     if (s.code == FileStatus::kNotFound) continue;  // gone since the listing
     if (!s.ok()) {
-      if (s.code == FileStatus::kIoError) platform::Check(s, "cannot look at", folder_ / name);
+      if (s.code == FileStatus::kIoError) Check(s, "cannot look at", folder_ / name);
       // Never followed, never opened: the call's files are left as they are.
       note(Leftover::Kind::kIgnored, folder_ / name, platform::Describe(s));
       calls[parsed->id] |= 1u << 31;

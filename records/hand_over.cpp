@@ -8,6 +8,7 @@
 #include "platform/os/clock.h"
 #include "platform/xml/record_writer.h"
 #include "records/claims.h"
+#include "records/failure.h"
 #include "records/formats.h"
 #include "records/hidden_files.h"
 #include "records/journal.h"
@@ -73,7 +74,7 @@ struct HandOver::State {
     const Status s = journal.Create(path, JournalHead(id, case_id, operno));
     if (!s.ok()) {
       if (journal.is_open()) (void)journal.Remove();  // not on disk: no claim may rely on it
-      platform::Check(s, "cannot write", path);
+      Check(s, "cannot write", path);
     }
   }
 
@@ -87,8 +88,10 @@ struct HandOver::State {
       try {
         FolderSession session(claim.folder, case_folder);
         if (!session.Settle(id, committed))
-          throw platform::FsError("its claim's note is not this call's", {FileStatus::kIoError});
-      } catch (const platform::FsError& e) {
+          throw Failure(FailureKind::kIo, "its claim's note is not this call's",
+                        {FileStatus::kIoError});
+      } catch (const Failure& e) {
+        if (e.kind() != FailureKind::kIo) throw;
         r.removed = false;
         r.error = e.what();
         all = false;
@@ -126,10 +129,12 @@ HandOver::HandOver(Path case_folder, std::string operno, std::size_t folders)
   s.case_folder = std::move(case_folder);
   s.operno = OperatorForFileName(operno);
   s.folders = folders;
-  platform::Check(platform::GetFolderId(s.case_folder, s.case_id), "cannot look at", s.case_folder);
+  Check(platform::GetFolderId(s.case_folder, s.case_id), "cannot look at", s.case_folder);
   platform::XmlFrame frame;
-  if (!RecordFrame(frame)) throw platform::XmlError("the record document template does not load");
-  s.writer.Begin(frame, [st = state_.get()](std::string_view piece) { st->bytes.append(piece); });
+  if (!RecordFrame(frame) || !s.writer.Begin(frame, [st = state_.get()](std::string_view piece) {
+        st->bytes.append(piece);
+      }))
+    throw Failure(FailureKind::kFault, "the record document template cannot be written");
 }
 
 HandOver::~HandOver() {
@@ -188,13 +193,12 @@ HandOver::Taken HandOver::Take(const Path& folder) {
     loaded = working.ReadItems([&](const platform::XmlItem& item, bool record) {
       bool went = false;
       if (record) {
-        try {
-          s.writer.Write(item);
+        if (auto written = s.writer.Write(item)) {
           went = true;
           ++t.records;
-        } catch (const platform::XmlRefused& e) {
+        } else {
           const std::string* name = Filename(item);
-          t.left.push_back({name ? *name : "", e.what()});
+          t.left.push_back({name ? *name : "", std::move(written.why)});
         }
       } else if (HoldsInfo(item)) {
         t.left.push_back({"", "an " + item.name + " element that is no record of root/info"});
@@ -221,43 +225,41 @@ HandOver::Taken HandOver::Take(const Path& folder) {
   try {
     // A call that may not commit claims nothing more.
     if (!s.doomed.empty())
-      throw platform::FsError(s.doomed + ": " + t.path.Native() + " not claimed",
-                              {FileStatus::kIoError});
+      throw Failure(FailureKind::kIo, s.doomed + ": " + t.path.Native() + " not claimed",
+                    {FileStatus::kIoError});
     s.OpenJournal();
     // Noted before anything of the claim exists, so that a recovery knows
     // the folder is this call's.
     if (const Status noted = s.journal.Append(ClaimLine(working.session().id())); !noted.ok()) {
       // A line it holds may be torn: nothing more may be written after it.
       s.doomed = "the journal " + s.journal.path().Native() + " could not be written";
-      platform::Check(noted, "cannot write", s.journal.path());
+      Check(noted, "cannot write", s.journal.path());
     }
     // Records that stay are written aside first, so that the claim can go
     // whole once the hand-over stands.
     if (!t.left.empty()) {
       platform::XmlFrame frame;
-      platform::AtomicFileWriter out(keep);
-      platform::XmlItemWriter writer;
+      RecordFileWriter out(keep);
       std::size_t index = 0;
       bool begun = false;
       AgainEachItem(t.path, frame,
                     [&](const platform::XmlFrame& head, platform::XmlItem& item, bool) {
                       if (!begun) {
-                        writer.Begin(head, [&out](std::string_view bytes) { out.Write(bytes); });
+                        out.Begin(head);
                         begun = true;
                       }
-                      if (index >= handed.size() || !handed[index]) writer.Write(item);
+                      if (index >= handed.size() || !handed[index]) out.Write(item);
                       ++index;
                     });
-      if (!begun) writer.Begin(frame, [&out](std::string_view bytes) { out.Write(bytes); });
-      writer.End(frame.epilog);
-      platform::Check(out.Commit(), "cannot write", keep);
+      if (!begun) out.Begin(frame);
+      out.End(frame.epilog);
+      Check(out.Commit(), "cannot write", keep);
     }
-    platform::Check(
-        platform::CreateExclusive(note, FormatNote({s.id, s.case_id, working.session().id()})),
-        "cannot write", note);
+    Check(platform::CreateExclusive(note, FormatNote({s.id, s.case_id, working.session().id()})),
+          "cannot write", note);
     working.Close();
-    platform::Check(platform::MoveNoReplace(t.path, hidden::Name(folder, Kind::kClaim, s.id)),
-                    "cannot claim", t.path);
+    Check(platform::MoveNoReplace(t.path, hidden::Name(folder, Kind::kClaim, s.id)), "cannot claim",
+          t.path);
   } catch (...) {
     restore();
     (void)platform::RemoveFile(keep);
@@ -279,12 +281,13 @@ HandOver::Committed HandOver::Commit() {
   Committed c;
   if (s.claims.empty()) return c;
   if (!s.doomed.empty())
-    throw platform::FsError(s.doomed + ": nothing handed over", {FileStatus::kNotSynced});
-  s.writer.End();
+    throw Failure(FailureKind::kIo, s.doomed + ": nothing handed over", {FileStatus::kNotSynced});
+  if (!s.writer.End())
+    throw Failure(FailureKind::kFault, "the hand-over document cannot be closed");
   encrypt::Scramble(s.bytes);
   const Path hidden = s.Hidden();
   s.hidden_written = true;  // from here on a failure may leave it
-  platform::Check(platform::AtomicWriteFile(hidden, s.bytes), "cannot write", hidden);
+  Check(platform::AtomicWriteFile(hidden, s.bytes), "cannot write", hidden);
   std::string().swap(s.bytes);
   const std::time_t stamp = platform::Now();
   // The commit: once this line is on disk the hand-over stands. A failure to
@@ -296,7 +299,7 @@ HandOver::Committed HandOver::Commit() {
       s.phase = State::Phase::kUncertain;
       s.journal.Close();
     }
-    platform::Check(noted, "cannot write", s.journal.path());
+    Check(noted, "cannot write", s.journal.path());
   }
   s.phase = State::Phase::kCommitted;
   // A day of seconds is far more than any operator writes hand-overs in.
@@ -312,8 +315,8 @@ HandOver::Committed HandOver::Commit() {
   // name, for a recovery to bring into view.
   if (!moved.ok() && s.journal.Append(AbortedLine()).ok()) {
     s.phase = State::Phase::kOpen;
-    platform::Check(moved.code == FileStatus::kExists ? Status{FileStatus::kExists, EEXIST} : moved,
-                    "cannot name the hand-over", hidden);
+    Check(moved.code == FileStatus::kExists ? Status{FileStatus::kExists, EEXIST} : moved,
+          "cannot name the hand-over", hidden);
   }
   if (moved.ok()) {
     const Status synced = platform::SyncFolder(s.case_folder);
@@ -324,7 +327,7 @@ HandOver::Committed HandOver::Commit() {
         "cannot name the hand-over " + hidden.Native() + ": " + platform::Describe(moved);
   }
   c.released = s.SettleAll(true, c.unfinished);
-  if (!moved.ok()) platform::Check(moved, "cannot name the hand-over", hidden);
+  if (!moved.ok()) Check(moved, "cannot name the hand-over", hidden);
   return c;
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/os/clock.h"
 #include "platform/os/text.h"
+#include "records/failure.h"
 #include "records/formats.h"
 #include "scramble/encrypt.h"
 
@@ -17,8 +18,45 @@ bool RecordFrame(platform::XmlFrame& frame) {
 RecordStream::RecordStream(std::string& bytes) {
   platform::XmlFrame frame;
   if (!RecordFrame(frame)) return;
-  writer_.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); });
-  ok_ = true;
+  ok_ = writer_.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); }).ok;
+}
+
+void RecordStream::Write(const platform::XmlItem& record) {
+  if (auto written = writer_.Write(record); !written) Refuse(written.why);
+}
+
+void RecordStream::End() {
+  if (auto written = writer_.End(); !written) Refuse(written.why);
+}
+
+RecordFileWriter::RecordFileWriter(const platform::Path& path)
+    : path_(path), file_(Take(platform::AtomicFileWriter::Open(path), "cannot write", path)) {}
+
+void RecordFileWriter::Begin(const platform::XmlFrame& frame) {
+  // A piece that cannot be written ends the document there.
+  const auto written = writer_.Begin(
+      frame, [this](std::string_view bytes) { Check(file_->Write(bytes), "cannot write", path_); });
+  if (!written) Refuse(written.why);
+}
+
+void RecordFileWriter::Write(const platform::XmlItem& item) {
+  if (auto written = writer_.Write(item); !written) Refuse(written.why);
+}
+
+bool RecordFileWriter::TryWrite(const platform::XmlItem& item, std::string& why) {
+  auto written = writer_.Write(item);
+  if (!written) why = std::move(written.why);
+  return written.ok;
+}
+
+void RecordFileWriter::End(const std::vector<platform::XmlItem>& epilog) {
+  if (auto written = writer_.End(epilog); !written) Refuse(written.why);
+}
+
+platform::Status RecordFileWriter::Commit() {
+  const platform::Status s = file_->Commit();
+  if (!s.ok() && s.code != platform::FileStatus::kNotSynced) FailIo(s, "cannot write", path_);
+  return s;
 }
 
 bool IsRecord(const platform::XmlFrame& frame, const platform::XmlItem& item) {
@@ -39,18 +77,18 @@ WrittenHandOver WriteHandOver(const platform::Path& folder, const std::string& o
     const platform::Path path = HandOverName(folder, operno, t);
     platform::FileInfo taken;
     const platform::Status look = platform::StatFile(path, taken);
-    if (look.code == platform::FileStatus::kIoError) platform::Check(look, "cannot look at", path);
+    if (look.code == platform::FileStatus::kIoError) Check(look, "cannot look at", path);
     if (look.code != platform::FileStatus::kNotFound) continue;  // taken, by anything
     // Another process may take the name between the look and the write:
     // the create is exclusive all the same.
     const platform::Status s = platform::CreateExclusive(path, bytes);
     if (s.code == platform::FileStatus::kExists) continue;
     if (s.code == platform::FileStatus::kNotSynced) return {path, s};  // it stands: never twice
-    platform::Check(s, "cannot write hand-over file", path);
+    Check(s, "cannot write hand-over file", path);
     return {path, {}};
   }
-  throw platform::FsError("no free hand-over name in " + folder.Native(),
-                          {platform::FileStatus::kExists, EEXIST});
+  throw Failure(FailureKind::kIo, "no free hand-over name in " + folder.Native(),
+                {platform::FileStatus::kExists, EEXIST});
 }
 
 WorkingFile::WorkingFile(platform::Path folder, std::optional<platform::Path> case_folder)
@@ -69,7 +107,7 @@ WorkingFile::WorkingFile(platform::Path folder, std::optional<platform::Path> ca
     result_ = {platform::LoadFailure::kNotRecordDocument};
   // An I/O error says nothing about the file: touch nothing.
   if (result_.failure == platform::LoadFailure::kIoError)
-    platform::Check({platform::FileStatus::kIoError, result_.error}, "cannot read", path_);
+    Check({platform::FileStatus::kIoError, result_.error}, "cannot read", path_);
 }
 
 namespace {
@@ -81,13 +119,13 @@ void Settle(platform::XmlItemReader& reader, platform::LoadResult& result,
   reader.Close();
   result = reader.result();
   if (result.failure == platform::LoadFailure::kIoError)
-    platform::Check({platform::FileStatus::kIoError, result.error}, "cannot read", path);
+    Check({platform::FileStatus::kIoError, result.error}, "cannot read", path);
 }
 
 }  // namespace
 
 bool WorkingFile::ReadItems(const std::function<void(const platform::XmlItem&, bool)>& item) {
-  if (used_) throw platform::XmlError("working file read twice");
+  if (used_) throw Failure(FailureKind::kFault, "working file read twice");
   used_ = true;
   if (!result_) return false;
   platform::XmlItem it = std::move(first_);
@@ -127,18 +165,15 @@ std::optional<platform::Path> SetAsideUnreadable(const platform::Path& path) {
     const platform::Status s = platform::MoveNoReplace(path, name);
     if (s.ok()) return name;
     if (s.code == platform::FileStatus::kNotFound) return std::nullopt;  // gone meanwhile
-    if (s.code != platform::FileStatus::kExists || n >= 1000)
-      platform::Check(s, "cannot set aside", path);
+    if (s.code != platform::FileStatus::kExists || n >= 1000) Check(s, "cannot set aside", path);
   }
 }
 
 WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded) {
-  if (used_) throw platform::XmlError("working file read twice");
+  if (used_) throw Failure(FailureKind::kFault, "working file read twice");
   used_ = true;
   Outcome outcome;
-  platform::XmlItemWriter writer;
-  std::optional<platform::AtomicFileWriter> file;
-  auto sink = [&file](std::string_view bytes) { file->Write(bytes); };
+  std::optional<RecordFileWriter> file;
 
   if (result_) {
     editor.Begin();
@@ -147,11 +182,11 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
     if (reader_.result()) {
       const platform::XmlFrame& frame = reader_.frame();
       file.emplace(path_);
-      writer.Begin(frame, sink);
+      file->Begin(frame);
       for (; have; have = reader_.Next(item)) {
         const bool record = IsRecord(frame, item);
         if (record && !editor.Record(item)) continue;
-        writer.Write(item);
+        file->Write(item);
         outcome.records += record ? 1 : 0;
       }
     }
@@ -162,16 +197,15 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
         return outcome;  // the writer's temporary goes with it
       }
       editor.End([&](const platform::XmlItem& added) {
-        writer.Write(added);
+        file->Write(added);
         outcome.records += IsRecord(reader_.frame(), added) ? 1 : 0;
       });
       if (!editor.Save()) return outcome;  // the writer's temporary goes with it
-      writer.End(reader_.frame().epilog);
+      file->End(reader_.frame().epilog);
       outcome.synced = file->Commit();
       outcome.saved = true;
       return outcome;
     }
-    if (file) file->Discard();
     file.reset();
     outcome.records = 0;
   }
@@ -188,13 +222,13 @@ WorkingFile::Outcome WorkingFile::Rewrite(RecordEditor& editor, IfNotLoaded if_n
     return outcome;
   }
   file.emplace(path_);
-  writer.Begin(frame, sink);
+  file->Begin(frame);
   editor.End([&](const platform::XmlItem& added) {
-    writer.Write(added);
+    file->Write(added);
     outcome.records += IsRecord(frame, added) ? 1 : 0;
   });
   if (!editor.Save()) return outcome;
-  writer.End(frame.epilog);
+  file->End(frame.epilog);
   outcome.synced = file->Commit();
   outcome.saved = true;
   return outcome;

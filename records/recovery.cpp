@@ -3,6 +3,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "records/failure.h"
 #include "records/hidden_files.h"
 #include "records/journal.h"
 #include "records/record_document.h"
@@ -78,7 +79,7 @@ CaseRecovery RecoverCase(const Path& case_folder, const std::vector<Path>& folde
     out.leftovers.push_back({kind, path, std::move(why)});
   };
   std::vector<std::string> names;
-  platform::Check(platform::ListFolder(case_folder, names), "cannot list", case_folder);
+  Check(platform::ListFolder(case_folder, names), "cannot list", case_folder);
   // The hand-over's files here by call, in the order of the calls' ids.
   std::map<std::string, std::pair<bool, bool>> calls;  // journal, hidden hand-over
   for (const std::string& name : names) {
@@ -105,17 +106,17 @@ CaseRecovery RecoverCase(const Path& case_folder, const std::vector<Path>& folde
     const Status taken = journal.TryTake(journal_path);
     if (taken.code == FileStatus::kLocked || taken.code == FileStatus::kNotFound)
       continue;  // its call is alive, or being recovered, or done meanwhile
-    if (taken.code == FileStatus::kIoError) platform::Check(taken, "cannot open", journal_path);
+    if (taken.code == FileStatus::kIoError) Check(taken, "cannot open", journal_path);
     std::string text;
     const Status read = taken.ok() ? journal.ReadAll(MaxJournalBytes(folders.size()), text) : taken;
-    if (read.code == FileStatus::kIoError) platform::Check(read, "cannot read", journal_path);
+    if (read.code == FileStatus::kIoError) Check(read, "cannot read", journal_path);
     const auto j = read.ok() ? ParseJournal(text) : std::nullopt;
     if (!j || j->id != id) {
       leave(Leftover::Kind::kIgnored, journal_path,
             read.ok() ? "not a journal of the hand-over" : platform::Describe(read));
       continue;
     }
-    if (!looked.ok()) platform::Check(looked, "cannot look at", case_folder);
+    if (!looked.ok()) Check(looked, "cannot look at", case_folder);
     if (j->case_folder != case_id) {
       leave(Leftover::Kind::kIgnored, journal_path,
             "the journal of a hand-over made in another case folder");
@@ -155,7 +156,8 @@ CaseRecovery RecoverCase(const Path& case_folder, const std::vector<Path>& folde
           why = "a claim in " + folder->Native() + " does not name this journal";
         }
         for (Leftover& l : session.TakeLeftovers()) out.leftovers.push_back(std::move(l));
-      } catch (const platform::FsError& e) {
+      } catch (const Failure& e) {
+        if (e.kind() != FailureKind::kIo) throw;
         all = false;
         why = e.what();
       }

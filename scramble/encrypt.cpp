@@ -20,13 +20,14 @@ constexpr std::int64_t kMaxSourceBytes = 0x7FFFFFFF;
 void Scramble(std::string& bytes) { Shift(bytes.data(), bytes.size(), 1); }
 void Unscramble(std::string& bytes) { Shift(bytes.data(), bytes.size(), 255); }
 
-void EncryptFile(const platform::Path& source, const platform::Path& destination, bool replace) {
+platform::Status EncryptFile(const platform::Path& source, const platform::Path& destination,
+                             bool replace) {
   std::string bytes;
-  platform::Check(platform::ReadWholeFile(source, kMaxSourceBytes, bytes), "cannot read", source);
+  if (platform::Status s = platform::ReadWholeFile(source, kMaxSourceBytes, bytes); !s.ok())
+    return s;
   Scramble(bytes);
-  platform::Check(replace ? platform::AtomicWriteFile(destination, bytes)
-                          : platform::CreateExclusive(destination, bytes),
-                  "cannot write", destination);
+  return replace ? platform::AtomicWriteFile(destination, bytes)
+                 : platform::CreateExclusive(destination, bytes);
 }
 
 }  // namespace picmeta::encrypt

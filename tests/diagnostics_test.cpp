@@ -14,6 +14,7 @@
 #include "platform/os/fs.h"
 #include "platform/xml/document.h"
 #include "reader/exif_reader.h"
+#include "records/failure.h"
 #include "tests/fixtures.h"
 #include "tests/support.h"
 #include "tools/sample_case.h"
@@ -125,7 +126,7 @@ TEST_F(EventsTest, ALockTimeoutIsAnError) {
   platform::SetDefaultLockTimeout(30);
   std::promise<void> locked, done;
   std::thread holder([&] {  // another writer, holding the folder
-    const platform::FolderLock held(test::At(case_.case_folder));
+    const platform::FolderLock held = test::Locked(test::At(case_.case_folder));
     locked.set_value();
     done.get_future().wait();
   });
@@ -172,12 +173,20 @@ TEST_F(EventsTest, AnInvalidQueryIsReportedAndNeverTakenForNothingThere) {
   EXPECT_EQ(Of(PICMETA_EVENT_UNEXPECTED_FAILURE).size(), 2u);
   // A file that failed where no step told it is never dropped.
   EXPECT_FALSE(capture::Step([] {
-    throw platform::FsError("cannot read x", {platform::FileStatus::kIoError, EIO});
+    records::FailIo({platform::FileStatus::kIoError, EIO}, "cannot read", test::At("x"));
   }));
   bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
   ASSERT_EQ(bugs.size(), 3u);
   EXPECT_NE(bugs[2].message.find("cannot read x"), std::string::npos) << bugs[2].message;
   EXPECT_EQ(bugs[2].os_error, EIO);
+  // Nor is a refusal no step told, or a fault records found, each as what it is.
+  EXPECT_FALSE(capture::Step([] { records::Refuse("the name x cannot be written in GBK"); }));
+  EXPECT_FALSE(capture::Step(
+      [] { throw records::Failure(records::FailureKind::kFault, "working file read twice"); }));
+  bugs = Of(PICMETA_EVENT_UNEXPECTED_FAILURE);
+  ASSERT_EQ(bugs.size(), 5u);
+  EXPECT_EQ(bugs[3].message, "a refusal no step told: the name x cannot be written in GBK");
+  EXPECT_EQ(bugs[4].message, "unexpected failure: working file read twice");
 }
 
 TEST_F(EventsTest, AHandlerThatThrowsOrCallsBackBreaksNothing) {

@@ -73,7 +73,9 @@ TEST(AtomicWrite, EveryFailingStepLeavesTheOldFileAndNoTemporary) {
     test::Write(dir / "f.xml", "old");
     {
       test::FaultGuard faults([op](Op o) { return o == op ? Fault{ENOSPC} : Fault{}; });
-      EXPECT_THROW((void)AtomicWriteFile(test::At(dir / "f.xml"), "new content"), FsError);
+      const Status s = AtomicWriteFile(test::At(dir / "f.xml"), "new content");
+      EXPECT_FALSE(s.ok() || s.code == FileStatus::kNotSynced);
+      EXPECT_EQ(s.error.value(), ENOSPC);
     }
     EXPECT_EQ(test::Read(dir / "f.xml"), "old");
     EXPECT_EQ(test::List(dir.path()), std::vector<std::string>{"f.xml"});
@@ -84,9 +86,9 @@ TEST(AtomicWrite, RefusesReadOnlyTargetsAndMissingFolders) {
   TempDir dir;
   test::Write(dir / "ro.xml", "old");
   ::chmod((dir / "ro.xml").c_str(), 0444);
-  EXPECT_THROW((void)AtomicWriteFile(test::At(dir / "ro.xml"), "new"), FsError);
+  EXPECT_EQ(AtomicWriteFile(test::At(dir / "ro.xml"), "new").code, FileStatus::kReadOnly);
   EXPECT_EQ(test::Read(dir / "ro.xml"), "old");
-  EXPECT_THROW((void)AtomicWriteFile(test::At(dir / "none/f.xml"), "new"), FsError);
+  EXPECT_EQ(AtomicWriteFile(test::At(dir / "none/f.xml"), "new").code, FileStatus::kNotFound);
 }
 
 TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
@@ -95,7 +97,7 @@ TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
   std::atomic<int> overlap{0};
   auto worker = [&] {
     for (int i = 0; i < 20; ++i) {
-      FolderLock lock(test::At(dir.path()));
+      const FolderLock lock = test::Locked(test::At(dir.path()));
       if (inside.fetch_add(1) != 0) overlap++;
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       inside.fetch_sub(1);
@@ -106,14 +108,10 @@ TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
   b.join();
   EXPECT_EQ(overlap.load(), 0);
 
-  FolderLock held(test::At(dir.path()));
+  const FolderLock held = test::Locked(test::At(dir.path()));
   auto timed_out = [&](int timeout_ms) {
-    try {
-      FolderLock again(test::At(dir.path()), timeout_ms);
-    } catch (const FsError& e) {
-      return e.status().code == FileStatus::kLockTimeout;
-    }
-    return false;
+    const auto again = FolderLock::Take(test::At(dir.path()), timeout_ms);
+    return !again && again.status().code == FileStatus::kLockTimeout;
   };
   // Another thread waits for the bound, then gives up.
   std::thread other([&] {
@@ -126,7 +124,7 @@ TEST(FolderLock, SerialisesHoldersAndGivesUpAfterItsBound) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(timed_out(60000));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  EXPECT_THROW(FolderLock(test::At(dir / "missing")), FsError);
+  EXPECT_EQ(FolderLock::Take(test::At(dir / "missing")).status().code, FileStatus::kNotFound);
 }
 
 }  // namespace

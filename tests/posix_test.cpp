@@ -111,7 +111,7 @@ TEST(PosixFiles, FilesTheLibraryKeepsOpenNeverTakeTheStandardStreams) {
   const bool journal_took_it = ::fcntl(0, F_GETFD) != -1;
   bool lock_took_it = false;
   {
-    platform::FolderLock lock(test::At(dir.path()));
+    const platform::FolderLock lock = test::Locked(test::At(dir.path()));
     lock_took_it = ::fcntl(0, F_GETFD) != -1;
   }
   ASSERT_TRUE(platform::AtomicWriteFile(test::At(dir / "b.xml"), "written").ok());
@@ -693,9 +693,8 @@ TEST_F(CaseTest, AThreadCancelledInsideACallIsCancelledAndTheProcessLivesOn) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer cannot follow a cancelled thread's unwinding";
 #endif
-  std::optional<platform::FolderLock> held;
-  held.emplace(
-      test::At(case_.case_folder));  // the call waits for the folder, at a cancellation point
+  // The call waits for the folder, at a cancellation point.
+  std::optional<platform::FolderLock> held(test::Locked(test::At(case_.case_folder)));
   pthread_t thread;
   auto body = [](void* self) -> void* {
     static_cast<CaseTest*>(self)->Write();

@@ -166,8 +166,9 @@ TEST(FileService, OnlyAbandonedTemporariesAreSweptAndNotOnEverySave) {
 
 TEST_F(CaseTest, AMethodAfterALockTimeoutWorks) {
   {
-    platform::FolderLock held(test::At(case_.case_folder));
-    EXPECT_THROW(platform::FolderLock(test::At(case_.case_folder), 30), platform::FsError);
+    const platform::FolderLock held = test::Locked(test::At(case_.case_folder));
+    EXPECT_EQ(platform::FolderLock::Take(test::At(case_.case_folder), 30).status().code,
+              platform::FileStatus::kLockTimeout);
   }
   Write();
   EXPECT_EQ(test::RecordNames(exifinfo_).size(), 3u);

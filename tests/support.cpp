@@ -163,6 +163,14 @@ std::string CaptureOutput::Finish() {
 
 CaptureOutput::~CaptureOutput() { Finish(); }
 
+platform::FolderLock Locked(const platform::Path& folder, int timeout_ms) {
+  auto lock = platform::FolderLock::Take(folder, timeout_ms);
+  if (!lock)
+    throw std::runtime_error("cannot lock " + folder.Native() + ": " +
+                             platform::Describe(lock.status()));
+  return std::move(*lock);
+}
+
 std::string RealPicture(const std::string& name) {
   return std::string(PICMETA_REAL_PICTURES) + "/" + name;
 }

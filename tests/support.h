@@ -71,6 +71,10 @@ class CaptureOutput {
   bool done_ = false;
 };
 
+// The folder's lock, taken as the library takes it; a test that cannot have
+// it fails there.
+platform::FolderLock Locked(const platform::Path& folder, int timeout_ms = -1);
+
 // A real picture of those scripts/fetch-pictures.sh puts in the build
 // folder. A test that uses them starts with PICMETA_NEED_REAL_PICTURES():
 // without them it skips, saying why, or fails where

@@ -152,14 +152,10 @@ TEST(Child, FolderLocker) {
   if (!IsChild("FolderLocker")) GTEST_SKIP() << "a child role";
   const platform::Path folder = platform::Path::FromText(Env("PICMETA_FOLDER"));
   if (const std::string wait = Env("PICMETA_TRY_MS"); !wait.empty()) {
-    try {
-      platform::FolderLock lock(folder, std::atoi(wait.c_str()));
-    } catch (const platform::FsError&) {
-      std::exit(2);
-    }
+    if (!platform::FolderLock::Take(folder, std::atoi(wait.c_str()))) std::exit(2);
     return;
   }
-  platform::FolderLock lock(folder);
+  const platform::FolderLock lock = test::Locked(folder);
   test::Write(Env("PICMETA_READY"), "held");
   ::Sleep(static_cast<DWORD>(std::atoi(Env("PICMETA_HOLD_MS").c_str())));
 }
@@ -327,18 +323,12 @@ TEST(WindowsFiles, OneLockServesEverySpellingOfAFolder) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   bool refused = false;
   {
-    platform::FolderLock held(test::At(folder));
-    std::thread([&] {
-      try {
-        platform::FolderLock second(test::At(other), 50);
-      } catch (const platform::FsError&) {
-        refused = true;
-      }
-    }).join();
+    const platform::FolderLock held = test::Locked(test::At(folder));
+    std::thread([&] { refused = !platform::FolderLock::Take(test::At(other), 50); }).join();
   }
   EXPECT_TRUE(refused);
   std::thread([&] {
-    platform::FolderLock again(test::At(other), 50);
+    EXPECT_TRUE(platform::FolderLock::Take(test::At(other), 50));
   }).join();  // released with its holder
   // The lock is the lock file's, which stays, hidden.
   EXPECT_EQ(test::List(dir / "Case"), std::vector<std::string>{"x"});

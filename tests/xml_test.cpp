@@ -82,12 +82,12 @@ TEST(RecordDocument, ValuesSurviveGbkWithForbiddenCharactersDropped) {
   ASSERT_TRUE(records::RecordFrame(frame));
   XmlItemWriter writer;
   std::string bytes;
-  writer.Begin(frame, [&bytes](std::string_view b) { bytes.append(b); });
+  EXPECT_TRUE(writer.Begin(frame, [&bytes](std::string_view b) { bytes.append(b); }));
   auto info = XmlItem::Element("info");
   const std::string value = std::string("\x01", 1) + "张三\t李四\né ÿ 😀 " + std::string("\0x", 2);
   info.SetAttribute("Opername", value);
-  writer.Write(info);
-  writer.End();
+  EXPECT_TRUE(writer.Write(info));
+  EXPECT_TRUE(writer.End());
 
   EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"GBK\"?>", 0), 0u) << bytes;
   const std::string expected = "张三\t李四\né ÿ 😀 x";

@@ -1,7 +1,6 @@
 #include "tools/program_support.h"
 
 #include <cstdint>
-#include <exception>
 
 #include "capture/public_function.h"
 #include "platform/os/console.h"
@@ -23,6 +22,16 @@ platform::Path Operand(const std::string& text) { return platform::Path::FromNat
 Entry EntryAt(const platform::Path& path) {
   if (platform::FolderExists(path)) return Entry::kFolder;
   return platform::FileExists(path) ? Entry::kFile : Entry::kNothing;
+}
+
+// What a write of OUT came to; a file made whose folder could not be synced
+// stands, and counts as written.
+Written Answer(const platform::Status& s, bool replace, const platform::Path& out,
+               std::string& why) {
+  if (s.ok() || s.code == platform::FileStatus::kNotSynced) return Written::kWritten;
+  if (!replace && s.code == platform::FileStatus::kExists) return Written::kTaken;
+  why = "cannot write " + out.Native() + ": " + platform::Describe(s);
+  return Written::kFailed;
 }
 
 }  // namespace
@@ -56,20 +65,10 @@ std::optional<std::string> ReadInput(const std::string& operand, std::string& wh
 Written WriteOutput(const std::string& operand, const std::string& bytes, bool replace,
                     std::string& why) {
   const platform::Path out = Operand(operand);
-  try {
-    if (replace) {
-      platform::Check(platform::AtomicWriteFile(out, bytes), "cannot write", out);
-      return Written::kWritten;
-    }
-    if (EntryAt(out) != Entry::kNothing) return Written::kTaken;
-    const platform::Status s = platform::CreateExclusive(out, bytes);
-    if (s.code == platform::FileStatus::kExists) return Written::kTaken;
-    platform::Check(s, "cannot write", out);
-    return Written::kWritten;
-  } catch (const std::exception& e) {
-    why = e.what();
-    return Written::kFailed;
-  }
+  if (!replace && EntryAt(out) != Entry::kNothing) return Written::kTaken;
+  const platform::Status s =
+      replace ? platform::AtomicWriteFile(out, bytes) : platform::CreateExclusive(out, bytes);
+  return Answer(s, replace, out, why);
 }
 
 void Unscramble(std::string& bytes) { encrypt::Unscramble(bytes); }
@@ -77,14 +76,8 @@ void Unscramble(std::string& bytes) { encrypt::Unscramble(bytes); }
 Written ScrambleFile(const std::string& in, const std::string& out, bool replace,
                      std::string& why) {
   if (!replace && EntryAt(Operand(out)) != Entry::kNothing) return Written::kTaken;
-  try {
-    encrypt::EncryptFile(Operand(in), Operand(out), replace);
-    return Written::kWritten;
-  } catch (const platform::FsError& e) {
-    if (!replace && e.status().code == platform::FileStatus::kExists) return Written::kTaken;
-    why = e.what();
-    return Written::kFailed;
-  }
+  return Answer(encrypt::EncryptFile(Operand(in), Operand(out), replace), replace, Operand(out),
+                why);
 }
 
 bool IsRecordDocument(const std::string& bytes) {
@@ -102,14 +95,11 @@ std::string AsUtf8(const std::string& plain) {
   platform::XmlFrame frame = reader.frame();
   frame.encoding = "UTF-8";
   std::string out;
-  try {
-    platform::XmlItemWriter writer;
-    writer.Begin(frame, [&out](std::string_view bytes) { out.append(bytes); });
-    for (const platform::XmlItem& item : items) writer.Write(item);
-    writer.End(frame.epilog);
-  } catch (const platform::XmlRefused&) {
-    return plain;
-  }
+  platform::XmlItemWriter writer;
+  if (!writer.Begin(frame, [&out](std::string_view bytes) { out.append(bytes); })) return plain;
+  for (const platform::XmlItem& item : items)
+    if (!writer.Write(item)) return plain;
+  if (!writer.End(frame.epilog)) return plain;
   return out;
 }
 
@@ -117,15 +107,24 @@ std::vector<std::pair<std::string, std::string>> PictureValues(const std::string
   clsPicinfo r;
   Public_Function::ReadPicture(Operand(operand), r);
   const std::vector<std::pair<std::string, std::string>> fields = {
-      {"Filename", r.Filename()},       {"Filetype", r.Filetype()},
-      {"FileSize", r.FileSize()},       {"Datecreat", r.Datecreat()},
-      {"Datemodified", r.Datemodified()}, {"Make", r.Make()},
-      {"Model", r.Model()},             {"Takedate", r.Takedate()},
-      {"Digidate", r.Digidate()},       {"Updatedate", r.Updatedate()},
-      {"Software", r.Software()},       {"Ifdoffset", r.Ifdoffset()},
-      {"Offset", r.Offset()},           {"Soioffset", r.Soioffset()},
-      {"Thresholding", r.Thresholding()}, {"CellWidth", r.CellWidth()},
-      {"CellLength", r.CellLength()},   {"Secdat", r.Secdat()}};
+      {"Filename", r.Filename()},
+      {"Filetype", r.Filetype()},
+      {"FileSize", r.FileSize()},
+      {"Datecreat", r.Datecreat()},
+      {"Datemodified", r.Datemodified()},
+      {"Make", r.Make()},
+      {"Model", r.Model()},
+      {"Takedate", r.Takedate()},
+      {"Digidate", r.Digidate()},
+      {"Updatedate", r.Updatedate()},
+      {"Software", r.Software()},
+      {"Ifdoffset", r.Ifdoffset()},
+      {"Offset", r.Offset()},
+      {"Soioffset", r.Soioffset()},
+      {"Thresholding", r.Thresholding()},
+      {"CellWidth", r.CellWidth()},
+      {"CellLength", r.CellLength()},
+      {"Secdat", r.Secdat()}};
   std::vector<std::pair<std::string, std::string>> values;
   // What a record would hold: no characters XML cannot carry.
   for (const auto& [name, value] : fields) values.emplace_back(name, platform::XmlSafe(value));

@@ -152,10 +152,6 @@ Status ReadOnly() {
   return {FileStatus::kReadOnly, std::make_error_code(std::errc::permission_denied)};
 }
 
-void ThrowIfNotOpen(const os::OwnedHandle& handle, const Path& path) {
-  if (!handle) Check({FileStatus::kIoError, NotOpen()}, "cannot write", path);
-}
-
 // ---- Writing ----
 
 Status WriteAll(os::Handle& handle, std::string_view bytes) {
@@ -291,13 +287,6 @@ std::string Describe(const Status& status) {
   std::string text = kTexts[static_cast<std::size_t>(status.code)];
   if (status.error) text += " (" + status.error.message() + ")";
   return text;
-}
-
-FsError::FsError(const std::string& what, Status status)
-    : std::runtime_error(what), status_(status) {}
-
-void Check(const Status& status, const std::string& what, const Path& path) {
-  if (!status.ok()) throw FsError(what + " " + path.Native() + ": " + Describe(status), status);
 }
 
 // ---- The seams ----
@@ -462,28 +451,38 @@ Status RemoveFile(const Path& path) {
 }
 
 Status AtomicWriteFile(const Path& path, std::string_view bytes) {
-  AtomicFileWriter writer(path);
-  writer.Write(bytes);
-  return writer.Commit();
+  auto writer = AtomicFileWriter::Open(path);
+  if (!writer) return writer.status();
+  if (Status s = writer->Write(bytes); !s.ok()) return s;
+  return writer->Commit();
 }
 
-AtomicFileWriter::AtomicFileWriter(const Path& path) : path_(path) {
+Result<AtomicFileWriter> AtomicFileWriter::Open(const Path& path) {
+  AtomicFileWriter writer(path);
   const std::string native = path.Native();
   Node node;
   if (const auto ec = Sys(Op::kStat, [&] { return os::Stat(native, false, node); })) {
-    if (StatusOf(ec).code != FileStatus::kNotFound) Check(StatusOf(ec), "cannot replace", path);
+    if (StatusOf(ec).code != FileStatus::kNotFound) return StatusOf(ec);
   } else if (node.kind == Node::Kind::kRegular) {
-    if (node.read_only) Check(ReadOnly(), "cannot replace", path);
-    keep_mode_ = node.mode;
+    if (node.read_only) return ReadOnly();
+    writer.keep_mode_ = node.mode;
   } else if (node.kind != Node::Kind::kLink) {  // a link is replaced, never written through
-    Check({FileStatus::kNotRegular}, "cannot replace", path);
+    return Status{FileStatus::kNotRegular};
   }
   const Path folder = path.Parent();
   SweepAbandoned(folder);
-  temp_ = (folder / TemporaryName()).Native();
-  if (const auto ec = Sys(Op::kOpen, [&] { return changed::CreateNew(temp_, false, handle_); }))
-    Check(StatusOf(ec), "cannot write", path);
+  writer.temp_ = (folder / TemporaryName()).Native();
+  if (const auto ec =
+          Sys(Op::kOpen, [&] { return changed::CreateNew(writer.temp_, false, writer.handle_); }))
+    return StatusOf(ec);
+  return writer;
 }
+
+AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
+    : path_(std::move(other.path_)),
+      temp_(std::move(other.temp_)),
+      handle_(std::move(other.handle_)),
+      keep_mode_(other.keep_mode_) {}
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
@@ -493,31 +492,30 @@ void AtomicFileWriter::Discard() {
   (void)changed::Unlink(temp_);  // not through the seam: cleaning up must not be made to fail
 }
 
-void AtomicFileWriter::Write(std::string_view bytes) {
-  ThrowIfNotOpen(handle_, path_);
-  if (const Status s = WriteAll(*handle_, bytes); !s.ok()) {
-    Discard();
-    Check(s, "cannot write", path_);
-  }
+Status AtomicFileWriter::Write(std::string_view bytes) {
+  if (!handle_) return {FileStatus::kIoError, NotOpen()};
+  const Status s = WriteAll(*handle_, bytes);
+  if (!s.ok()) Discard();
+  return s;
 }
 
 Status AtomicFileWriter::Commit() {
-  ThrowIfNotOpen(handle_, path_);
+  if (!handle_) return {FileStatus::kIoError, NotOpen()};
   Status s;
   if (keep_mode_) s = StatusOf(os::SetMode(*handle_, *keep_mode_));
   if (s.ok()) s = StatusOf(Sys(Op::kFsync, [&] { return changed::Flush(*handle_); }));
   if (!s.ok()) {
     Discard();
-    Check(s, "cannot write", path_);
+    return s;
   }
   if (const auto ec = os::Close(handle_)) {
     (void)changed::Unlink(temp_);
-    Check(StatusOf(ec), "cannot write", path_);
+    return StatusOf(ec);
   }
   const std::string native = path_.Native();
   if (const auto ec = Sys(Op::kRename, [&] { return changed::Rename(temp_, native); })) {
     (void)changed::Unlink(temp_);
-    Check(StatusOf(ec), "cannot replace", path_);
+    return StatusOf(ec);
   }
   // The new content is in place: a failure from here on is no failure to
   // replace, only to make the replacement durable.
@@ -538,10 +536,6 @@ Status CreateExclusive(const Path& path, std::string_view bytes) {
 
 Status MoveNoReplace(const Path& path, const Path& target) {
   return StatusOf(RenameNoReplaceNative(path.Native(), target.Native()));
-}
-
-void RenameNoReplace(const Path& path, const Path& target) {
-  Check(MoveNoReplace(path, target), "cannot rename", path);
 }
 
 Status SyncFolder(const Path& folder) { return SyncNative(folder.Native()); }
@@ -650,17 +644,17 @@ Status LockedFile::Remove() {
 
 bool HoldingFolderLock() { return t_held_count > 0; }
 
-FolderLock::FolderLock(const Path& folder, int timeout_ms) {
+Result<FolderLock> FolderLock::Take(const Path& folder, int timeout_ms) {
   os::OwnedHandle handle;
   FileId id;
   if (const auto ec =
           Sys(Op::kOpen, [&] { return os::OpenFolderLock(folder.Native(), handle, id); }))
-    Check(StatusOf(ec), "cannot open folder", folder);
+    return StatusOf(ec);
   const Status timed_out{FileStatus::kLockTimeout, std::make_error_code(std::errc::timed_out)};
   // Held by this very thread: it cannot be released while this one waits.
   if (std::find(t_held, t_held + t_held_count, id) != t_held + t_held_count ||
       t_held_count == kMaxHeld)
-    Check(timed_out, "timed out locking", folder);
+    return timed_out;
   if (timeout_ms < 0) timeout_ms = g_lock_timeout_ms.load();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   auto pause = std::chrono::microseconds(200);
@@ -668,13 +662,16 @@ FolderLock::FolderLock(const Path& folder, int timeout_ms) {
     bool busy = false;
     const auto ec = Sys(Op::kLock, [&] { return os::TryLockFolder(*handle, busy); });
     if (!ec && !busy) break;
-    if (ec && ec != std::errc::interrupted) Check(StatusOf(ec), "cannot lock", folder);
-    if (std::chrono::steady_clock::now() >= deadline) Check(timed_out, "timed out locking", folder);
+    if (ec && ec != std::errc::interrupted) return StatusOf(ec);
+    if (std::chrono::steady_clock::now() >= deadline) return timed_out;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(20000));
   }
-  handle_ = std::move(handle);
-  id_ = id;
+  return FolderLock(std::move(handle), id);
+}
+
+FolderLock::FolderLock(os::OwnedHandle handle, const FileId& id)
+    : handle_(std::move(handle)), id_(id) {
   t_held[t_held_count++] = id;
 }
 

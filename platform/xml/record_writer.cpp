@@ -14,6 +14,12 @@ constexpr std::size_t kPiece = 256 * 1024;
 using detail::Escape;
 using detail::XmlEncoder;
 
+// A name the encoding cannot carry, met deep in an item: unwinds to the call
+// that answers it as a value.
+struct NameRefused {
+  std::string why;
+};
+
 }  // namespace
 
 struct XmlItemWriter::State {
@@ -32,7 +38,7 @@ struct XmlItemWriter::State {
 
   void Name(std::string_view name) {
     if (!encoder.AppendName(out, name))
-      throw XmlRefused("the name " + std::string(name) + " cannot be written in " + encoding);
+      throw NameRefused{"the name " + std::string(name) + " cannot be written in " + encoding};
   }
 
   void Attributes(const std::vector<XmlItem::Attribute>& attributes) {
@@ -120,7 +126,16 @@ struct XmlItemWriter::State {
 XmlItemWriter::XmlItemWriter() = default;
 XmlItemWriter::~XmlItemWriter() = default;
 
-void XmlItemWriter::Begin(const XmlFrame& frame, Sink sink) {
+XmlWritten XmlItemWriter::Begin(const XmlFrame& frame, Sink sink) {
+  try {
+    BeginFrame(frame, std::move(sink));
+  } catch (const NameRefused& refused) {
+    return {false, refused.why};
+  }
+  return {};
+}
+
+void XmlItemWriter::BeginFrame(const XmlFrame& frame, Sink sink) {
   auto state = std::make_unique<State>();
   State& s = *state;
   s.sink = std::move(sink);
@@ -169,7 +184,7 @@ void XmlItemWriter::Begin(const XmlFrame& frame, Sink sink) {
   state_ = std::move(state);
 }
 
-void XmlItemWriter::Write(const XmlItem& item) {
+XmlWritten XmlItemWriter::Write(const XmlItem& item) {
   if (!state_) throw XmlError("document not begun");
   State& s = *state_;
   const std::size_t mark = s.out.size();
@@ -182,29 +197,38 @@ void XmlItemWriter::Write(const XmlItem& item) {
     if (!text && !s.root_plain) s.Indent(1);
     s.Node(item, 1, !s.root_plain);
     if (!s.root_plain) s.out.push_back('\n');
-  } catch (...) {
+  } catch (const NameRefused& refused) {
     s.out.resize(mark);  // nothing of a child that cannot be written
+    return {false, refused.why};
+  } catch (...) {
+    s.out.resize(mark);
     throw;
   }
   s.any = true;
   s.MaybeFlush();
+  return {};
 }
 
-void XmlItemWriter::End(const std::vector<XmlItem>& epilog) {
+XmlWritten XmlItemWriter::End(const std::vector<XmlItem>& epilog) {
   if (!state_) throw XmlError("document not begun");
   State& s = *state_;
-  if (s.any) {
-    s.out += "</";
-    s.Name(s.root);
-    s.out += ">\n";
-  } else {
-    s.out += "/>\n";
-  }
-  for (const XmlItem& item : epilog) {
-    s.Node(item, 0, true);
-    s.out.push_back('\n');
+  try {
+    if (s.any) {
+      s.out += "</";
+      s.Name(s.root);
+      s.out += ">\n";
+    } else {
+      s.out += "/>\n";
+    }
+    for (const XmlItem& item : epilog) {
+      s.Node(item, 0, true);
+      s.out.push_back('\n');
+    }
+  } catch (const NameRefused& refused) {
+    return {false, refused.why};
   }
   s.Flush();
+  return {};
 }
 
 XmlItemWriter::Mark XmlItemWriter::GetMark() {

@@ -4,8 +4,8 @@
 #include <iostream>
 #include <random>
 
-#include "picmeta/clsmain.h"
 #include "cli.h"
+#include "picmeta/clsmain.h"
 #include "tools/program_support.h"
 #include "tools/sample_case.h"
 

@@ -48,8 +48,7 @@ int Scramble(const Args& a, Outcome&) {
     std::cerr << "error: scramble takes IN and OUT\n";
     return kUsage;
   }
-  if (NoFile(a.operands[0], "input") || SameFile(a.operands[0], a.operands[1]))
-    return kUsage;
+  if (NoFile(a.operands[0], "input") || SameFile(a.operands[0], a.operands[1])) return kUsage;
   auto bytes = ReadInput(a.operands[0]);
   if (!bytes) return kUsage;
   if (!tooling::IsRecordDocument(*bytes))

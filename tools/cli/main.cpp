@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "picmeta/clsmain.h"
 #include "cli.h"
+#include "picmeta/clsmain.h"
 #include "tools/program_support.h"
 
 namespace picmeta::cli {

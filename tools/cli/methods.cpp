@@ -1,8 +1,8 @@
 // The five methods of clsmain, one command each.
 #include <iostream>
 
-#include "picmeta/clsmain.h"
 #include "cli.h"
+#include "picmeta/clsmain.h"
 
 namespace picmeta::cli {
 
@@ -23,8 +23,7 @@ int Write(const Args& a, Outcome& o) {
 }
 
 int NewWrite(const Args& a, Outcome& o) {
-  if (NoFolder(a.Get("app-path"), "workspace") ||
-      NoParameterFile(a.Get("file"), "picture"))
+  if (NoFolder(a.Get("app-path"), "workspace") || NoParameterFile(a.Get("file"), "picture"))
     return kUsage;
   clsmain().NewWriteDatatoXML(a.Get("app-path"), a.Get("file"), a.Get("orgid"), a.Get("busiorgid"),
                               a.Get("operno"), a.Get("opername"), a.Get("busi-time"));
@@ -40,8 +39,7 @@ int Delete(const Args& a, Outcome& o) {
 int Copy(const Args& a, Outcome& o) {
   if (NoFolder(a.Get("folder"), "case") || NoFolder(a.Get("temp-path"), "picture tree"))
     return kUsage;
-  SetFolderNotification(
-      [](const std::string& f) { std::cout << "collected " << f << "\n"; });
+  SetFolderNotification([](const std::string& f) { std::cout << "collected " << f << "\n"; });
   clsmain().CopyExifInfo(a.Get("folder"), a.Get("temp-path"), a.Get("operno"));
   SetFolderNotification(nullptr);
   return PrintHandOvers(o);

@@ -54,8 +54,8 @@ int Show(const Args& a, Outcome&) {
       if (json) {
         std::cout << ", \"" << name << "\": \"" << Escaped(stored, true) << "\"";
       } else {
-        std::cout << "  " << name << std::string(14 - name.size(), ' ')
-                  << Escaped(stored, false) << "\n";
+        std::cout << "  " << name << std::string(14 - name.size(), ' ') << Escaped(stored, false)
+                  << "\n";
       }
     }
     if (json) std::cout << "}";

@@ -64,7 +64,7 @@ platform::Path FolderParameter(const std::string& text);
 
 // Events of the methods' common failures (see picmeta/events.h).
 void ReportNotLoaded(const platform::Path& path, const records::LoadResult& result);
-void ReportFsFailure(int code, const platform::Path& path, const platform::FsError& e);
+void ReportFsFailure(int code, const platform::Path& path, const records::Failure& e);
 
 // Events for what calls that died left: claims settled, hidden files left
 // alone, claims that wait.

@@ -16,7 +16,7 @@ namespace picmeta::records {
 // Settles call `id`'s claim in the session's folder: committed, its kept
 // records come back and the claimed file goes; not, the claimed file comes
 // back and what was kept goes (it is a copy). Then the note goes. Every step
-// can be done again after a crash, to the same end; throws FsError.
+// can be done again after a crash, to the same end; throws an I/O Failure.
 void SettleClaim(const FolderSession& session, const std::string& id, bool committed);
 
 // Completes the give-back of `given` that a crash interrupted while the
@@ -27,12 +27,13 @@ void FinishGiveBack(const FolderSession& session, const platform::Path& since,
 // Calls `item` for each item of a record file, with the frame as far as it
 // is known and whether the item is a record; `frame` receives the whole
 // frame. The load's result (kNotRecordDocument for a root other than
-// "root"). Throws FsError on an I/O error.
+// "root"). Throws an I/O Failure on an I/O error.
 using ItemFn = std::function<void(const platform::XmlFrame&, platform::XmlItem&, bool)>;
 platform::LoadResult EachItem(const platform::Path& path, platform::XmlFrame& frame,
                               const ItemFn& item);
 // EachItem over a file that loaded before under the same lock: that it no
-// longer does is a fault (XmlError), and nothing made of it may be kept.
+// longer does is a fault (a Failure of kind kFault), and nothing made of it
+// may be kept.
 void AgainEachItem(const platform::Path& path, platform::XmlFrame& frame, const ItemFn& item);
 
 }  // namespace picmeta::records

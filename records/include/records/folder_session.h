@@ -39,7 +39,7 @@ struct Leftover {
 class FolderSession {
  public:
   // `case_folder`: where the journals of claims here are looked for (none:
-  // no claim can be settled here). Throws FsError when the lock is not had in
+  // no claim can be settled here). Throws an I/O Failure when the lock is not had in
   // time or the folder cannot be read.
   FolderSession(platform::Path folder, std::optional<platform::Path> case_folder);
   ~FolderSession();
@@ -57,7 +57,7 @@ class FolderSession {
   // Settles the claim of call `id` here as its journal (held by the caller)
   // decided: committed, the claimed file goes and its kept records come back;
   // not, the claimed file comes back. False when its note does not name this
-  // folder and the case folder (the claim then stays, told). Throws FsError;
+  // folder and the case folder (the claim then stays, told). Throws an I/O Failure;
   // what could not be done stays for a later session.
   bool Settle(const std::string& id, bool committed);
 

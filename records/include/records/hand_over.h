@@ -40,7 +40,7 @@ namespace picmeta::records {
 class HandOver {
  public:
   // The case folder (absolute), the operator, and how many document folders
-  // the case has (at most one claim each). Throws FsError when the case
+  // the case has (at most one claim each). Throws an I/O Failure when the case
   // folder cannot be looked at.
   HandOver(platform::Path case_folder, std::string operno, std::size_t folders);
   // Not committed: every claimed file comes back. Committed but not finished,
@@ -71,7 +71,7 @@ class HandOver {
     platform::Path same_as;           // kSameFile: the folder it was taken from
     std::vector<Leftover> leftovers;  // what dead calls left in the folder
   };
-  // Takes the working file of a folder into the hand-over. Throws FsError
+  // Takes the working file of a folder into the hand-over. Throws an I/O Failure
   // when the folder's lock cannot be had or the file cannot be read or
   // claimed: the folder is then left as it was.
   Taken Take(const platform::Path& folder);
@@ -91,7 +91,7 @@ class HandOver {
     std::vector<Released> released;
     std::string unfinished;  // why the journal stays for a later call, if it does
   };
-  // Writes the hand-over file and lets the claimed files go. Throws FsError
+  // Writes the hand-over file and lets the claimed files go. Throws an I/O Failure
   // when the hand-over cannot be made to stand: the claimed files then come
   // back (or, when the outcome could not be written down, wait for a later
   // call to read it).

@@ -6,6 +6,7 @@
 
 #include "platform/xml/items.h"
 #include "platform/xml/load.h"
+#include "records/failure.h"
 
 // What the layers above see of the files records reads and writes: how a
 // file loaded, a record as the record files carry it, and what they refuse.
@@ -19,10 +20,6 @@ inline std::string Describe(const LoadResult& result) { return platform::Describ
 
 // An "info" record: its name and its attributes in order.
 using Record = platform::XmlItem;
-
-// An input the record files cannot carry (a name GBK cannot hold): the
-// input's failure, told once by whoever gave it.
-using Refused = platform::XmlRefused;
 
 // Text as an event may show it: the characters XML cannot carry replaced.
 inline std::string Shown(std::string_view text) { return platform::XmlSafe(text); }

@@ -28,18 +28,41 @@ bool RecordFrame(platform::XmlFrame& frame);
 
 // A new record document (GBK declaration, empty root) written record by
 // record into `bytes`, so that a case of many thousand pictures never stands
-// in memory as a tree. Write throws Refused for a name GBK cannot carry.
+// in memory as a tree. Write refuses (a Failure of kind kRefused) a name GBK
+// cannot carry.
 class RecordStream {
  public:
   explicit RecordStream(std::string& bytes);
   // False when the frame cannot be made: nothing is written.
   bool ok() const { return ok_; }
-  void Write(const platform::XmlItem& record) { writer_.Write(record); }
-  void End() { writer_.End(); }
+  void Write(const platform::XmlItem& record);
+  void End();
 
  private:
   platform::XmlItemWriter writer_;
   bool ok_ = false;
+};
+
+// A record document written into a file whole or not at all: the record
+// stream over an atomic replacement of the file. A file that fails throws an
+// I/O Failure, a name the encoding cannot carry a refusal (Failure of kind
+// kRefused); until Commit the old file stays as it was, and a writer that is
+// not committed leaves nothing behind.
+class RecordFileWriter {
+ public:
+  explicit RecordFileWriter(const platform::Path& path);
+  void Begin(const platform::XmlFrame& frame);
+  void Write(const platform::XmlItem& item);
+  // Write, answering a refusal as a value (false, and why) instead.
+  bool TryWrite(const platform::XmlItem& item, std::string& why);
+  void End(const std::vector<platform::XmlItem>& epilog);
+  // In place: ok, or kNotSynced (its folder could not be synced).
+  platform::Status Commit();
+
+ private:
+  platform::Path path_;
+  std::optional<platform::AtomicFileWriter> file_;
+  platform::XmlItemWriter writer_;
 };
 
 // Whether an item of a document with that root is a record ("root/info").
@@ -94,7 +117,7 @@ class WorkingFile {
  public:
   // Takes the folder's session (folder_session.h: locked, what calls that
   // died left settled, their journals looked for in `case_folder`), and opens
-  // the file. Throws FsError when the lock cannot be had in time or the file
+  // the file. Throws an I/O Failure when the lock cannot be had in time or the file
   // cannot be opened (an I/O error: nothing may then be changed). A file
   // larger than 1 GiB is not read and counts as unreadable, as does one whose
   // root element is not "root".
@@ -117,7 +140,7 @@ class WorkingFile {
 
   // Hands every item below the root to `item`, with whether it is a record,
   // without writing; false when the file did not load, in which case items
-  // may have been handed out already. Throws FsError on an I/O error.
+  // may have been handed out already. Throws an I/O Failure on an I/O error.
   bool ReadItems(const std::function<void(const platform::XmlItem&, bool record)>& item);
   // Lets the file go before it is deleted (an open file cannot be deleted
   // and made again at once on every platform).
@@ -137,8 +160,8 @@ class WorkingFile {
   // Streams the records through the editor into the file's new version and
   // replaces the file atomically. An unreadable file is set aside as
   // "exifinfo.xml.unreadable-<YYYYMMDDHHMMSS>", never overwriting an earlier
-  // one, so that nothing it held is lost. Throws FsError (I/O, save) or
-  // XmlRefused (a name the encoding cannot carry), the old file then untouched.
+  // one, so that nothing it held is lost. Throws an I/O Failure (I/O, save) or
+  // a refusal (a name the encoding cannot carry), the old file then untouched.
   Outcome Rewrite(RecordEditor& editor, IfNotLoaded if_not_loaded);
 
  private:

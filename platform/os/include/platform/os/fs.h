@@ -73,20 +73,24 @@ Status StatusOf(std::error_code error);
 // "not found", "not a regular file", ..., with the system error's text.
 std::string Describe(const Status& status);
 
-// A file-system call that failed; the step that made it is skipped.
-class FsError : public std::runtime_error {
+// A value, or the status of why there is none: what the calls that make an
+// object answer (after LLVM's Expected). Failures are values here; nothing
+// in this service throws but for a fault of the program or memory exhausted.
+template <class T>
+class [[nodiscard]] Result {
  public:
-  FsError(const std::string& what, Status status);
-  const Status& status() const noexcept { return status_; }
-  // The system's error number, for events (0 when there is none).
-  int error() const noexcept { return status_.error.value(); }
+  Result(T value) : value_(std::move(value)) {}
+  Result(Status status) : status_(status) {}  // never ok
+  bool ok() const { return value_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  const Status& status() const { return status_; }
+  T& operator*() { return *value_; }
+  T* operator->() { return &*value_; }
 
  private:
+  std::optional<T> value_;
   Status status_;
 };
-
-// Throws FsError for a status that is not ok.
-void Check(const Status& status, const std::string& what, const Path& path);
 
 // The fault-injection seam. Tests install an injector; every call of the
 // service asks it first and fails with the error it names, or (short_io)
@@ -204,8 +208,8 @@ Status RemoveFile(const Path& path);
 
 // Replaces the file at path with bytes so that a crash or a failed write never
 // leaves it truncated: temporary file in the same folder, sync, rename, sync
-// of the folder. On failure (FsError) the old file is untouched and no
-// temporary file remains. A read-only target is refused as DeleteFile does; a
+// of the folder. On failure the old file is untouched and no temporary file
+// remains. A read-only target is refused as RemoveFile does; a
 // symbolic link is replaced by a regular file, never written through. The new
 // file keeps the mode of the regular file it replaces. Once the new file is
 // in place the answer is ok, or kNotSynced when the folder could not be
@@ -216,21 +220,25 @@ Status AtomicWriteFile(const Path& path, std::string_view bytes);
 // stands in memory whole: the pieces go to a temporary file in the same
 // folder, and Commit puts it in place (sync, rename, sync of the folder). A
 // writer that is not committed leaves the old file untouched and no temporary
-// behind. Every failure before the new file is in place throws FsError.
+// behind; one whose Write failed has dropped what it wrote.
 class AtomicFileWriter {
  public:
   // Refuses a read-only or non-regular target as AtomicWriteFile does.
-  explicit AtomicFileWriter(const Path& path);
+  static Result<AtomicFileWriter> Open(const Path& path);
   ~AtomicFileWriter();
+  AtomicFileWriter(AtomicFileWriter&& other) noexcept;
+  AtomicFileWriter& operator=(AtomicFileWriter&&) = delete;
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
-  void Write(std::string_view bytes);
-  // The new file in place: ok, or kNotSynced.
+  Status Write(std::string_view bytes);
+  // The new file in place: ok, or kNotSynced; any other status, and the old
+  // file is as it was.
   Status Commit();
   // Drops what was written; the old file stays as it was.
   void Discard();
 
  private:
+  explicit AtomicFileWriter(const Path& path) : path_(path) {}
   Path path_;
   std::string temp_;  // native
   os::OwnedHandle handle_;
@@ -244,8 +252,6 @@ Status CreateExclusive(const Path& path, std::string_view bytes);
 
 // Renames path to target, never replacing target (kExists when it is taken).
 Status MoveNoReplace(const Path& path, const Path& target);
-// MoveNoReplace, throwing FsError on failure.
-void RenameNoReplace(const Path& path, const Path& target);
 
 // A file that stays open and locked for as long as its owner keeps it: the
 // system releases the lock when the owning process dies, so that another
@@ -303,13 +309,13 @@ bool IsTemporaryName(std::string_view name);
 void SetDefaultLockTimeout(int timeout_ms);
 
 // Exclusive lock on a folder, between threads, processes and hosts sharing the
-// folder alike. Waits at most `timeout_ms` (the default when negative), then
-// throws FsError with the status kLockTimeout (and the error ETIMEDOUT); a
-// thread that holds the folder's lock already fails so at once, as it would
-// wait for itself.
+// folder alike. Take waits at most `timeout_ms` (the default when negative),
+// then answers kLockTimeout (with the error ETIMEDOUT); a thread that holds
+// the folder's lock already is answered so at once, as it would wait for
+// itself.
 class FolderLock {
  public:
-  explicit FolderLock(const Path& folder, int timeout_ms = -1);
+  static Result<FolderLock> Take(const Path& folder, int timeout_ms = -1);
   ~FolderLock();
   FolderLock(FolderLock&& other) noexcept;
   FolderLock& operator=(FolderLock&&) = delete;
@@ -319,6 +325,7 @@ class FolderLock {
   const FileId& id() const { return id_; }
 
  private:
+  FolderLock(os::OwnedHandle handle, const FileId& id);
   os::OwnedHandle handle_;  // closing it releases the lock
   FileId id_;
 };

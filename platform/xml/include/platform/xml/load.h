@@ -19,13 +19,6 @@ class XmlError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An input the service refuses to write (a name the document's encoding
-// cannot carry): the input's failure, which its caller tells once.
-class XmlRefused : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Why a document did not load.
 enum class LoadFailure {
   kNone,

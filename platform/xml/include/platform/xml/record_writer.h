@@ -3,12 +3,23 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/xml/items.h"
 
 namespace picmeta::platform {
+
+// What a write of the record stream gave: done, or refused for a name the
+// encoding cannot carry (it would be written as a character reference,
+// which a name cannot hold), `why` saying which: a document that would not
+// load again is never written. The input's failure, which its caller tells.
+struct [[nodiscard]] XmlWritten {
+  bool ok = true;
+  std::string why;
+  explicit operator bool() const { return ok; }
+};
 
 // Writes a document as libxml2's formatted save does (same declaration, same
 // indentation, same escaping), in the declared encoding, converted by the
@@ -25,13 +36,11 @@ class XmlItemWriter {
 
   // Writes the declaration and the prolog; an encoding that cannot be written
   // (or none) gives UTF-8.
-  void Begin(const XmlFrame& frame, Sink sink);
-  // The root's next child. Throws XmlRefused for a name that the encoding
-  // cannot carry (it would be written as a character reference, which a name
-  // cannot hold): a document that would not load again is never written.
-  void Write(const XmlItem& item);
+  XmlWritten Begin(const XmlFrame& frame, Sink sink);
+  // The root's next child; when refused, nothing of it is written.
+  XmlWritten Write(const XmlItem& item);
   // Closes the root, writes the epilog and hands the rest to the sink.
-  void End(const std::vector<XmlItem>& epilog = {});
+  XmlWritten End(const std::vector<XmlItem>& epilog = {});
   // A point to come back to: GetMark hands everything to the sink; Restore
   // forgets what was written since, once the caller has taken back what its
   // sink received since.
@@ -43,6 +52,7 @@ class XmlItemWriter {
 
  private:
   struct State;
+  void BeginFrame(const XmlFrame& frame, Sink sink);
   std::unique_ptr<State> state_;
 };
 

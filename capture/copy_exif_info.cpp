@@ -2,8 +2,10 @@
 #include <vector>
 
 #include "capture/diagnostics.h"
+#include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/public_function.h"
+#include "capture/reports.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
@@ -29,7 +31,7 @@ void ReportRecovered(const records::CaseRecovery& recovered) {
                               : "a hand-over left by a call that ended did not come about: its "
                                 "working files were given back");
   }
-  Public_Function::ReportLeftovers(recovered.leftovers);
+  capture::ReportLeftovers(recovered.leftovers);
 }
 
 // Tells what became of one folder's working file.
@@ -82,8 +84,8 @@ void ReportTaken(const Taken& t) {
 
 void Run(const std::string& strFolderPath1, const std::string& TempPath1,
          const std::string& Operno) {
-  const platform::Path folder = Public_Function::FolderParameter(strFolderPath1);
-  const platform::Path temp = Public_Function::FolderParameter(TempPath1);
+  const platform::Path folder = capture::FolderParameter(strFolderPath1);
+  const platform::Path temp = capture::FolderParameter(TempPath1);
   if (!platform::FolderExists(folder)) {
     capture::Emit(PICMETA_EVENT_GATE_STOPPED, folder.Native(),
                   "case folder " + folder.Native() + " does not exist");
@@ -112,12 +114,12 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
       ReportRecovered(records::RecoverCase(folder, folders));
     } catch (const records::Failure& e) {
       if (e.kind() != records::FailureKind::kIo) throw;
-      Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder, e);
+      capture::ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder, e);
       throw capture::Reported();
     }
   });
   if (!loaded) {
-    Public_Function::ReportNotLoaded(busi_path, loaded);
+    capture::ReportNotLoaded(busi_path, loaded);
     return;
   }
 
@@ -130,12 +132,12 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
         t = handover.Take(working_folder);
       } catch (const records::Failure& e) {
         if (e.kind() != records::FailureKind::kIo) throw;
-        Public_Function::ReportFsFailure(PICMETA_EVENT_READ_FAILED,
-                                         working_folder / records::kWorkingFileName, e);
+        capture::ReportFsFailure(PICMETA_EVENT_READ_FAILED,
+                                 working_folder / records::kWorkingFileName, e);
         ++with_files;
         throw capture::Reported();
       }
-      Public_Function::ReportLeftovers(t.leftovers);
+      capture::ReportLeftovers(t.leftovers);
       if (t.kind != Taken::Kind::kMissing) ++with_files;
       ReportTaken(t);
     });
@@ -158,7 +160,7 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
     committed = handover.Commit();
   } catch (const records::Failure& e) {
     if (e.kind() != records::FailureKind::kIo) throw;
-    Public_Function::ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
+    capture::ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
     throw capture::Reported();
   }
   const long long count = handover.records();

@@ -1,6 +1,9 @@
 #include "capture/diagnostics.h"
+#include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/public_function.h"
+#include "capture/reports.h"
+#include "capture/working_files.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/text.h"
 #include "records/formats.h"
@@ -37,21 +40,21 @@ void clsmain::DeleteDatafromXML(std::string LastPath1, std::string pic_name) {
   capture::MethodScope scope("DeleteDatafromXML");
   Step([&] {
     if (!capture::Accepted({{"LastPath1", &LastPath1}, {"pic_name", &pic_name}})) return;
-    const platform::Path folder = Public_Function::FolderParameter(LastPath1);
+    const platform::Path folder = capture::FolderParameter(LastPath1);
     // Its caller names no case folder: claims of calls that died here wait
     // for the CopyExifInfo of their case.
-    auto opened = Public_Function::OpenWorkingFile(folder, std::nullopt);
+    auto opened = capture::OpenWorkingFile(folder, std::nullopt);
     records::WorkingFile& file = *opened;
     // As the name was recorded; a name that cannot be stored exactly has no
     // record (another picture's, whose name it would collapse into, stays).
     const std::string key = records::TrimBlanks(pic_name);
     const bool storable = records::StorableName(key);
     if (!storable)
-      Public_Function::ReportNameNotStorable(folder / key, "it has no record; nothing removed");
+      capture::ReportNameNotStorable(folder / key, "it has no record; nothing removed");
     DropFirst drop(storable ? key : std::string(), storable);
     // A missing or unreadable file: the folder stays as it was.
     const auto outcome =
-        Public_Function::RewriteWorkingFile(file, drop, records::WorkingFile::IfNotLoaded::kLeave);
+        capture::RewriteWorkingFile(file, drop, records::WorkingFile::IfNotLoaded::kLeave);
     if (!outcome.saved && capture::Logging())
       capture::Emit(PICMETA_EVENT_WORKING_FILE_NOT_LOADED, file.path().Native(),
                     "working file " + file.path().Native() + ": " +

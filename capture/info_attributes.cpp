@@ -95,4 +95,10 @@ void SetInfoAttributes(records::Record& element, clsPicinfo& record, const Calle
   }
 }
 
+void SplitOrgid(const std::string& orgid, clsPicinfo& record) {
+  record.Orgid(records::Mid(orgid, 1, 7));
+  record.Suborgid(records::Mid(orgid, 8, 6));
+  record.Net(records::Mid(orgid, 14, 3));
+}
+
 }  // namespace picmeta::capture

@@ -1,7 +1,10 @@
 #include "capture/diagnostics.h"
+#include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
+#include "capture/reports.h"
+#include "capture/working_files.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
@@ -43,10 +46,10 @@ class Refresh : public records::RecordEditor {
 void Run(const std::string& AppPath1, const std::string& strFilePath, const std::string& Orgid,
          const std::string& Busiorgid, const std::string& Operno, const std::string& Opername,
          const std::string& BusiTime) {
-  const platform::Path W = Public_Function::FolderParameter(AppPath1);
-  const platform::Path file = Public_Function::FolderParameter(strFilePath);
+  const platform::Path W = capture::FolderParameter(AppPath1);
+  const platform::Path file = capture::FolderParameter(strFilePath);
   clsPicinfo record;
-  if (!Public_Function::RecordableCaseFolder(W, record)) return;
+  if (!capture::RecordableCaseFolder(W, record)) return;
   platform::FileInfo picture;
   if (const platform::Status st = platform::StatFile(file, picture); !st.ok()) {
     capture::Emit(PICMETA_EVENT_PICTURE_MISSING, file.Native(),
@@ -57,27 +60,26 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 
   // Two pictures whose names could not be stored exactly would share a record.
   if (!records::StorableName(records::TrimBlanks(picture.name))) {
-    Public_Function::ReportNameNotStorable(file, "no working record written");
+    capture::ReportNameNotStorable(file, "no working record written");
     return;
   }
-  Public_Function::SplitOrgid(Orgid, record);
+  capture::SplitOrgid(Orgid, record);
   // The picture is read before the folder is locked: a slow picture never
   // keeps another writer of the folder out.
   const auto read = Public_Function::ReadPicture(file, record);
   if (read.kind == Public_Function::PictureRead::Kind::kNotRead) {
-    Public_Function::ReportNotRead(file, read, "no record written; a later call records it");
+    capture::ReportNotRead(file, read, "no record written; a later call records it");
     return;
   }
   if (read.kind == Public_Function::PictureRead::Kind::kMissing) return;  // gone meanwhile: told
-  auto opened = Public_Function::OpenWorkingFile(file.Parent(), W);
+  auto opened = capture::OpenWorkingFile(file.Parent(), W);
   auto values = records::Record::Element("info");
   capture::SetInfoAttributes(values, record,
                              {Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}}, "",
                              capture::InfoColumns::kNewWrite);
   // The record holds the name as stored, so it is looked up so.
   Refresh refresh(records::StoredForm(picture.name), std::move(values));
-  Public_Function::RewriteWorkingFile(*opened, refresh,
-                                      records::WorkingFile::IfNotLoaded::kStartEmpty);
+  capture::RewriteWorkingFile(*opened, refresh, records::WorkingFile::IfNotLoaded::kStartEmpty);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "capture/diagnostics.h"
 #include "capture/guarded.h"
+#include "capture/reports.h"
 #include "platform/os/clock.h"
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
@@ -138,22 +139,6 @@ PictureRead ReadPicture(const platform::Path& picture, clsPicinfo& record) {
   return read;
 }
 
-void ReportNameNotStorable(const platform::Path& picture, const std::string& consequence) {
-  capture::Emit(PICMETA_EVENT_NAME_NOT_STORABLE, picture.Native(),
-                "picture " + records::Shown(picture.Name()) +
-                    ": its name cannot be stored exactly in a record (bytes that are not UTF-8 "
-                    "or characters XML cannot carry): " +
-                    consequence);
-}
-
-void ReportNotRead(const platform::Path& picture, const PictureRead& read,
-                   const std::string& consequence) {
-  capture::Emit(PICMETA_EVENT_PICTURE_NOT_READ, picture.Native(),
-                "picture " + records::Shown(picture.Name()) + " could not be read (" + read.error +
-                    "): " + consequence,
-                -1, read.os_error);
-}
-
 std::string GetResourceName(const std::string& folder, const std::string& index) {
   return ws::ResourceNames(platform::Path::FromText(folder)).Lookup(index);
 }
@@ -172,7 +157,7 @@ void ReadBusiIndex(const platform::Path& W, const std::string& R, clsPicinfo& re
   const platform::Path path = W.Join(platform::Path::FromText(parts[0])) / ws::kExplorerFile;
   const ws::FolderIndex index = ws::ReadFolderIndex(path, parts[1]);
   if (!index.result) {
-    ReportNotLoaded(path, index.result);
+    capture::ReportNotLoaded(path, index.result);
     return;
   }
   for (const auto& [name, value] : index.components) {
@@ -199,156 +184,6 @@ void CollectDocumentFolders(const records::workspace::CaseRecord& record, const 
     capture::NotifyFolder(path);
     list.push_back(path);
   }
-}
-
-std::optional<std::string> RecordableCaseFolder(const platform::Path& W, clsPicinfo& record) {
-  records::LoadResult loaded;
-  const auto R = ws::ReadRelativePath(W, loaded);
-  if (!R) {
-    ReportNotLoaded(W / ws::kDocumentSourceFile, loaded);
-    return std::nullopt;
-  }
-  if (R->empty()) {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, (W / ws::kDocumentSourceFile).Native(),
-                  "documentfilesource.xml names no case folder");
-    return std::nullopt;
-  }
-  ReadBusiIndex(W, *R, record);
-  if (record.Busitype() != "2") {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
-                  "business type '" + record.Busitype() + "' of case folder " +
-                      platform::Path::FromText(*R).Native() + " is not 2");
-    return std::nullopt;
-  }
-  if (record.ClassCode() != "11020000") {
-    capture::Emit(PICMETA_EVENT_GATE_STOPPED, "",
-                  "class code '" + record.ClassCode() + "' of case folder " +
-                      platform::Path::FromText(*R).Native() + " is not 11020000");
-    return std::nullopt;
-  }
-  return R;
-}
-
-platform::Path FolderParameter(const std::string& text) {
-  return platform::Absolute(platform::Path::FromText(text));
-}
-
-void ReportNotLoaded(const platform::Path& path, const records::LoadResult& result) {
-  if (!capture::Logging()) return;
-  capture::Emit(PICMETA_EVENT_WORKSPACE_FILE_NOT_LOADED, path.Native(),
-                path.Name() + ": " + records::Describe(result), -1, result.error.value());
-}
-
-void ReportFsFailure(int code, const platform::Path& path, const records::Failure& e) {
-  if (!capture::Logging()) return;
-  const int c =
-      e.status().code == platform::FileStatus::kLockTimeout ? PICMETA_EVENT_LOCK_TIMEOUT : code;
-  capture::Emit(c, path.Native(), e.what(), -1, e.error());
-}
-
-void ReportLeftovers(const std::vector<records::Leftover>& leftovers) {
-  using Kind = records::Leftover::Kind;
-  for (const auto& l : leftovers) {
-    const std::string where = l.path.Native();
-    switch (l.kind) {
-      case Kind::kSettled:
-        capture::Emit(PICMETA_EVENT_HANDOVER_RECOVERED, where,
-                      l.committed ? "records of folder " + where +
-                                        " that a call which ended had handed over were removed"
-                                  : "records of folder " + where +
-                                        " that a call which ended had taken were given back");
-        break;
-      case Kind::kIgnored:
-        capture::Emit(PICMETA_EVENT_HIDDEN_FILE_IGNORED, where,
-                      "hidden file " + records::Shown(where) + ": " + l.why + "; left where it is");
-        break;
-      case Kind::kWaiting:
-        capture::Emit(PICMETA_EVENT_CLAIM_WAITING, where,
-                      records::Shown(where) + " waits for a call that can decide: " + l.why);
-        break;
-    }
-  }
-}
-
-std::optional<records::WorkingFile> OpenWorkingFile(const platform::Path& folder,
-                                                    std::optional<platform::Path> case_folder) {
-  std::optional<records::WorkingFile> file;
-  try {
-    file.emplace(folder, std::move(case_folder));
-  } catch (const records::Failure& e) {
-    if (e.kind() != records::FailureKind::kIo) throw;
-    ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder / records::kWorkingFileName, e);
-    throw capture::Reported();
-  }
-  ReportLeftovers(file->TakeLeftovers());
-  return file;
-}
-
-platform::Path WriteHandOver(const platform::Path& folder, const std::string& operno,
-                             std::string document_bytes, long long count) {
-  records::WrittenHandOver written;
-  try {
-    written = records::WriteHandOver(folder, operno, std::move(document_bytes));
-  } catch (const records::Failure& e) {
-    if (e.kind() != records::FailureKind::kIo) throw;
-    ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
-    throw capture::Reported();
-  }
-  if (capture::Logging())
-    capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, written.path.Native(),
-                  "hand-over file written with " + capture::Counted(count, "record"), count);
-  if (!written.synced.ok())
-    capture::Emit(
-        PICMETA_EVENT_SAVE_FAILED, written.path.Native(),
-        "hand-over file " + written.path.Native() + ": " + platform::Describe(written.synced), -1,
-        written.synced.error.value());
-  return written.path;
-}
-
-records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
-                                                 records::RecordEditor& editor,
-                                                 records::WorkingFile::IfNotLoaded if_not_loaded) {
-  records::WorkingFile::Outcome outcome;
-  try {
-    outcome = file.Rewrite(editor, if_not_loaded);
-  } catch (const records::Failure& e) {
-    switch (e.kind()) {
-      case records::FailureKind::kIo: {
-        const bool read = file.result().failure == records::LoadFailure::kIoError;
-        ReportFsFailure(read ? PICMETA_EVENT_READ_FAILED : PICMETA_EVENT_SAVE_FAILED, file.path(),
-                        e);
-        throw capture::Reported();
-      }
-      case records::FailureKind::kRefused:
-        capture::Emit(PICMETA_EVENT_SAVE_FAILED, file.path().Native(), e.what());
-        throw capture::Reported();
-      case records::FailureKind::kFault:
-        break;
-    }
-    throw;
-  }
-  ReportLeftovers(file.TakeLeftovers());  // what a second look at the folder found
-  if (!capture::Logging()) return outcome;
-  if (outcome.set_aside)
-    capture::Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside->Native(),
-                  "working file " + file.path().Native() + " (" + records::Describe(file.result()) +
-                      ") set aside as " + outcome.set_aside->Name());
-  if (!outcome.saved) return outcome;
-  capture::Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path().Native(),
-                "working file saved with " + capture::Counted(outcome.records, "record"),
-                outcome.records);
-  if (!outcome.synced.ok())
-    capture::Emit(
-        PICMETA_EVENT_SAVE_FAILED, file.path().Native(),
-        "working file " + file.path().Native() + ": " + platform::Describe(outcome.synced), -1,
-        outcome.synced.error.value());
-  return outcome;
-}
-
-void SplitOrgid(const std::string& orgid, clsPicinfo& record) {
-  record.Orgid(records::Mid(orgid, 1, 7));
-  record.Suborgid(records::Mid(orgid, 8, 6));
-  record.Net(records::Mid(orgid, 14, 3));
 }
 
 }  // namespace picmeta::Public_Function

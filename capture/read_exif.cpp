@@ -1,9 +1,12 @@
 #include <vector>
 
 #include "capture/diagnostics.h"
+#include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
+#include "capture/reports.h"
+#include "capture/working_files.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/text.h"
 #include "records/formats.h"
@@ -41,8 +44,7 @@ class CaseWalk {
  public:
   CaseWalk(const platform::Path& app_path, std::vector<Picture>& out)
       : names_(app_path), out_(out) {
-    if (!names_.result())
-      Public_Function::ReportNotLoaded(app_path / ws::kResourceFile, names_.result());
+    if (!names_.result()) capture::ReportNotLoaded(app_path / ws::kResourceFile, names_.result());
   }
 
   // The case's first record and four levels of records below it; the
@@ -104,14 +106,14 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
     return;
   }
   clsPicinfo record;
-  Public_Function::SplitOrgid(Orgid, record);
-  const platform::Path app_path = Public_Function::FolderParameter(AppPath1);
-  const platform::Path temp_path = Public_Function::FolderParameter(TempPath1);
+  capture::SplitOrgid(Orgid, record);
+  const platform::Path app_path = capture::FolderParameter(AppPath1);
+  const platform::Path temp_path = capture::FolderParameter(TempPath1);
 
   const platform::Path busi_path = app_path / ws::kBusiInfoFile;
   const ws::Case busi = ws::ReadCase(busi_path);
   if (!busi.result) {
-    Public_Function::ReportNotLoaded(busi_path, busi.result);
+    capture::ReportNotLoaded(busi_path, busi.result);
     return;
   }
   // Without a claim number element the claim number stays empty.
@@ -150,11 +152,10 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
                                       : Public_Function::PictureRead{
                                             Public_Function::PictureRead::Kind::kMissing, {}, 0};
       if (read.kind == Public_Function::PictureRead::Kind::kNotRead)
-        Public_Function::ReportNotRead(path, read,
-                                       "its record holds the values that could be read");
+        capture::ReportNotRead(path, read, "its record holds the values that could be read");
       if (read.kind != Public_Function::PictureRead::Kind::kMissing &&
           !records::StorableName(records::TrimBlanks(path.Name())))
-        Public_Function::ReportNameNotStorable(path, "its record holds the name as stored");
+        capture::ReportNameNotStorable(path, "its record holds the name as stored");
       auto info = records::Record::Element("info");
       capture::SetInfoAttributes(info, record, caller, picture.filepath,
                                  capture::InfoColumns::kReadExif);
@@ -163,7 +164,7 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
     });
   }
   doc.End();
-  Public_Function::WriteHandOver(app_path, Operno, std::move(bytes), written);
+  capture::WriteHandOver(app_path, Operno, std::move(bytes), written);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 #include <unordered_set>
 
 #include "capture/diagnostics.h"
+#include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
 #include "capture/public_function.h"
+#include "capture/reports.h"
+#include "capture/working_files.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/fs.h"
 #include "platform/os/text.h"
@@ -99,18 +102,18 @@ std::vector<std::string> Listed(const ws::FileListing& listing) {
 
 void Run(const std::string& AppPath1, const std::string& Orgid, const std::string& Busiorgid,
          const std::string& Operno, const std::string& Opername, const std::string& BusiTime) {
-  const platform::Path W = Public_Function::FolderParameter(AppPath1);
+  const platform::Path W = capture::FolderParameter(AppPath1);
   clsPicinfo record;
-  const auto R = Public_Function::RecordableCaseFolder(W, record);
+  const auto R = capture::RecordableCaseFolder(W, record);
   if (!R) return;
-  Public_Function::SplitOrgid(Orgid, record);
+  capture::SplitOrgid(Orgid, record);
   const platform::Path case_folder = W.Join(platform::Path::FromText(*R));
   const capture::CallerValues caller{Busiorgid, Operno, Opername, BusiTime, {}, {}, {}, {}};
 
   const platform::Path listing_path = case_folder / ws::kExplorerFile;
   const ws::FileListing listing = ws::ReadFileListing(listing_path);
   if (!listing.result) {  // nothing saved
-    Public_Function::ReportNotLoaded(listing_path, listing.result);
+    capture::ReportNotLoaded(listing_path, listing.result);
     return;
   }
   const std::vector<std::string> listed = Listed(listing);
@@ -119,7 +122,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
     Step([&] {
       const platform::Path picture = case_folder / name;
       if (!records::StorableName(records::TrimBlanks(name))) {
-        Public_Function::ReportNameNotStorable(picture, "no working record written");
+        capture::ReportNameNotStorable(picture, "no working record written");
         return;
       }
       // A picture not on disk yet is recorded by a later call, once it exists.
@@ -132,7 +135,7 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
       auto info = records::Record::Element("info");
       capture::SetInfoAttributes(info, record, caller, "", capture::InfoColumns::kWrite);
       if (read.kind == Public_Function::PictureRead::Kind::kNotRead) {
-        Public_Function::ReportNotRead(picture, read, "no record written; a later call records it");
+        capture::ReportNotRead(picture, read, "no record written; a later call records it");
         return;
       }
       if (read.kind == Public_Function::PictureRead::Kind::kMissing)
@@ -145,10 +148,10 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
   bool again = true;
   for (int pass = 0; again && pass < 2; ++pass) {
     AddListed add(case_folder, listed, made, pass == 0 ? &make : nullptr);
-    auto opened = Public_Function::OpenWorkingFile(case_folder, W);
-    again = Public_Function::RewriteWorkingFile(*opened, add,
-                                                records::WorkingFile::IfNotLoaded::kStartEmpty)
-                .changed_meanwhile;
+    auto opened = capture::OpenWorkingFile(case_folder, W);
+    again =
+        capture::RewriteWorkingFile(*opened, add, records::WorkingFile::IfNotLoaded::kStartEmpty)
+            .changed_meanwhile;
   }
 }
 

@@ -24,6 +24,9 @@ struct CallerValues {
 void SetInfoAttributes(records::Record& element, clsPicinfo& record, const CallerValues& caller,
                        const std::string& filepath, InfoColumns columns);
 
+// Characters 1-7, 8-13 and 14-16 of an organisation id into the record.
+void SplitOrgid(const std::string& orgid, clsPicinfo& record);
+
 }  // namespace picmeta::capture
 
 #endif

@@ -45,7 +45,9 @@ T Take(platform::Result<T> result, const std::string& what, const platform::Path
   return std::move(*result);
 }
 
-[[noreturn]] inline void Refuse(const std::string& why) { throw Failure(FailureKind::kRefused, why); }
+[[noreturn]] inline void Refuse(const std::string& why) {
+  throw Failure(FailureKind::kRefused, why);
+}
 
 }  // namespace picmeta::records
 

@@ -17,20 +17,20 @@ std::optional<std::string> RecordableCaseFolder(const platform::Path& W, clsPici
   }
   if (R->empty()) {
     Emit(PICMETA_EVENT_GATE_STOPPED, (W / ws::kDocumentSourceFile).Native(),
-                  "documentfilesource.xml names no case folder");
+         "documentfilesource.xml names no case folder");
     return std::nullopt;
   }
   Public_Function::ReadBusiIndex(W, *R, record);
   if (record.Busitype() != "2") {
     Emit(PICMETA_EVENT_GATE_STOPPED, "",
-                  "business type '" + record.Busitype() + "' of case folder " +
-                      platform::Path::FromText(*R).Native() + " is not 2");
+         "business type '" + record.Busitype() + "' of case folder " +
+             platform::Path::FromText(*R).Native() + " is not 2");
     return std::nullopt;
   }
   if (record.ClassCode() != "11020000") {
     Emit(PICMETA_EVENT_GATE_STOPPED, "",
-                  "class code '" + record.ClassCode() + "' of case folder " +
-                      platform::Path::FromText(*R).Native() + " is not 11020000");
+         "class code '" + record.ClassCode() + "' of case folder " +
+             platform::Path::FromText(*R).Native() + " is not 11020000");
     return std::nullopt;
   }
   return R;

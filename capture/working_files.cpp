@@ -33,12 +33,11 @@ platform::Path WriteHandOver(const platform::Path& folder, const std::string& op
   }
   if (Logging())
     Emit(PICMETA_EVENT_HANDOVER_WRITTEN, written.path.Native(),
-                  "hand-over file written with " + Counted(count, "record"), count);
+         "hand-over file written with " + Counted(count, "record"), count);
   if (!written.synced.ok())
-    Emit(
-        PICMETA_EVENT_SAVE_FAILED, written.path.Native(),
-        "hand-over file " + written.path.Native() + ": " + platform::Describe(written.synced), -1,
-        written.synced.error.value());
+    Emit(PICMETA_EVENT_SAVE_FAILED, written.path.Native(),
+         "hand-over file " + written.path.Native() + ": " + platform::Describe(written.synced), -1,
+         written.synced.error.value());
   return written.path;
 }
 
@@ -68,17 +67,15 @@ records::WorkingFile::Outcome RewriteWorkingFile(records::WorkingFile& file,
   if (!Logging()) return outcome;
   if (outcome.set_aside)
     Emit(PICMETA_EVENT_WORKING_FILE_SET_ASIDE, outcome.set_aside->Native(),
-                  "working file " + file.path().Native() + " (" + records::Describe(file.result()) +
-                      ") set aside as " + outcome.set_aside->Name());
+         "working file " + file.path().Native() + " (" + records::Describe(file.result()) +
+             ") set aside as " + outcome.set_aside->Name());
   if (!outcome.saved) return outcome;
   Emit(PICMETA_EVENT_WORKING_FILE_SAVED, file.path().Native(),
-                "working file saved with " + Counted(outcome.records, "record"),
-                outcome.records);
+       "working file saved with " + Counted(outcome.records, "record"), outcome.records);
   if (!outcome.synced.ok())
-    Emit(
-        PICMETA_EVENT_SAVE_FAILED, file.path().Native(),
-        "working file " + file.path().Native() + ": " + platform::Describe(outcome.synced), -1,
-        outcome.synced.error.value());
+    Emit(PICMETA_EVENT_SAVE_FAILED, file.path().Native(),
+         "working file " + file.path().Native() + ": " + platform::Describe(outcome.synced), -1,
+         outcome.synced.error.value());
   return outcome;
 }
 

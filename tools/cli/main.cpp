@@ -174,7 +174,7 @@ std::optional<Args> Parse(const Command& c, int argc, char** argv, std::string& 
       return std::nullopt;
     }
     if (option->flag) {
-      args.options[name] = "1";
+      args.options[name].assign(1, '1');  // (not = "1": GCC 12 -O3 warns wrongly, bug 105329)
       continue;
     }
     if (!value) {

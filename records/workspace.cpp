@@ -12,10 +12,10 @@ namespace {
 constexpr std::string_view kBusinoQuery = "/busiinfoprocess/busino";
 constexpr std::string_view kFirstRecordQuery = "/busiinfoprocess/busiinforecord";
 constexpr std::string_view kClassCodeAttributeQuery = "attribute[@name='classcode']";
-constexpr std::string_view kRecordQuery = "busiinforecord";
-constexpr std::string_view kSubclassQuery = "subcalsscodeinforecord";
-constexpr std::string_view kDocTypeQuery = "doctypeinforecord";
-constexpr std::string_view kDocumentsQuery = "documentinfo/relationship/resourcemainindex";
+// The levels of the case tree, by element name.
+constexpr std::string_view kRecord = "busiinforecord";
+constexpr std::string_view kSubclass = "subcalsscodeinforecord";
+constexpr std::string_view kDocType = "doctypeinforecord";
 // "resourceprocess.xml" and "documentfilesource.xml"
 constexpr std::string_view kFilenameQuery = "documentinfo/filename";
 // "kelexplorersource.xml"
@@ -37,19 +37,25 @@ LoadResult Load(platform::XmlDocument& doc, const platform::Path& path) {
 // The records below an element, by what the element is: the case's records,
 // a record's subclasses, a subclass's or document type's document types.
 std::string_view RecordsBelow(const std::string& element) {
-  if (element == "busiinfoprocess") return kRecordQuery;
-  if (element == "busiinforecord") return kSubclassQuery;
-  if (element == "subcalsscodeinforecord" || element == "doctypeinforecord") return kDocTypeQuery;
+  if (element == "busiinfoprocess") return kRecord;
+  if (element == "busiinforecord") return kSubclass;
+  if (element == "subcalsscodeinforecord" || element == "doctypeinforecord") return kDocType;
   return {};
 }
 
+// Every element of the tree is looked at, so its levels are walked as
+// children, not queried: Children(a) selects what the query "a" does.
 void ReadRecord(const platform::XmlNode& element, CaseRecord& record) {
   record.folder = element.GetAttribute("foldername").value_or("");
-  for (const auto& document : element.SelectNodes(kDocumentsQuery))
-    record.documents.push_back(document.GetAttribute("resourcemainindex").value_or(""));
+  // The documents: "documentinfo/relationship/resourcemainindex", step by
+  // step (nested in order, so in document order).
+  for (const auto& info : element.Children("documentinfo"))
+    for (const auto& relationship : info.Children("relationship"))
+      for (const auto& document : relationship.Children("resourcemainindex"))
+        record.documents.push_back(document.GetAttribute("resourcemainindex").value_or(""));
   // (The parser bounds the depth of a document, and with it this recursion.)
-  if (const auto query = RecordsBelow(element.Name()); !query.empty()) {
-    for (const auto& child : element.SelectNodes(query))
+  if (const auto name = RecordsBelow(element.Name()); !name.empty()) {
+    for (const auto& child : element.Children(name))
       ReadRecord(child, record.records.emplace_back());
   }
 }

@@ -56,6 +56,23 @@ TEST(XmlDocument, QueriesStartAtTheDocumentOrAtTheNode) {
   EXPECT_TRUE(doc.SelectNodes("root/info").empty());
 }
 
+TEST(XmlDocument, ChildrenSelectWhatTheQueryOfTheirNameSelects) {
+  XmlDocument doc;
+  ASSERT_TRUE(
+      doc.LoadXML("<r xmlns:p='urn:p'><a n='1'/>text<!--c--><b/><a n='2'><a n='inner'/></a>"
+                  "<p:a n='prefixed'/><a xmlns='urn:d' n='default'/><?a pi?><a n='3'/></r>"));
+  const XmlNode root = doc.DocumentElement();
+  auto names = [](const std::vector<XmlNode>& nodes) {
+    std::vector<std::string> out;
+    for (const auto& n : nodes) out.push_back(n.GetAttribute("n").value_or("?"));
+    return out;
+  };
+  EXPECT_EQ(names(root.Children("a")), (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(names(root.Children("a")), names(root.SelectNodes("a")));
+  EXPECT_TRUE(root.Children("c").empty());
+  EXPECT_TRUE(XmlNode().Children("a").empty());
+}
+
 TEST(XmlDocument, AnAbsentNodeReadsAsEmptyAndABadQueryIsAFault) {
   XmlDocument doc;
   ASSERT_TRUE(doc.LoadXML("<root><info a='1'/></root>"));

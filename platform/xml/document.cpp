@@ -179,6 +179,15 @@ XmlNode XmlNode::SelectSingleNode(std::string_view query) const {
   return nodes.empty() ? XmlNode() : nodes.front();
 }
 
+std::vector<XmlNode> XmlNode::Children(std::string_view name) const {
+  std::vector<XmlNode> nodes;
+  if (!node_) return nodes;
+  for (xmlNodePtr child = node_->children; child; child = child->next)
+    if (child->type == XML_ELEMENT_NODE && !child->ns && View(child->name) == name)
+      nodes.emplace_back(child);
+  return nodes;
+}
+
 std::vector<XmlNode> XmlNode::SelectNodes(std::string_view query) const {
   return Select(node_ ? node_->doc : nullptr, node_, query, false);
 }

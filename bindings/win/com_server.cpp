@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "capture/diagnostics.h"
+#include "capture/guarded.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/utf16.h"
 // The identifiers of the interface, the class and the library, defined here.
@@ -42,14 +43,12 @@ BSTR Bstr(const std::string& text) {
 }
 
 // Every method returns S_OK whatever happened: a failure never reaches the
-// host as an error (the methods themselves let nothing out; this is the last
-// guard at the boundary).
+// host as an error. The methods let nothing out; what fails here, before or
+// after one runs (a BSTR that cannot be converted, memory exhausted), is told
+// as the C interface tells it, by the library's one guard: event 399.
 template <class Body>
 HRESULT Guarded(Body body) noexcept {
-  try {
-    body();
-  } catch (...) {
-  }
+  (void)picmeta::capture::Step(body);
   return S_OK;
 }
 

@@ -2,11 +2,13 @@
 #include <new>
 
 #include "capture/guarded.h"
+#include "capture/methods.h"
 #include "picmeta/clsmain.h"
 #include "picmeta/picmeta.h"
 
 // The C interface: a NULL string counts as "", a NULL object does nothing, and
-// nothing escapes as an exception.
+// nothing escapes as an exception. A method runs under the library's one
+// guard (capture::Method), its C strings copied inside it.
 struct picmeta_clsmain {
   picmeta::clsmain object;
 };
@@ -45,7 +47,9 @@ void picmeta_clsmain_set_GV_FilePath(picmeta_clsmain* obj, const char* value) {
 void picmeta_clsmain_DeleteDatafromXML(picmeta_clsmain* obj, const char* LastPath1,
                                        const char* pic_name) {
   if (!obj) return;
-  picmeta::capture::Step([&] { obj->object.DeleteDatafromXML(S(LastPath1), S(pic_name)); });
+  picmeta::capture::Method("DeleteDatafromXML", [&] {
+    picmeta::capture::methods::DeleteDatafromXML(S(LastPath1), S(pic_name));
+  });
 }
 
 void picmeta_clsmain_ReadEXIF(picmeta_clsmain* obj, const char* TempPath1, const char* AppPath1,
@@ -54,10 +58,10 @@ void picmeta_clsmain_ReadEXIF(picmeta_clsmain* obj, const char* TempPath1, const
                               const char* BusiTime, const char* Systemid, const char* BusiProcess,
                               const char* IP) {
   if (!obj) return;
-  picmeta::capture::Step([&] {
-    obj->object.ReadEXIF(S(TempPath1), S(AppPath1), S(Busitype), S(ClassCode), S(Orgid),
-                         S(Busiorgid), S(Operno), S(Opername), S(BusiTime), S(Systemid),
-                         S(BusiProcess), S(IP));
+  picmeta::capture::Method("ReadEXIF", [&] {
+    picmeta::capture::methods::ReadEXIF(S(TempPath1), S(AppPath1), S(Busitype), S(ClassCode),
+                                        S(Orgid), S(Busiorgid), S(Operno), S(Opername), S(BusiTime),
+                                        S(Systemid), S(BusiProcess), S(IP));
   });
 }
 
@@ -65,17 +69,18 @@ void picmeta_clsmain_WriteDatatoXML(picmeta_clsmain* obj, const char* AppPath1, 
                                     const char* Busiorgid, const char* Operno, const char* Opername,
                                     const char* BusiTime) {
   if (!obj) return;
-  picmeta::capture::Step([&] {
-    obj->object.WriteDatatoXML(S(AppPath1), S(Orgid), S(Busiorgid), S(Operno), S(Opername),
-                               S(BusiTime));
+  picmeta::capture::Method("WriteDatatoXML", [&] {
+    picmeta::capture::methods::WriteDatatoXML(S(AppPath1), S(Orgid), S(Busiorgid), S(Operno),
+                                              S(Opername), S(BusiTime));
   });
 }
 
 void picmeta_clsmain_CopyExifInfo(picmeta_clsmain* obj, const char* strFolderPath1,
                                   const char* TempPath1, const char* Operno) {
   if (!obj) return;
-  picmeta::capture::Step(
-      [&] { obj->object.CopyExifInfo(S(strFolderPath1), S(TempPath1), S(Operno)); });
+  picmeta::capture::Method("CopyExifInfo", [&] {
+    picmeta::capture::methods::CopyExifInfo(S(strFolderPath1), S(TempPath1), S(Operno));
+  });
 }
 
 void picmeta_clsmain_NewWriteDatatoXML(picmeta_clsmain* obj, const char* AppPath1,
@@ -83,9 +88,9 @@ void picmeta_clsmain_NewWriteDatatoXML(picmeta_clsmain* obj, const char* AppPath
                                        const char* Busiorgid, const char* Operno,
                                        const char* Opername, const char* BusiTime) {
   if (!obj) return;
-  picmeta::capture::Step([&] {
-    obj->object.NewWriteDatatoXML(S(AppPath1), S(strFilePath), S(Orgid), S(Busiorgid), S(Operno),
-                                  S(Opername), S(BusiTime));
+  picmeta::capture::Method("NewWriteDatatoXML", [&] {
+    picmeta::capture::methods::NewWriteDatatoXML(S(AppPath1), S(strFilePath), S(Orgid),
+                                                 S(Busiorgid), S(Operno), S(Opername), S(BusiTime));
   });
 }
 

@@ -4,6 +4,7 @@
 #include "capture/diagnostics.h"
 #include "capture/gates.h"
 #include "capture/guarded.h"
+#include "capture/methods.h"
 #include "capture/public_function.h"
 #include "capture/reports.h"
 #include "picmeta/clsmain.h"
@@ -184,14 +185,20 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
 
 }  // namespace
 
+namespace capture::methods {
+
+void CopyExifInfo(const std::string& strFolderPath1, const std::string& TempPath1,
+                  const std::string& Operno) {
+  if (capture::Accepted(
+          {{"strFolderPath1", &strFolderPath1}, {"TempPath1", &TempPath1}, {"Operno", &Operno}}))
+    Run(strFolderPath1, TempPath1, Operno);
+}
+
+}  // namespace capture::methods
+
 void clsmain::CopyExifInfo(std::string strFolderPath1, std::string TempPath1, std::string Operno) {
-  capture::MethodScope scope("CopyExifInfo");
-  Step([&] {
-    if (capture::Accepted(
-            {{"strFolderPath1", &strFolderPath1}, {"TempPath1", &TempPath1}, {"Operno", &Operno}}))
-      Run(strFolderPath1, TempPath1, Operno);
-  });
-  scope.Finish();
+  capture::Method("CopyExifInfo",
+                  [&] { capture::methods::CopyExifInfo(strFolderPath1, TempPath1, Operno); });
 }
 
 }  // namespace picmeta

@@ -2,6 +2,7 @@
 #include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
+#include "capture/methods.h"
 #include "capture/public_function.h"
 #include "capture/reports.h"
 #include "capture/working_files.h"
@@ -84,21 +85,31 @@ void Run(const std::string& AppPath1, const std::string& strFilePath, const std:
 
 }  // namespace
 
+namespace capture::methods {
+
+void NewWriteDatatoXML(const std::string& AppPath1, const std::string& strFilePath,
+                       const std::string& Orgid, const std::string& Busiorgid,
+                       const std::string& Operno, const std::string& Opername,
+                       const std::string& BusiTime) {
+  if (capture::Accepted({{"AppPath1", &AppPath1},
+                         {"strFilePath", &strFilePath},
+                         {"Orgid", &Orgid},
+                         {"Busiorgid", &Busiorgid},
+                         {"Operno", &Operno},
+                         {"Opername", &Opername},
+                         {"BusiTime", &BusiTime}}))
+    Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime);
+}
+
+}  // namespace capture::methods
+
 void clsmain::NewWriteDatatoXML(std::string AppPath1, std::string strFilePath, std::string Orgid,
                                 std::string Busiorgid, std::string Operno, std::string Opername,
                                 std::string BusiTime) {
-  capture::MethodScope scope("NewWriteDatatoXML");
-  Step([&] {
-    if (capture::Accepted({{"AppPath1", &AppPath1},
-                           {"strFilePath", &strFilePath},
-                           {"Orgid", &Orgid},
-                           {"Busiorgid", &Busiorgid},
-                           {"Operno", &Operno},
-                           {"Opername", &Opername},
-                           {"BusiTime", &BusiTime}}))
-      Run(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername, BusiTime);
+  capture::Method("NewWriteDatatoXML", [&] {
+    capture::methods::NewWriteDatatoXML(AppPath1, strFilePath, Orgid, Busiorgid, Operno, Opername,
+                                        BusiTime);
   });
-  scope.Finish();
 }
 
 }  // namespace picmeta

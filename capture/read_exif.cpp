@@ -4,6 +4,7 @@
 #include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
+#include "capture/methods.h"
 #include "capture/public_function.h"
 #include "capture/reports.h"
 #include "capture/working_files.h"
@@ -169,28 +170,39 @@ void Run(const std::string& TempPath1, const std::string& AppPath1, const std::s
 
 }  // namespace
 
+namespace capture::methods {
+
+void ReadEXIF(const std::string& TempPath1, const std::string& AppPath1,
+              const std::string& Busitype, const std::string& ClassCode, const std::string& Orgid,
+              const std::string& Busiorgid, const std::string& Operno, const std::string& Opername,
+              const std::string& BusiTime, const std::string& Systemid,
+              const std::string& BusiProcess, const std::string& IP) {
+  if (capture::Accepted({{"TempPath1", &TempPath1},
+                         {"AppPath1", &AppPath1},
+                         {"Busitype", &Busitype},
+                         {"ClassCode", &ClassCode},
+                         {"Orgid", &Orgid},
+                         {"Busiorgid", &Busiorgid},
+                         {"Operno", &Operno},
+                         {"Opername", &Opername},
+                         {"BusiTime", &BusiTime},
+                         {"Systemid", &Systemid},
+                         {"BusiProcess", &BusiProcess},
+                         {"IP", &IP}}))
+    Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
+        Systemid, BusiProcess, IP);
+}
+
+}  // namespace capture::methods
+
 void clsmain::ReadEXIF(std::string TempPath1, std::string AppPath1, std::string Busitype,
                        std::string ClassCode, std::string Orgid, std::string Busiorgid,
                        std::string Operno, std::string Opername, std::string BusiTime,
                        std::string Systemid, std::string BusiProcess, std::string IP) {
-  capture::MethodScope scope("ReadEXIF");
-  Step([&] {
-    if (capture::Accepted({{"TempPath1", &TempPath1},
-                           {"AppPath1", &AppPath1},
-                           {"Busitype", &Busitype},
-                           {"ClassCode", &ClassCode},
-                           {"Orgid", &Orgid},
-                           {"Busiorgid", &Busiorgid},
-                           {"Operno", &Operno},
-                           {"Opername", &Opername},
-                           {"BusiTime", &BusiTime},
-                           {"Systemid", &Systemid},
-                           {"BusiProcess", &BusiProcess},
-                           {"IP", &IP}}))
-      Run(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno, Opername, BusiTime,
-          Systemid, BusiProcess, IP);
+  capture::Method("ReadEXIF", [&] {
+    capture::methods::ReadEXIF(TempPath1, AppPath1, Busitype, ClassCode, Orgid, Busiorgid, Operno,
+                               Opername, BusiTime, Systemid, BusiProcess, IP);
   });
-  scope.Finish();
 }
 
 }  // namespace picmeta

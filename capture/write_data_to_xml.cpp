@@ -5,6 +5,7 @@
 #include "capture/gates.h"
 #include "capture/guarded.h"
 #include "capture/info_attributes.h"
+#include "capture/methods.h"
 #include "capture/public_function.h"
 #include "capture/reports.h"
 #include "capture/working_files.h"
@@ -157,19 +158,27 @@ void Run(const std::string& AppPath1, const std::string& Orgid, const std::strin
 
 }  // namespace
 
+namespace capture::methods {
+
+void WriteDatatoXML(const std::string& AppPath1, const std::string& Orgid,
+                    const std::string& Busiorgid, const std::string& Operno,
+                    const std::string& Opername, const std::string& BusiTime) {
+  if (capture::Accepted({{"AppPath1", &AppPath1},
+                         {"Orgid", &Orgid},
+                         {"Busiorgid", &Busiorgid},
+                         {"Operno", &Operno},
+                         {"Opername", &Opername},
+                         {"BusiTime", &BusiTime}}))
+    Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime);
+}
+
+}  // namespace capture::methods
+
 void clsmain::WriteDatatoXML(std::string AppPath1, std::string Orgid, std::string Busiorgid,
                              std::string Operno, std::string Opername, std::string BusiTime) {
-  capture::MethodScope scope("WriteDatatoXML");
-  Step([&] {
-    if (capture::Accepted({{"AppPath1", &AppPath1},
-                           {"Orgid", &Orgid},
-                           {"Busiorgid", &Busiorgid},
-                           {"Operno", &Operno},
-                           {"Opername", &Opername},
-                           {"BusiTime", &BusiTime}}))
-      Run(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime);
+  capture::Method("WriteDatatoXML", [&] {
+    capture::methods::WriteDatatoXML(AppPath1, Orgid, Busiorgid, Operno, Opername, BusiTime);
   });
-  scope.Finish();
 }
 
 }  // namespace picmeta

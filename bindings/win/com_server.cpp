@@ -17,6 +17,7 @@
 
 #include "capture/diagnostics.h"
 #include "capture/guarded.h"
+#include "capture/methods.h"
 #include "picmeta/clsmain.h"
 #include "platform/os/utf16.h"
 // The identifiers of the interface, the class and the library, defined here.
@@ -383,47 +384,54 @@ class ComClsmain final : public _clsmain,
                                      BSTR Orgid, BSTR Busiorgid, BSTR Operno, BSTR Opername,
                                      BSTR BusiTime, BSTR Systemid, BSTR BusiProcess,
                                      BSTR IP) override {
-    return Call([&] {
-      object_.ReadEXIF(Utf8(TempPath1), Utf8(AppPath1), Utf8(Busitype), Utf8(ClassCode),
-                       Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno), Utf8(Opername), Utf8(BusiTime),
-                       Utf8(Systemid), Utf8(BusiProcess), Utf8(IP));
+    return Call("ReadEXIF", [&] {
+      picmeta::capture::methods::ReadEXIF(Utf8(TempPath1), Utf8(AppPath1), Utf8(Busitype),
+                                          Utf8(ClassCode), Utf8(Orgid), Utf8(Busiorgid),
+                                          Utf8(Operno), Utf8(Opername), Utf8(BusiTime),
+                                          Utf8(Systemid), Utf8(BusiProcess), Utf8(IP));
     });
   }
   HRESULT STDMETHODCALLTYPE WriteDatatoXML(BSTR AppPath1, BSTR Orgid, BSTR Busiorgid, BSTR Operno,
                                            BSTR Opername, BSTR BusiTime) override {
-    return Call([&] {
-      object_.WriteDatatoXML(Utf8(AppPath1), Utf8(Orgid), Utf8(Busiorgid), Utf8(Operno),
-                             Utf8(Opername), Utf8(BusiTime));
+    return Call("WriteDatatoXML", [&] {
+      picmeta::capture::methods::WriteDatatoXML(Utf8(AppPath1), Utf8(Orgid), Utf8(Busiorgid),
+                                                Utf8(Operno), Utf8(Opername), Utf8(BusiTime));
     });
   }
   HRESULT STDMETHODCALLTYPE DeleteDatafromXML(BSTR LastPath1, BSTR pic_name) override {
-    return Call([&] { object_.DeleteDatafromXML(Utf8(LastPath1), Utf8(pic_name)); });
+    return Call("DeleteDatafromXML", [&] {
+      picmeta::capture::methods::DeleteDatafromXML(Utf8(LastPath1), Utf8(pic_name));
+    });
   }
   HRESULT STDMETHODCALLTYPE CopyExifInfo(BSTR strFolderPath1, BSTR TempPath1,
                                          BSTR Operno) override {
-    return Call([&] { object_.CopyExifInfo(Utf8(strFolderPath1), Utf8(TempPath1), Utf8(Operno)); });
+    return Call("CopyExifInfo", [&] {
+      picmeta::capture::methods::CopyExifInfo(Utf8(strFolderPath1), Utf8(TempPath1), Utf8(Operno));
+    });
   }
   HRESULT STDMETHODCALLTYPE NewWriteDatatoXML(BSTR AppPath1, BSTR strFilePath, BSTR Orgid,
                                               BSTR Busiorgid, BSTR Operno, BSTR Opername,
                                               BSTR BusiTime) override {
-    return Call([&] {
-      object_.NewWriteDatatoXML(Utf8(AppPath1), Utf8(strFilePath), Utf8(Orgid), Utf8(Busiorgid),
-                                Utf8(Operno), Utf8(Opername), Utf8(BusiTime));
+    return Call("NewWriteDatatoXML", [&] {
+      picmeta::capture::methods::NewWriteDatatoXML(Utf8(AppPath1), Utf8(strFilePath), Utf8(Orgid),
+                                                   Utf8(Busiorgid), Utf8(Operno), Utf8(Opername),
+                                                   Utf8(BusiTime));
     });
   }
 
  private:
-  // A method: its events go to this object's sinks, on this thread, while it
+  // A method, under the library's one guard (its BSTRs converted inside
+  // it): its events go to this object's sinks, on this thread, while it
   // runs. The object lives through it, whatever a sink releases.
   template <class Body>
-  HRESULT Call(Body body) noexcept {
+  HRESULT Call(const char* method, Body body) noexcept {
     AddRef();
-    const HRESULT hr = Guarded([&] {
+    {
       const picmeta::capture::ListenerScope scope(this);
-      body();
-    });
+      picmeta::capture::Method(method, body);
+    }
     Release();
-    return hr;
+    return S_OK;
   }
 
   // The events of this object's calls, to its sinks (DISPIDs of __clsmain).

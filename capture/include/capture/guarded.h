@@ -6,6 +6,8 @@
 #include <exception>
 #include <utility>
 
+#include "capture/diagnostics.h"
+
 namespace picmeta::capture {
 
 // What a step throws on once it has told its failure as an event, so that
@@ -41,6 +43,17 @@ bool Step(F&& step) {
     ReportIfUnexpected(std::current_exception());
     return false;
   }
+}
+
+// The one guard of a call into the library, whichever way it comes (the C++
+// class, the C interface, the COM server): the method's name on the events
+// of the call, its body (the arguments' conversion included) as one unit of
+// work, and what waited for a folder's lock delivered before it returns.
+template <class F>
+void Method(const char* name, F&& body) {
+  MethodScope scope(name);
+  (void)Step(std::forward<F>(body));
+  (void)Step([&] { scope.Finish(); });  // (delivering may run short of memory too)
 }
 
 }  // namespace picmeta::capture

@@ -111,13 +111,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
   // What calls that died left of their hand-overs is finished first (as far
   // as the case's folders reach when its file does not load).
   Step([&] {
-    try {
-      ReportRecovered(records::RecoverCase(folder, folders));
-    } catch (const records::Failure& e) {
-      if (e.kind() != records::FailureKind::kIo) throw;
-      capture::ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder, e);
-      throw capture::Reported();
-    }
+    capture::TellingIo(PICMETA_EVENT_READ_FAILED, folder,
+                       [&] { ReportRecovered(records::RecoverCase(folder, folders)); });
   });
   if (!loaded) {
     capture::ReportNotLoaded(busi_path, loaded);
@@ -156,14 +151,8 @@ void Run(const std::string& strFolderPath1, const std::string& TempPath1,
 
   // The working files give up their records only once the hand-over file
   // holding them stands whole; if writing it fails they all come back.
-  records::HandOver::Committed committed;
-  try {
-    committed = handover.Commit();
-  } catch (const records::Failure& e) {
-    if (e.kind() != records::FailureKind::kIo) throw;
-    capture::ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
-    throw capture::Reported();
-  }
+  const records::HandOver::Committed committed =
+      capture::TellingIo(PICMETA_EVENT_SAVE_FAILED, folder, [&] { return handover.Commit(); });
   const long long count = handover.records();
   capture::Emit(PICMETA_EVENT_HANDOVER_WRITTEN, committed.path.Native(),
                 "hand-over file written with " + capture::Counted(count, "record"), count);

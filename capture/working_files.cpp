@@ -10,27 +10,17 @@ namespace picmeta::capture {
 std::optional<records::WorkingFile> OpenWorkingFile(const platform::Path& folder,
                                                     std::optional<platform::Path> case_folder) {
   std::optional<records::WorkingFile> file;
-  try {
-    file.emplace(folder, std::move(case_folder));
-  } catch (const records::Failure& e) {
-    if (e.kind() != records::FailureKind::kIo) throw;
-    ReportFsFailure(PICMETA_EVENT_READ_FAILED, folder / records::kWorkingFileName, e);
-    throw Reported();
-  }
+  TellingIo(PICMETA_EVENT_READ_FAILED, folder / records::kWorkingFileName,
+            [&] { file.emplace(folder, std::move(case_folder)); });
   ReportLeftovers(file->TakeLeftovers());
   return file;
 }
 
 platform::Path WriteHandOver(const platform::Path& folder, const std::string& operno,
                              std::string document_bytes, long long count) {
-  records::WrittenHandOver written;
-  try {
-    written = records::WriteHandOver(folder, operno, std::move(document_bytes));
-  } catch (const records::Failure& e) {
-    if (e.kind() != records::FailureKind::kIo) throw;
-    ReportFsFailure(PICMETA_EVENT_SAVE_FAILED, folder, e);
-    throw Reported();
-  }
+  const records::WrittenHandOver written = TellingIo(PICMETA_EVENT_SAVE_FAILED, folder, [&] {
+    return records::WriteHandOver(folder, operno, std::move(document_bytes));
+  });
   if (Logging())
     Emit(PICMETA_EVENT_HANDOVER_WRITTEN, written.path.Native(),
          "hand-over file written with " + Counted(count, "record"), count);

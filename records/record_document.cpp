@@ -11,6 +11,15 @@
 #include "scramble/encrypt.h"
 
 namespace picmeta::records {
+namespace {
+
+// A record the stream would not write is the input's refusal.
+void Written(platform::XmlWritten written) {
+  if (!written) Refuse(written.why);
+}
+
+}  // namespace
+
 bool RecordFrame(platform::XmlFrame& frame) {
   return platform::FrameFromTemplate(kRecordTemplate, frame);
 }
@@ -21,40 +30,27 @@ RecordStream::RecordStream(std::string& bytes) {
   ok_ = writer_.Begin(frame, [&bytes](std::string_view piece) { bytes.append(piece); }).ok;
 }
 
-void RecordStream::Write(const platform::XmlItem& record) {
-  if (auto written = writer_.Write(record); !written) Refuse(written.why);
-}
+void RecordStream::Write(const platform::XmlItem& record) { Written(writer_.Write(record)); }
 
-void RecordStream::End() {
-  if (auto written = writer_.End(); !written) Refuse(written.why);
-}
+void RecordStream::End() { Written(writer_.End()); }
 
 RecordFileWriter::RecordFileWriter(const platform::Path& path)
     : path_(path), file_(Take(platform::AtomicFileWriter::Open(path), "cannot write", path)) {}
 
 void RecordFileWriter::Begin(const platform::XmlFrame& frame) {
   // A piece that cannot be written ends the document there.
-  const auto written = writer_.Begin(
-      frame, [this](std::string_view bytes) { Check(file_->Write(bytes), "cannot write", path_); });
-  if (!written) Refuse(written.why);
+  Written(writer_.Begin(
+      frame, [this](std::string_view bytes) { Check(file_.Write(bytes), "cannot write", path_); }));
 }
 
-void RecordFileWriter::Write(const platform::XmlItem& item) {
-  if (auto written = writer_.Write(item); !written) Refuse(written.why);
-}
-
-bool RecordFileWriter::TryWrite(const platform::XmlItem& item, std::string& why) {
-  auto written = writer_.Write(item);
-  if (!written) why = std::move(written.why);
-  return written.ok;
-}
+void RecordFileWriter::Write(const platform::XmlItem& item) { Written(writer_.Write(item)); }
 
 void RecordFileWriter::End(const std::vector<platform::XmlItem>& epilog) {
-  if (auto written = writer_.End(epilog); !written) Refuse(written.why);
+  Written(writer_.End(epilog));
 }
 
 platform::Status RecordFileWriter::Commit() {
-  const platform::Status s = file_->Commit();
+  const platform::Status s = file_.Commit();
   if (!s.ok() && s.code != platform::FileStatus::kNotSynced) FailIo(s, "cannot write", path_);
   return s;
 }

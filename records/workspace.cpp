@@ -38,8 +38,8 @@ LoadResult Load(platform::XmlDocument& doc, const platform::Path& path) {
 // a record's subclasses, a subclass's or document type's document types.
 std::string_view RecordsBelow(const std::string& element) {
   if (element == "busiinfoprocess") return kRecord;
-  if (element == "busiinforecord") return kSubclass;
-  if (element == "subcalsscodeinforecord" || element == "doctypeinforecord") return kDocType;
+  if (element == kRecord) return kSubclass;
+  if (element == kSubclass || element == kDocType) return kDocType;
   return {};
 }
 

@@ -24,11 +24,11 @@ Entry EntryAt(const platform::Path& path) {
   return platform::FileExists(path) ? Entry::kFile : Entry::kNothing;
 }
 
-// What a write of OUT came to; a file made whose folder could not be synced
-// stands, and counts as written.
+// What a write of OUT came to; one its folder could not be made to keep
+// (kNotSynced) is told as a failure, so that the operator looks.
 Written Answer(const platform::Status& s, bool replace, const platform::Path& out,
                std::string& why) {
-  if (s.ok() || s.code == platform::FileStatus::kNotSynced) return Written::kWritten;
+  if (s.ok()) return Written::kWritten;
   if (!replace && s.code == platform::FileStatus::kExists) return Written::kTaken;
   why = "cannot write " + out.Native() + ": " + platform::Describe(s);
   return Written::kFailed;
@@ -106,28 +106,27 @@ std::string AsUtf8(const std::string& plain) {
 std::vector<std::pair<std::string, std::string>> PictureValues(const std::string& operand) {
   clsPicinfo r;
   Public_Function::ReadPicture(Operand(operand), r);
-  const std::vector<std::pair<std::string, std::string>> fields = {
-      {"Filename", r.Filename()},
-      {"Filetype", r.Filetype()},
-      {"FileSize", r.FileSize()},
-      {"Datecreat", r.Datecreat()},
-      {"Datemodified", r.Datemodified()},
-      {"Make", r.Make()},
-      {"Model", r.Model()},
-      {"Takedate", r.Takedate()},
-      {"Digidate", r.Digidate()},
-      {"Updatedate", r.Updatedate()},
-      {"Software", r.Software()},
-      {"Ifdoffset", r.Ifdoffset()},
-      {"Offset", r.Offset()},
-      {"Soioffset", r.Soioffset()},
-      {"Thresholding", r.Thresholding()},
-      {"CellWidth", r.CellWidth()},
-      {"CellLength", r.CellLength()},
-      {"Secdat", r.Secdat()}};
-  std::vector<std::pair<std::string, std::string>> values;
   // What a record would hold: no characters XML cannot carry.
-  for (const auto& [name, value] : fields) values.emplace_back(name, platform::XmlSafe(value));
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const auto& [name, value] : {std::pair{"Filename", r.Filename()},
+                                    {"Filetype", r.Filetype()},
+                                    {"FileSize", r.FileSize()},
+                                    {"Datecreat", r.Datecreat()},
+                                    {"Datemodified", r.Datemodified()},
+                                    {"Make", r.Make()},
+                                    {"Model", r.Model()},
+                                    {"Takedate", r.Takedate()},
+                                    {"Digidate", r.Digidate()},
+                                    {"Updatedate", r.Updatedate()},
+                                    {"Software", r.Software()},
+                                    {"Ifdoffset", r.Ifdoffset()},
+                                    {"Offset", r.Offset()},
+                                    {"Soioffset", r.Soioffset()},
+                                    {"Thresholding", r.Thresholding()},
+                                    {"CellWidth", r.CellWidth()},
+                                    {"CellLength", r.CellLength()},
+                                    {"Secdat", r.Secdat()}})
+    values.emplace_back(name, platform::XmlSafe(value));
   return values;
 }
 

@@ -478,12 +478,6 @@ Result<AtomicFileWriter> AtomicFileWriter::Open(const Path& path) {
   return writer;
 }
 
-AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
-    : path_(std::move(other.path_)),
-      temp_(std::move(other.temp_)),
-      handle_(std::move(other.handle_)),
-      keep_mode_(other.keep_mode_) {}
-
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
 void AtomicFileWriter::Discard() {

@@ -53,16 +53,14 @@ class RecordFileWriter {
   explicit RecordFileWriter(const platform::Path& path);
   void Begin(const platform::XmlFrame& frame);
   void Write(const platform::XmlItem& item);
-  // Write, answering a refusal as a value (false, and why) instead.
-  bool TryWrite(const platform::XmlItem& item, std::string& why);
   void End(const std::vector<platform::XmlItem>& epilog);
   // In place: ok, or kNotSynced (its folder could not be synced).
   platform::Status Commit();
 
  private:
   platform::Path path_;
-  std::optional<platform::AtomicFileWriter> file_;
-  platform::XmlItemWriter writer_;
+  platform::AtomicFileWriter file_;
+  platform::XmlItemWriter writer_;  // its sink writes to file_
 };
 
 // Whether an item of a document with that root is a record ("root/info").

@@ -226,7 +226,7 @@ class AtomicFileWriter {
   // Refuses a read-only or non-regular target as AtomicWriteFile does.
   static Result<AtomicFileWriter> Open(const Path& path);
   ~AtomicFileWriter();
-  AtomicFileWriter(AtomicFileWriter&& other) noexcept;
+  AtomicFileWriter(AtomicFileWriter&& other) noexcept = default;  // the moved-from one owns nothing
   AtomicFileWriter& operator=(AtomicFileWriter&&) = delete;
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
